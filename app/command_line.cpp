@@ -1,0 +1,111 @@
+#include "app/command_line.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/setup_log.h"
+
+namespace {
+
+enum class option_kind { silent, verbose, force, all, discover, upgrade, help };
+
+struct option_spelling {
+    const char* short_form;
+    const char* long_form;
+    option_kind kind;
+};
+
+// Checked in this order; the first row that matches decides.
+constexpr option_spelling option_table[] = {
+    {"/s", "/silent", option_kind::silent},     {"/v", "/verbose", option_kind::verbose},
+    {"/f", "/force", option_kind::force},       {"/a", "/all", option_kind::all},
+    {"/d", "/discover", option_kind::discover}, {"/u", "/upgrade", option_kind::upgrade},
+    {"/h", "/help", option_kind::help},
+};
+
+bool equals_ignoring_case(const std::string& text, const char* spelling) {
+    std::size_t i = 0;
+    for (; spelling[i] != '\0'; ++i) {
+        if (i >= text.size()) return false;
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != spelling[i]) return false;
+    }
+    return i == text.size();
+}
+
+const option_spelling* find_option(const std::string& argument) {
+    for (const option_spelling& option : option_table) {
+        if (equals_ignoring_case(argument, option.short_form) || equals_ignoring_case(argument, option.long_form)) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+void set_flag(option_kind kind, command_options& options) {
+    switch (kind) {
+        case option_kind::silent: options.silent = 1; break;
+        case option_kind::verbose: options.verbose = 1; break;
+        case option_kind::force: break;
+        case option_kind::all: options.all = 1; break;
+        case option_kind::discover: options.discover = 1; break;
+        case option_kind::upgrade: options.upgrade = 1; break;
+        case option_kind::help: options.help = 1; break;
+    }
+}
+
+bool takes_path(option_kind kind) { return kind == option_kind::discover || kind == option_kind::upgrade; }
+
+}  // namespace
+
+void scan_arguments(const std::vector<narrow_argument>& arguments, command_options& options) {
+    const std::size_t count = arguments.size();
+    for (std::size_t p = 0; p < count; ++p) {
+        const narrow_argument& argument = arguments[p];
+        // An argument too long for its slot matches nothing; it is never cut.
+        const option_spelling* option = argument.fits ? find_option(argument.text) : nullptr;
+        if (!option) {
+            if (p > 0) options.syntax_error = 1;
+            continue;
+        }
+        if (!takes_path(option->kind)) {
+            set_flag(option->kind, options);
+            continue;
+        }
+        // The path must follow as its own argument and must not look like an option.
+        if (p + 1 >= count || arguments[p + 1].text.rfind('-', 0) == 0 || !arguments[p + 1].fits) {
+            options.syntax_error = 1;
+            return;
+        }
+        copy_text(options.xml_path, arguments[p + 1].text);
+        set_flag(option->kind, options);
+        ++p;  // the path is consumed
+    }
+}
+
+int parse_command_line(command_options& options) {
+    std::vector<narrow_argument> arguments;
+    if (!process_arguments(arguments)) return 0;
+    if (arguments.size() > static_cast<std::size_t>(max_command_arguments)) {
+        std::printf("Only %d arguments supported. Extra arguments will be ignored\n", max_command_arguments);
+        arguments.resize(max_command_arguments);
+    }
+    scan_arguments(arguments, options);
+    return 0;
+}
+
+void print_usage() {
+    text_field<1024> usage{};
+    format_text(usage, "%s%s%s%s%s%s%s%s",
+                "Usage: VXxxxxxx.exe [options] \n",
+                "[options]\n",
+                " /d /discover =<xml file path+name>\tDiscover and place results in xml file.\n",
+                " /u /upgrade  =<xml file path+name>\tUpgrade from selected tape drives in xml file.\n",
+                " /a /all\t\t\t\t\t\t\tDiscover and upgrade all tape drives.\n",
+                " /s /silent\t\t\t\t\t\t\tSilent exeuction.\n",
+                " /v /verbose\t\t\t\t\t\tVerbose exeuction.\n",
+                " /h /help\t\t\t\t\t\t\tDisplay this usage information.\n");
+    append_setup_log(usage.data());
+    std::printf("%s", usage.data());
+}

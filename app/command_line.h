@@ -1,0 +1,30 @@
+// The options of the command line and the usage text.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "inventory/text_field.h"
+#include "platform/platform.h"
+
+struct command_options {
+    std::int32_t silent;
+    std::int32_t verbose;
+    std::int32_t discover;
+    std::int32_t upgrade;
+    std::int32_t all;
+    std::int32_t help;
+    std::int32_t syntax_error;
+    text_field<512> xml_path;  // the argument after the last /d or /u
+};
+
+constexpr int max_command_arguments = 8;  // program name included
+
+// Fetches the process's own command line and fills the record. Always 0.
+int parse_command_line(command_options& options);
+
+// The option scan over arguments already split and converted (at most 8).
+void scan_arguments(const std::vector<narrow_argument>& arguments, command_options& options);
+
+// Writes the usage text to the setup log, then to standard output.
+void print_usage();

@@ -1,0 +1,121 @@
+#include "app/run_driver.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "app/setup_log.h"
+#include "inventory/catalogue.h"
+#include "inventory/discovery.h"
+#include "upgrade/flashing.h"
+#include "upgrade/planning.h"
+#include "xml/discovery_document.h"
+#include "xml/selection_document.h"
+
+namespace {
+
+constexpr const char* result_texts[] = {
+    "Flash failure",
+    "Success",
+    "Success: reboot required",
+    "Nothing to be done for Tape drives. RDX Firmware Updated.",
+};
+
+// Into the setup log first, then onto the console.
+void report(const char* text) {
+    text_field<512> message{};
+    format_text(message, "%s", text);
+    append_setup_log(message.data());
+    std::printf("%s", message.data());
+}
+
+void show_section(bool show_tables, const char* heading, drive_table& table) {
+    if (!show_tables) return;
+    print_separator();
+    std::printf("%s", heading);
+    print_separator();
+    dump_table(table);
+}
+
+// Tables are large (23 records of several kilobytes each): keep them off the stack.
+std::unique_ptr<drive_table> new_table() { return std::make_unique<drive_table>(); }
+
+// Steps shared by upgrade all and discover: scan, catalogue, plan.
+// Returns -2 to go on, or the code the run ends with.
+constexpr int keep_going = -2;
+
+int discover_and_plan(bool show_tables, drive_table& discovered, drive_table& catalogue,
+                      drive_table& recommended, const char* recommended_heading) {
+    discover_drives(discovered);
+    show_section(show_tables, "\tDiscovered\n", discovered);
+    if (count_in_use(discovered) == 0) return result_no_drive;
+
+    read_catalogue(catalogue);
+    show_section(show_tables, "\tConfigured\n", catalogue);
+    if (count_in_use(catalogue) == 0) return result_flash_failure;
+
+    plan_actions(discovered, catalogue, recommended);
+    show_section(show_tables, recommended_heading, recommended);
+    return keep_going;
+}
+
+int upgrade_all(bool show_tables) {
+    auto discovered = new_table(), catalogue = new_table(), recommended = new_table();
+    const int early = discover_and_plan(show_tables, *discovered, *catalogue, *recommended, "\tRecommended Upgrade\n");
+    if (early != keep_going) return early;
+    discover_drives(*discovered);  // the bus is scanned again right before flashing
+    return flash_drives(*recommended, *catalogue) > 0 ? result_flash_failure : result_success;
+}
+
+int discover_to_document(bool show_tables, const char* xml_path) {
+    auto discovered = new_table(), catalogue = new_table(), recommended = new_table();
+    const int early = discover_and_plan(show_tables, *discovered, *catalogue, *recommended, "\tRecommended\n");
+    if (early != keep_going) return early;
+    show_section(show_tables, "\tWrite to Xml\n", *recommended);
+    return write_discovery_document(xml_path, *recommended) > 0 ? result_flash_failure : result_success;
+}
+
+int upgrade_from_document(bool show_tables, const char* xml_path) {
+    auto selection = new_table(), catalogue = new_table();
+    const int read_errors = read_selection_document(xml_path, *selection);
+    show_section(show_tables, "\tRead from Xml\n", *selection);
+    if (read_errors > 0) return result_flash_failure;
+
+    read_catalogue(*catalogue);
+    show_section(show_tables, "\tRead from Config\n", *catalogue);
+    if (count_in_use(*catalogue) == 0) return result_flash_failure;
+
+    show_section(show_tables, "\tUpgrade\n", *selection);
+    return flash_drives(*selection, *catalogue) > 0 ? result_flash_failure : result_success;
+}
+
+}  // namespace
+
+const char* result_text(int code) {
+    if (code < 0 || code > result_no_drive) return nullptr;
+    return result_texts[code];
+}
+
+int run_driver(command_options& options) {
+    if (options.help == 1) {
+        print_usage();
+        return result_help_or_rejected;
+    }
+    if (options.silent == 1 && options.verbose == 1) {
+        report("Error: Invalid command line options. Silent and Verbose cannot be together\n");
+        print_usage();
+        return result_help_or_rejected;
+    }
+    const bool show_tables = options.silent != 1;
+    if (options.discover + options.upgrade + options.all > 1) {
+        report("Error: Invalid command line options\n");
+        print_usage();
+        return result_help_or_rejected;
+    }
+    if (options.discover == 0 && options.upgrade == 0 && options.all == 0 && options.help == 0) {
+        options.all = 1;
+        report("Default option (upgrade all) selected.\n");
+    }
+    if (options.all == 1) return upgrade_all(show_tables);
+    if (options.discover == 1) return discover_to_document(show_tables, options.xml_path.data());
+    return upgrade_from_document(show_tables, options.xml_path.data());
+}

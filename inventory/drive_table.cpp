@@ -1,0 +1,31 @@
+#include "inventory/drive_table.h"
+
+#include <cstdio>
+
+void clear_table(drive_table& table) { table.fill(drive_record{}); }
+
+int count_in_use(const drive_table& table) {
+    int count = 0;
+    for (const drive_record& record : table) {
+        if (record.in_use != 0) ++count;
+    }
+    return count;
+}
+
+void dump_table(drive_table& table) {
+    bool printed = false;
+    for (std::size_t slot = 0; slot < table.size(); ++slot) {
+        drive_record& record = table[slot];
+        if (record.in_use != 1) continue;
+        printed = true;
+        std::printf("i = %d, Drive ID = %#08x\n", static_cast<int>(slot), record.drive_id);
+        std::printf("\tPeripheral Qualifier = %u, Peripheral Device Type = %u \n",
+                    static_cast<unsigned>(record.peripheral_qualifier),
+                    static_cast<unsigned>(record.peripheral_device_type));
+        std::printf("\tVendorID = %s, ProductID = %s\n", record.vendor_id.data(), record.product_id.data());
+        std::printf("\tFw Version = %g Fw File = %s\n", record.fw_version, record.firmware_file.data());
+        trim_spaces(record.action.data());
+        if (record.action[0] != '\0') std::printf("\tAction = %s\n", record.action.data());
+    }
+    if (!printed) std::printf("None\n");
+}

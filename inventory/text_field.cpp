@@ -1,0 +1,68 @@
+#include "inventory/text_field.h"
+
+#include <cstdio>
+#include <cstring>
+
+bool copy_text(char* dst, std::size_t capacity, std::string_view src) {
+    if (capacity == 0) return false;
+    if (src.size() >= capacity) {
+        dst[0] = '\0';
+        return false;
+    }
+    std::memcpy(dst, src.data(), src.size());
+    dst[src.size()] = '\0';
+    return true;
+}
+
+bool vformat_text(char* dst, std::size_t capacity, const char* format, std::va_list args) {
+    if (capacity == 0) return false;
+    const int needed = std::vsnprintf(dst, capacity, format, args);
+    if (needed < 0) {
+        dst[0] = '\0';
+        return false;
+    }
+    return static_cast<std::size_t>(needed) < capacity;
+}
+
+bool format_text(char* dst, std::size_t capacity, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const bool fitted = vformat_text(dst, capacity, format, args);
+    va_end(args);
+    return fitted;
+}
+
+std::string_view text_of(const char* buffer, std::size_t capacity) {
+    const void* end = std::memchr(buffer, '\0', capacity);
+    const std::size_t length =
+        end ? static_cast<std::size_t>(static_cast<const char*>(end) - buffer) : capacity;
+    return std::string_view(buffer, length);
+}
+
+char* trim_spaces(char* text) {
+    std::size_t begin = 0;
+    while (text[begin] == ' ') ++begin;
+    std::size_t end = begin + std::strlen(text + begin);
+    while (end > begin && text[end - 1] == ' ') --end;
+    std::memmove(text, text + begin, end - begin);
+    text[end - begin] = '\0';
+    return text;
+}
+
+char* to_upper(char* text) {
+    for (char* p = text; *p; ++p) {
+        if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
+    }
+    return text;
+}
+
+char* keep_alnum(char* text) {
+    char* out = text;
+    for (const char* p = text; *p; ++p) {
+        const char c = *p;
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (alnum) *out++ = c;
+    }
+    *out = '\0';
+    return text;
+}

@@ -1,0 +1,41 @@
+// The few operating-system calls the program needs, with one implementation
+// per OS (platform_posix.cpp, platform_win.cpp). Nothing outside this folder
+// and the pass-through transport includes an OS header.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One argument of the process command line, converted to narrow (ANSI code
+// page) text. `fits` is false when it did not fit a 512-byte slot.
+struct narrow_argument {
+    std::string text;
+    bool fits;
+};
+
+// On POSIX the entry point hands main's argv over once, before anything asks.
+void remember_process_arguments(int argc, char** argv);
+
+// The process's own arguments, program name first. Returns false when the
+// command line could not be split (the Windows side prints its own message).
+bool process_arguments(std::vector<narrow_argument>& out);
+
+// Expands %name% references as ExpandEnvironmentStringsA does (an unknown
+// name stays as written). On POSIX the backslashes of the result become '/'.
+std::string expand_environment(const std::string& text);
+
+// True when something (file or folder) exists under the path.
+bool path_exists(const std::string& path);
+// Creates one directory level; false when that fails.
+bool create_directory(const std::string& path);
+// True only for a regular file (not a folder, device or pipe).
+bool is_regular_file(const std::string& path);
+// The names in a folder (no "." or ".."); empty when it cannot be read.
+std::vector<std::string> list_directory(const std::string& path);
+
+// True when standard error is a terminal a person is watching.
+bool stderr_is_terminal();
+
+void platform_sleep_ms(std::uint32_t milliseconds);
+std::int64_t platform_now_seconds();  // calendar time, whole seconds

@@ -1,0 +1,85 @@
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <chrono>
+
+namespace {
+std::vector<std::string> saved_arguments;
+constexpr std::size_t argument_slot_size = 512;
+}  // namespace
+
+void remember_process_arguments(int argc, char** argv) {
+    saved_arguments.assign(argv, argv + argc);
+}
+
+bool process_arguments(std::vector<narrow_argument>& out) {
+    out.clear();
+    for (const std::string& argument : saved_arguments) {
+        out.push_back({argument, argument.size() < argument_slot_size});
+    }
+    return true;
+}
+
+std::string expand_environment(const std::string& text) {
+    std::string result;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t open = text.find('%', pos);
+        if (open == std::string::npos) break;
+        const std::size_t close = text.find('%', open + 1);
+        if (close == std::string::npos) break;
+        result.append(text, pos, open - pos);
+        const std::string name = text.substr(open + 1, close - open - 1);
+        const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
+        if (value) {
+            result += value;
+            pos = close + 1;
+        } else {
+            result.append(text, open, close - open + 1);  // unknown: stays as written
+            pos = close + 1;
+        }
+    }
+    result.append(text, pos, std::string::npos);
+    std::replace(result.begin(), result.end(), '\\', '/');
+    return result;
+}
+
+bool path_exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool create_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
+bool is_regular_file(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::vector<std::string> list_directory(const std::string& path) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+    if (!dir) return names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    return names;
+}
+
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+void platform_sleep_ms(std::uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }

@@ -1,0 +1,57 @@
+// The SCSI device handle and the one request record every command travels in.
+// A handle is plain data: it is copied whole into drive records, and only its
+// card, address and lun mean anything in a copy until it is opened again.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+using scsi_os_handle = void*;  // a HANDLE on Windows, a transport token elsewhere
+
+struct scsi_device {
+    scsi_os_handle os_handle;   // null while closed
+    std::uint32_t card;         // adapter (path id)
+    std::uint32_t address;      // device number N of "\\.\TAPE<N>"
+    std::uint32_t lun;
+    std::int32_t control;       // low byte ends every CDB; 0 after open
+    std::int32_t timeout_ms;    // 10000 after open
+    std::uint8_t scsi_status;   // 0xFF when the OS call itself failed
+    std::uint8_t host_status;   // 0 ok, 1 I/O error, 9 not ready, 0xFF other
+    std::int32_t transferred;
+    // Written only on CHECK CONDITION; other outcomes leave the last sense.
+    std::uint8_t sense_length;
+    std::uint8_t sense_key;     // sense byte 2, flags included
+    std::uint16_t asc_ascq;     // sense bytes 12 and 13
+    std::array<std::uint8_t, 64> sense;
+};
+
+enum scsi_direction : std::int32_t {
+    scsi_data_out = 0,
+    scsi_data_in = 1,
+    scsi_no_data = 2,
+};
+
+struct scsi_request {
+    scsi_device* device;
+    std::array<std::uint8_t, 16> cdb;
+    std::int32_t cdb_length;
+    void* data;
+    std::int32_t data_length;
+    std::int32_t direction;
+    std::int32_t transferred;   // output
+};
+
+constexpr std::uint8_t scsi_status_good = 0x00;
+constexpr std::uint8_t scsi_status_check_condition = 0x02;
+constexpr std::uint8_t scsi_status_busy = 0x08;
+constexpr std::int32_t scsi_default_timeout_ms = 10000;
+
+// 0 when open, -1 when the device cannot be opened. Whatever the outcome,
+// control, timeout and host status are reset afterwards.
+int scsi_open(scsi_device& device);
+// Always 0; a closed handle is left alone.
+int scsi_close(scsi_device& device);
+// Always 0.
+int scsi_set_timeout(scsi_device& device, std::int32_t timeout_ms);
+// Bytes moved when both SCSI and host status are 0, otherwise -1.
+int scsi_execute(scsi_request& request);

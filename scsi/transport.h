@@ -1,0 +1,40 @@
+// The one small interface between the SCSI library and whatever reaches the
+// drives: the Windows pass-through, or the simulated bus. Chosen once per
+// process, before the first device is opened.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "scsi/scsi_device.h"
+
+class scsi_transport {
+public:
+    virtual ~scsi_transport() = default;
+    // Opens the device named by card/address/lun and sets os_handle.
+    // Returns 0 on success, -1 when it cannot be opened (os_handle untouched).
+    virtual int open(scsi_device& device) = 0;
+    // Closes an open device; scsi_close clears os_handle afterwards.
+    virtual void close(scsi_device& device) = 0;
+    // Runs one request and fills scsi_status, host_status, transferred (in
+    // the device and the request) and, on CHECK CONDITION only, the sense.
+    virtual void execute(scsi_request& request) = 0;
+};
+
+// The transport every scsi_* call goes through: the installed one, or the
+// platform's own when none was installed.
+scsi_transport& active_transport();
+// Installs a transport for the rest of the process (nullptr: the platform's).
+// The caller keeps ownership and keeps it alive.
+void install_transport(scsi_transport* transport);
+// The operating system's transport: the pass-through on Windows; elsewhere a
+// transport on which every open fails (no tape devices on this host).
+scsi_transport& platform_transport();
+
+// Shared by the transports: records the outcome of a request that reached the
+// drive, and the sense data when the status is CHECK CONDITION.
+void store_scsi_outcome(scsi_request& request, std::uint8_t scsi_status, std::int32_t transferred,
+                        const std::uint8_t* sense, std::size_t sense_length);
+// Records a failure of the operating-system call itself (host status 1, 9 or
+// 0xFF); the sense fields keep their values.
+void store_host_failure(scsi_request& request, std::uint8_t host_status);

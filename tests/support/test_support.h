@@ -1,0 +1,70 @@
+// Helpers shared by the tests: scratch folders, small files, and running the
+// built kvtapefw the way a user or a deployment tool does.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+// A fresh folder under the system's temporary folder, removed on destruction.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void write_file(const std::filesystem::path& path, const std::string& content);
+std::string read_file(const std::filesystem::path& path);
+std::vector<std::string> read_lines(const std::filesystem::path& path);
+
+// Changes the current folder for the life of the object.
+class current_dir {
+public:
+    explicit current_dir(const std::filesystem::path& path);
+    ~current_dir();
+
+private:
+    std::filesystem::path saved_;
+};
+
+// Sets (or with nullptr unsets) an environment variable for the life of the object.
+class scoped_env {
+public:
+    scoped_env(const char* name, const char* value);
+    ~scoped_env();
+
+private:
+    std::string name_;
+    bool had_value_;
+    std::string saved_;
+};
+
+// Standard output of fn, captured through a temporary file.
+template <typename Fn>
+std::string capture_stdout(Fn&& fn);
+
+struct program_run {
+    int exit_code;
+    std::string out;
+    std::string err;
+};
+
+// Runs the built kvtapefw in `cwd` with the given arguments; `env` entries are
+// set for that run only (an empty value unsets the variable).
+program_run run_kvtapefw(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                         const std::map<std::string, std::string>& env = {});
+
+}  // namespace test_support
+
+#include "support/capture.inl"
