@@ -31,6 +31,9 @@ bool path_exists(const std::string& path);
 bool create_directory(const std::string& path);
 // True only for a regular file (not a folder, device or pipe).
 bool is_regular_file(const std::string& path);
+// Replaces `to` by `from` in one step (rename over an existing file), so that
+// a reader never sees a half-written file.
+bool replace_file(const std::string& from, const std::string& to);
 // The names in a folder (no "." or ".."); empty when it cannot be read.
 std::vector<std::string> list_directory(const std::string& path);
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -63,6 +64,10 @@ bool create_directory(const std::string& path) { return ::mkdir(path.c_str(), 07
 bool is_regular_file(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 std::vector<std::string> list_directory(const std::string& path) {
