@@ -1,0 +1,107 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <array>
+#include <cstdio>
+#include <ctime>
+#include <cwchar>
+#include <memory>
+
+#include "platform/wide_text_win.h"
+
+namespace {
+
+constexpr int argument_slot_size = 512;
+constexpr DWORD expansion_capacity = 512;
+
+struct local_free_deleter {
+    void operator()(LPWSTR* memory) const { LocalFree(memory); }
+};
+using argument_vector = std::unique_ptr<LPWSTR, local_free_deleter>;
+
+struct find_close_deleter {
+    void operator()(HANDLE handle) const { FindClose(handle); }
+};
+using find_handle = std::unique_ptr<void, find_close_deleter>;
+
+// The first match of a FindFirstFileA pattern, or null when nothing matches.
+find_handle find_first(const std::string& pattern, WIN32_FIND_DATAA& data) {
+    HANDLE handle = FindFirstFileA(pattern.c_str(), &data);
+    return find_handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
+
+}  // namespace
+
+// Windows hands every program its whole command line; argv plays no part.
+void remember_process_arguments(int, char**) {}
+
+bool process_arguments(std::vector<narrow_argument>& out) {
+    out.clear();
+    int count = 0;
+    // The operating system's own quoting rules decide where arguments end.
+    argument_vector arguments(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (!arguments) {
+        std::wprintf(L"CommandLineToArgvW failed\n");
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        std::array<char, argument_slot_size> slot{};
+        const bool fits = wide_to_narrow(arguments.get()[i], slot.data(), argument_slot_size) != 0;
+        out.push_back({fits ? std::string(slot.data()) : std::string(), fits});
+    }
+    return true;
+}
+
+std::string expand_environment(const std::string& text) {
+    std::array<char, expansion_capacity> buffer{};
+    const DWORD needed = ExpandEnvironmentStringsA(text.c_str(), buffer.data(), expansion_capacity);
+    if (needed == 0) return text;
+    if (needed <= expansion_capacity) return std::string(buffer.data());
+    // Longer than the buffer: hand back the whole expansion, so that callers
+    // that need it to fit 512 bytes see that it does not.
+    std::string longer(needed, '\0');
+    const DWORD written = ExpandEnvironmentStringsA(text.c_str(), longer.data(), needed);
+    if (written == 0 || written > needed) return text;
+    longer.resize(written - 1);
+    return longer;
+}
+
+bool path_exists(const std::string& path) {
+    WIN32_FIND_DATAA data;
+    return find_first(path, data) != nullptr;
+}
+
+bool create_directory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool is_regular_file(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::vector<std::string> list_directory(const std::string& path) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    find_handle search = find_first(path + "\\*", data);
+    if (!search) return names;
+    do {
+        const std::string name = data.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search.get(), &data));
+    return names;
+}
+
+bool stderr_is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void platform_sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
