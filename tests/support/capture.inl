@@ -1,7 +1,12 @@
 #pragma once
 
 #include <cstdio>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 namespace test_support {
 
@@ -13,8 +18,16 @@ std::string capture_stdout(Fn&& fn) {
     std::FILE* sink = std::tmpfile();
     const int saved = ::dup(::fileno(stdout));
     ::dup2(::fileno(sink), ::fileno(stdout));
+#ifdef _WIN32
+    // Text mode would turn every "\n" into "\r\n"; the tests compare the
+    // program's own text.
+    const int saved_mode = ::_setmode(::_fileno(stdout), _O_BINARY);
+#endif
     fn();
     std::fflush(stdout);
+#ifdef _WIN32
+    ::_setmode(::_fileno(stdout), saved_mode);
+#endif
     ::dup2(saved, ::fileno(stdout));
     ::close(saved);
     std::string text;

@@ -1,7 +1,5 @@
 #include "support/test_support.h"
 
-#include <sys/wait.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -12,10 +10,31 @@ namespace fs = std::filesystem;
 
 namespace test_support {
 
+namespace {
+// Windows' C runtime has _putenv_s (an empty value removes the variable),
+// and it passes the change on to the process environment as well.
+void set_variable(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+#endif
+}
+}  // namespace
+
 scratch_dir::scratch_dir() {
-    std::string pattern = (fs::temp_directory_path() / "kvtapefw-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+    // create_directory reports whether it made the folder, so a name another
+    // test took in the meantime is simply skipped.
+    static std::mt19937_64 names{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = fs::temp_directory_path() / ("kvtapefw-test-" + std::to_string(names()));
+        if (fs::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot make a scratch folder");
 }
 
 scratch_dir::~scratch_dir() {
@@ -51,41 +70,9 @@ scoped_env::scoped_env(const char* name, const char* value) : name_(name) {
     const char* old = std::getenv(name);
     had_value_ = old != nullptr;
     if (old) saved_ = old;
-    if (value) ::setenv(name, value, 1);
-    else ::unsetenv(name);
+    set_variable(name, value);
 }
 
-scoped_env::~scoped_env() {
-    if (had_value_) ::setenv(name_.c_str(), saved_.c_str(), 1);
-    else ::unsetenv(name_.c_str());
-}
-
-namespace {
-std::string shell_quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') quoted += "'\\''";
-        else quoted += c;
-    }
-    return quoted + "'";
-}
-}  // namespace
-
-program_run run_kvtapefw(const std::vector<std::string>& args, const fs::path& cwd,
-                         const std::map<std::string, std::string>& env) {
-    scratch_dir capture;
-    const fs::path out = capture / "stdout";
-    const fs::path err = capture / "stderr";
-    std::string command = "cd " + shell_quote(cwd.string()) + " && ";
-    for (const auto& [name, value] : env) {
-        command += value.empty() ? "unset " + name + "; " : "export " + name + "=" + shell_quote(value) + "; ";
-    }
-    command += "exec " + shell_quote(KVFW_BINARY);
-    for (const std::string& arg : args) command += " " + shell_quote(arg);
-    command += " </dev/null >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string());
-    const int status = std::system(("/bin/sh -c " + shell_quote(command)).c_str());
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
-    return {code, read_file(out), read_file(err)};
-}
+scoped_env::~scoped_env() { set_variable(name_.c_str(), had_value_ ? saved_.c_str() : nullptr); }
 
 }  // namespace test_support

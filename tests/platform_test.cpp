@@ -1,0 +1,82 @@
+// The operating-system layer, run on every host the program is built for
+// (natively and, for the Windows build, under Wine).
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+#include "support/test_support.h"
+
+namespace {
+
+using test_support::scoped_env;
+using test_support::scratch_dir;
+
+TEST(Platform, ExpandsKnownVariablesAndKeepsUnknownOnes) {
+    scoped_env known("kvfw_platform_known", "abc");
+    scoped_env unknown("kvfw_platform_unknown", nullptr);
+    EXPECT_EQ(expand_environment("x%kvfw_platform_known%y"), "xabcy");
+    EXPECT_EQ(expand_environment("%kvfw_platform_unknown%-1"), "%kvfw_platform_unknown%-1");
+    EXPECT_EQ(expand_environment("no variable"), "no variable");
+}
+
+TEST(Platform, ExpansionLongerThanItsBufferComesBackWhole) {
+    const std::string value(700, 'v');
+    scoped_env known("kvfw_platform_long", value.c_str());
+    EXPECT_EQ(expand_environment("%kvfw_platform_long%!"), value + "!");
+}
+
+TEST(Platform, FoldersAndFiles) {
+    scratch_dir scratch;
+    const std::string folder = (scratch / "made").string();
+    EXPECT_FALSE(path_exists(folder));
+    EXPECT_TRUE(create_directory(folder));
+    EXPECT_TRUE(path_exists(folder));
+    EXPECT_FALSE(is_regular_file(folder));
+    EXPECT_FALSE(create_directory(folder));                                 // already there
+    EXPECT_FALSE(create_directory((scratch / "missing" / "deeper").string()));  // one level only
+
+    const auto file = scratch / "made" / "file.txt";
+    test_support::write_file(file, "one");
+    EXPECT_TRUE(path_exists(file.string()));
+    EXPECT_TRUE(is_regular_file(file.string()));
+    EXPECT_FALSE(is_regular_file((scratch / "absent.txt").string()));
+}
+
+TEST(Platform, ReplaceFileTakesThePlaceOfAnExistingOne) {
+    scratch_dir scratch;
+    test_support::write_file(scratch / "new.tmp", "new");
+    test_support::write_file(scratch / "doc.xml", "old");
+    ASSERT_TRUE(replace_file((scratch / "new.tmp").string(), (scratch / "doc.xml").string()));
+    EXPECT_EQ(test_support::read_file(scratch / "doc.xml"), "new");
+    EXPECT_FALSE(path_exists((scratch / "new.tmp").string()));
+    EXPECT_FALSE(replace_file((scratch / "new.tmp").string(), (scratch / "doc.xml").string()));
+}
+
+TEST(Platform, ListsFolderWithoutDotEntries) {
+    scratch_dir scratch;
+    test_support::write_file(scratch / "a.bin", "a");
+    test_support::write_file(scratch / "b.cfg", "b");
+    ASSERT_TRUE(create_directory((scratch / "sub").string()));
+    std::vector<std::string> names = list_directory(scratch.str());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.bin", "b.cfg", "sub"}));
+    EXPECT_TRUE(list_directory((scratch / "absent").string()).empty());
+}
+
+TEST(Platform, SleepWaitsAtLeastTheTimeAsked) {
+    const auto start = std::chrono::steady_clock::now();
+    platform_sleep_ms(60);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
+}
+
+TEST(Platform, NowIsCalendarTimeInSeconds) {
+    const auto expected = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_LE(std::abs(platform_now_seconds() - expected), 2);
+}
+
+}  // namespace
