@@ -1,17 +1,29 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the native build and tests need; quiet and
-# quick when everything is already there.
+# Installs the Debian packages the native build and tests need; with the
+# argument "windows" also those of the Windows cross build and of running it
+# under Wine. Quiet and quick when everything is already there.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libxerces-c-dev nlohmann-json3-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
+install_missing() {
+  local missing=() package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+  ((${#missing[@]})) || return 0
   echo "Installing: ${missing[*]}"
-  sudo_cmd=()
+  local sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq $apt_options "${missing[@]}" >/dev/null
+}
+
+apt_options=
+install_missing g++ cmake make libgtest-dev libxerces-c-dev nlohmann-json3-dev
+if [ "${1:-}" = windows ]; then
+  # MinGW-w64 with the posix thread model (std::mutex, needed by GoogleTest);
+  # googletest's sources are cross-built; dpkg-dev unpacks Xerces-C's source
+  # package; "wine" is the package that puts /usr/bin/wine on the path. Wine's
+  # recommended extras (fonts, desktop integration) are of no use here.
+  apt_options=--no-install-recommends
+  install_missing g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest dpkg-dev wine wine64
 fi

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test twice: a normal build
-# and one with AddressSanitizer and UndefinedBehaviorSanitizer.
+# and one with AddressSanitizer and UndefinedBehaviorSanitizer; then the
+# Windows build, its tests and end-to-end runs under Wine. KVFW_SKIP_WINDOWS=1
+# leaves the Windows part out, for quick local runs only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
+if [ "${KVFW_SKIP_WINDOWS:-0}" = 1 ]; then "$root/scripts/install-deps.sh"; else "$root/scripts/install-deps.sh" windows; fi
 
 run_suite() {
   local dir=$1; shift
@@ -15,3 +17,9 @@ run_suite() {
 
 run_suite "$root/build/normal"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite "$root/build/sanitize" -DKVFW_SANITIZE=ON
+
+if [ "${KVFW_SKIP_WINDOWS:-0}" = 1 ]; then
+  echo "== Windows part skipped (KVFW_SKIP_WINDOWS=1)"
+else
+  "$root/scripts/windows/test.sh" "$root/build/normal"
+fi

@@ -36,7 +36,7 @@ use_wine_prefix() {
 # persistent and running one trivial program first keeps each later start
 # short and stops CTest from hanging on a server that outlives its child.
 start_wine() {
-  wineserver -p
+  wineserver -p 2>/dev/null || true  # fails when one already runs for this prefix
   wine cmd /c exit >/dev/null 2>&1 || true
 }
 

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Runs kvtapefw.exe under Wine end to end and compares each run with the
+# native build on the same input: e2e.sh NATIVE_BUILD_DIR WINDOWS_BUILD_DIR
+#
+#   /h                        usage text, exit code -1 (seen as 255)
+#   no option, no tape device the real pass-through: every \\.\TAPE<N> fails
+#                             to open, result code 3
+#   /d, /u, default mode      on a simulated bus named in Windows form, setup
+#                             log in %systemdrive%\vtxsystem\log inside the
+#                             Wine prefix, XML document under C:\<folder>\
+#
+# Console text must match byte for byte once Windows' CRLF line ends are
+# read as LF; the setup log and the simulated bus's trace line for line.
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+native=$(cd "$1" && pwd)/kvtapefw
+windows_dir=$(cd "$2" && pwd)
+exe=$windows_dir/kvtapefw.exe
+[ -x "$native" ] || { echo "no native build at $native" >&2; exit 1; }
+[ -f "$exe" ] || { echo "no Windows build at $exe" >&2; exit 1; }
+
+use_wine_prefix "$windows_dir/wineprefix"
+start_wine
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kvtapefw-e2e.XXXXXX")
+drive_c=$WINEPREFIX/drive_c
+cleanup() {
+  stop_wine
+  rm -rf "$scratch" "$drive_c/kvfw-e2e" "$drive_c/vtxsystem"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# Wine maps the Unix root to drive Z:.
+windows_path() { local path=${1//\//\\}; echo "Z:$path"; }
+
+# One run of each build in a fresh folder:
+#   run_case NAME EXIT_CODE LOG BUS NATIVE_XML WINDOWS_XML ARGS...
+# LOG is "log" when the run must leave lines in the setup log; BUS is "bus"
+# for a run on a fresh copy of the simulated bus and firmware folder; the
+# word XML in ARGS stands for each build's document path.
+run_case() {
+  local name=$1 expected=$2 want_log=$3 with_bus=$4 native_xml=$5 windows_xml=$6; shift 6
+  local failures_before=$failures
+  local n=$scratch/$name/native w=$scratch/$name/windows
+  mkdir -p "$n/sysdrive/vtxsystem/log" "$w"
+  rm -rf "$drive_c/vtxsystem" "$drive_c/kvfw-e2e"
+  mkdir -p "$drive_c/vtxsystem/log"
+  local native_args=() windows_args=() arg
+  for arg in "$@"; do
+    if [ "$arg" = XML ]; then native_args+=("$native_xml"); windows_args+=("$windows_xml")
+    else native_args+=("$arg"); windows_args+=("$arg"); fi
+  done
+  local native_env=(systemdrive="$n/sysdrive") windows_env=()
+  if [ "$with_bus" = bus ]; then
+    for dir in "$n" "$w"; do cp -r "$scratch/fixture/fwimage" "$scratch/fixture/bus.json" "$dir/"; done
+    native_env+=(KVFW_SIM_BUS="$n/bus.json" KVFW_SIM_TRACE="$n/trace.txt")
+    windows_env+=(KVFW_SIM_BUS="$(windows_path "$w/bus.json")" KVFW_SIM_TRACE="$(windows_path "$w/trace.txt")")
+  fi
+  # A document from an earlier case, for the upgrade from XML mode.
+  [ -f "$scratch/native.xml" ] && mkdir -p "$n/out" && cp "$scratch/native.xml" "$n/out/discovery.xml"
+  if [ -f "$scratch/windows.xml" ]; then
+    mkdir -p "$drive_c/kvfw-e2e"
+    cp "$scratch/windows.xml" "$drive_c/kvfw-e2e/discovery.xml"
+  fi
+
+  local native_code=0 windows_code=0
+  (cd "$n" && env -u KVFW_SIM_BUS -u KVFW_SIM_TRACE "${native_env[@]}" "$native" "${native_args[@]}" \
+     >"$n/console" 2>"$n/stderr") || native_code=$?
+  # Wine's own SystemDrive (C:) is the one the Windows program must use.
+  (cd "$w" && env -u systemdrive -u KVFW_SIM_BUS -u KVFW_SIM_TRACE "${windows_env[@]}" \
+     wine "$exe" "${windows_args[@]}" >"$w/console.crlf" 2>"$w/stderr") || windows_code=$?
+  cp "$drive_c/vtxsystem/log/vtxsetup.log" "$w/log.crlf" 2>/dev/null || : >"$w/log.crlf"
+  cp "$n/sysdrive/vtxsystem/log/vtxsetup.log" "$n/log" 2>/dev/null || : >"$n/log"
+
+  # The document's path is the one thing the two consoles may differ in.
+  local native_dir=${native_xml%/*} windows_dir_xml=${windows_xml%\\*}
+  tr -d '\r' <"$w/console.crlf" | sed "s|${windows_dir_xml//\\/\\\\}|<document folder>|g" >"$w/console"
+  sed "s|$native_dir|<document folder>|g" "$n/console" >"$n/console.cmp"
+  tr -d '\r' <"$w/log.crlf" >"$w/log"
+
+  [ "$windows_code" = "$expected" ] || fail "$name: Windows exit code $windows_code, expected $expected"
+  [ "$native_code" = "$expected" ] || fail "$name: native exit code $native_code, expected $expected"
+  diff -u "$n/console.cmp" "$w/console" >"$w/console.diff" || { fail "$name: console text differs"; cat "$w/console.diff"; }
+  diff -u "$n/log" "$w/log" >"$w/log.diff" || { fail "$name: setup log differs"; cat "$w/log.diff"; }
+  if [ "$want_log" = log ] && [ ! -s "$w/log" ]; then fail "$name: nothing in the setup log"; fi
+  if [ "$with_bus" = bus ]; then
+    diff -u "$n/trace.txt" "$w/trace.txt" >"$w/trace.diff" || { fail "$name: bus trace differs"; head -n 40 "$w/trace.diff"; }
+    diff -u "$n/bus.json" "$w/bus.json" >"$w/bus.diff" || { fail "$name: drives differ afterwards"; cat "$w/bus.diff"; }
+  fi
+  if [ -s "$w/stderr" ] || [ -s "$n/stderr" ]; then
+    fail "$name: standard error not empty"; cat "$n/stderr" "$w/stderr"
+  fi
+  if [ "$failures" -eq "$failures_before" ]; then echo "ok   $name (exit code $windows_code)"; fi
+}
+
+# Two drives of the two download procedures, both one version behind the
+# catalogue.
+mkdir -p "$scratch/fixture/fwimage"
+cat >"$scratch/fixture/bus.json" <<'JSON'
+{
+  "command_ms": 1,
+  "drives": [
+    {"address": 0, "vendor": "KV", "product": "ULTRIUM-HH6", "layout": "ultrium",
+     "firmware": "2.05", "hw_config": "0x00a4", "lto": true},
+    {"address": 3, "vendor": "KV", "product": "KTR320", "layout": "other",
+     "firmware": "1.10", "hw_config": "0x0320", "lto": false}
+  ]
+}
+JSON
+printf '$ drive ID|image file|version\r\n0xa4|hh6.bin|2.10\r\n0x320|KTR.BIN|1.20\r\n' >"$scratch/fixture/fwimage/firmware.cfg"
+make_image() {
+  { printf 'KV firmware image FWVERSION=%s\n' "$2"; head -c 70000 /dev/zero; } >"$scratch/fixture/fwimage/$1"
+}
+make_image HH6.BIN 2.10
+make_image KTR.BIN 1.20
+
+native_xml=out/discovery.xml
+windows_xml='C:\kvfw-e2e\discovery.xml'
+
+run_case help 255 log nobus - - /h
+run_case no-tape-device 3 log nobus - -
+run_case discover 1 nolog bus "$native_xml" "$windows_xml" /d XML
+cp "$scratch/discover/native/$native_xml" "$scratch/native.xml" 2>/dev/null || fail "discover: no native document"
+cp "$drive_c/kvfw-e2e/discovery.xml" "$scratch/windows.xml" 2>/dev/null || fail "discover: no document at $windows_xml"
+if [ -f "$scratch/native.xml" ] && [ -f "$scratch/windows.xml" ]; then
+  cmp -s <(tr -d '\r' <"$scratch/native.xml") <(tr -d '\r' <"$scratch/windows.xml") \
+    || fail "discover: the documents differ"
+fi
+run_case upgrade-from-xml 1 log bus "$native_xml" "$windows_xml" /u XML
+rm -f "$scratch/native.xml" "$scratch/windows.xml"
+run_case upgrade-all 1 log bus - - /a
+
+if [ "$failures" -ne 0 ]; then
+  echo "Windows end-to-end runs: $failures failure(s)"
+  exit 1
+fi
+echo "Windows end-to-end runs: all passed"
