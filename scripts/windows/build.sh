@@ -8,7 +8,7 @@ arch=$1 dir=$2; shift 2
 prefix=$("$root/scripts/windows/deps.sh" "$arch")
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
-cmake -S "$root" -B "$dir" \
+cmake -S "$root" -B "$dir" --no-warn-unused-cli \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
   -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_FIND_PACKAGE_PREFER_CONFIG=ON \
