@@ -9,8 +9,9 @@
 #                             log in %systemdrive%\vtxsystem\log inside the
 #                             Wine prefix, XML document under C:\<folder>\
 #
-# Console text must match byte for byte once Windows' CRLF line ends are
-# read as LF; the setup log and the simulated bus's trace line for line.
+# Console text and setup log must match byte for byte once Windows' CRLF
+# line ends are read as LF; the XML document, the simulated bus's trace and
+# the bus file (the drives' firmware afterwards) must match exactly.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 native=$(cd "$1" && pwd)/kvtapefw
@@ -23,9 +24,11 @@ use_wine_prefix "$windows_dir/wineprefix"
 start_wine
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kvtapefw-e2e.XXXXXX")
 drive_c=$WINEPREFIX/drive_c
+# KVFW_E2E_KEEP=1 keeps every run's files for a look afterwards.
 cleanup() {
   stop_wine
-  rm -rf "$scratch" "$drive_c/kvfw-e2e" "$drive_c/vtxsystem"
+  rm -rf "$drive_c/kvfw-e2e" "$drive_c/vtxsystem"
+  if [ "${KVFW_E2E_KEEP:-0}" = 1 ]; then echo "Runs kept in $scratch"; else rm -rf "$scratch"; fi
 }
 trap cleanup EXIT
 
@@ -62,7 +65,10 @@ run_case() {
     windows_env+=(KVFW_SIM_BUS="$(windows_path "$w/bus.json")" KVFW_SIM_TRACE="$(windows_path "$w/trace.txt")")
   fi
   # A document from an earlier case, for the upgrade from XML mode.
-  [ -f "$scratch/native.xml" ] && mkdir -p "$n/out" && cp "$scratch/native.xml" "$n/out/discovery.xml"
+  if [ -f "$scratch/native.xml" ]; then
+    mkdir -p "$n/kvfw-e2e"
+    cp "$scratch/native.xml" "$n/kvfw-e2e/discovery.xml"
+  fi
   if [ -f "$scratch/windows.xml" ]; then
     mkdir -p "$drive_c/kvfw-e2e"
     cp "$scratch/windows.xml" "$drive_c/kvfw-e2e/discovery.xml"
@@ -77,15 +83,14 @@ run_case() {
   cp "$drive_c/vtxsystem/log/vtxsetup.log" "$w/log.crlf" 2>/dev/null || : >"$w/log.crlf"
   cp "$n/sysdrive/vtxsystem/log/vtxsetup.log" "$n/log" 2>/dev/null || : >"$n/log"
 
-  # The document's path is the one thing the two consoles may differ in.
-  local native_dir=${native_xml%/*} windows_dir_xml=${windows_xml%\\*}
-  tr -d '\r' <"$w/console.crlf" | sed "s|${windows_dir_xml//\\/\\\\}|<document folder>|g" >"$w/console"
-  sed "s|$native_dir|<document folder>|g" "$n/console" >"$n/console.cmp"
-  tr -d '\r' <"$w/log.crlf" >"$w/log"
+  # The document's folder is the one thing the two consoles may differ in:
+  # the native run names it relative, the Windows run with its drive.
+  sed -e 's/\r$//' -e 's|C:\\kvfw-e2e|kvfw-e2e|g' "$w/console.crlf" >"$w/console"
+  sed 's/\r$//' "$w/log.crlf" >"$w/log"
 
   [ "$windows_code" = "$expected" ] || fail "$name: Windows exit code $windows_code, expected $expected"
   [ "$native_code" = "$expected" ] || fail "$name: native exit code $native_code, expected $expected"
-  diff -u "$n/console.cmp" "$w/console" >"$w/console.diff" || { fail "$name: console text differs"; cat "$w/console.diff"; }
+  diff -u "$n/console" "$w/console" >"$w/console.diff" || { fail "$name: console text differs"; cat "$w/console.diff"; }
   diff -u "$n/log" "$w/log" >"$w/log.diff" || { fail "$name: setup log differs"; cat "$w/log.diff"; }
   if [ "$want_log" = log ] && [ ! -s "$w/log" ]; then fail "$name: nothing in the setup log"; fi
   if [ "$with_bus" = bus ]; then
@@ -119,7 +124,7 @@ make_image() {
 make_image HH6.BIN 2.10
 make_image KTR.BIN 1.20
 
-native_xml=out/discovery.xml
+native_xml=kvfw-e2e/discovery.xml
 windows_xml='C:\kvfw-e2e\discovery.xml'
 
 run_case help 255 log nobus - - /h
@@ -128,8 +133,7 @@ run_case discover 1 nolog bus "$native_xml" "$windows_xml" /d XML
 cp "$scratch/discover/native/$native_xml" "$scratch/native.xml" 2>/dev/null || fail "discover: no native document"
 cp "$drive_c/kvfw-e2e/discovery.xml" "$scratch/windows.xml" 2>/dev/null || fail "discover: no document at $windows_xml"
 if [ -f "$scratch/native.xml" ] && [ -f "$scratch/windows.xml" ]; then
-  cmp -s <(tr -d '\r' <"$scratch/native.xml") <(tr -d '\r' <"$scratch/windows.xml") \
-    || fail "discover: the documents differ"
+  cmp -s "$scratch/native.xml" "$scratch/windows.xml" || fail "discover: the documents differ"
 fi
 run_case upgrade-from-xml 1 log bus "$native_xml" "$windows_xml" /u XML
 rm -f "$scratch/native.xml" "$scratch/windows.xml"
