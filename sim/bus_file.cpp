@@ -267,8 +267,8 @@ bool read_bus(const json& document, sim_bus_config& bus, std::string& problem) {
         if (!read_drive((*drives)[i], i + 1, drive, problem)) return false;
         const auto [known, fresh] = numbers_by_address.emplace(drive.address, i + 1);
         if (!fresh) {
-            problem = "drive " + std::to_string(i + 1) + ": address " + std::to_string(drive.address) +
-                      " is also used by drive " + std::to_string(known->second);
+            problem = "drive " + std::to_string(i + 1) + " (address " + std::to_string(drive.address) +
+                      "): the address is also used by drive " + std::to_string(known->second);
             return false;
         }
         bus.drives.push_back(std::move(drive));
