@@ -256,7 +256,9 @@ bool read_bus(const json& document, sim_bus_config& bus, std::string& problem) {
     }
     key_reader keys(document, "", problem);
     const json* drives = nullptr;
-    if (!keys.only_known({"command_ms", "drives"}) || !keys.number("command_ms", bus.command_ms, 0, largest_count) ||
+    // Commands must take some time: a drive answering BUSY to a caller that
+    // polls until a deadline would otherwise hold the run forever.
+    if (!keys.only_known({"command_ms", "drives"}) || !keys.number("command_ms", bus.command_ms, 1, largest_count) ||
         !keys.list("drives", drives)) {
         return false;
     }
