@@ -134,15 +134,15 @@ void sim_transport::image_taken_up(drive_slot& slot) {
 }
 
 void sim_transport::trace_exec(const scsi_request& request, const sim_cdb& cdb) {
-    char cdb_hex[2 * 16 + 1] = {};
+    static const char digits[] = "0123456789abcdef";
+    std::string cdb_hex;
     for (std::size_t i = 0; i < cdb.length; ++i) {
-        static const char digits[] = "0123456789abcdef";
-        cdb_hex[2 * i] = digits[cdb.bytes[i] >> 4];
-        cdb_hex[2 * i + 1] = digits[cdb.bytes[i] & 0xF];
+        cdb_hex += digits[cdb.bytes[i] >> 4];
+        cdb_hex += digits[cdb.bytes[i] & 0xF];
     }
     const scsi_device& device = *request.device;
     trace_.line("exec %u path=%u target=%u lun=%u timeout=%d cdb=%s dir=%s len=%d -> status=%02x host=%02x moved=%d",
                 device.address, device.card & 0xFF, device.address & 0xFF, device.lun & 0xFF,
-                device.timeout_ms / 1000, cdb_hex, direction_word(request.direction), request.data_length,
+                device.timeout_ms / 1000, cdb_hex.c_str(), direction_word(request.direction), request.data_length,
                 device.scsi_status, device.host_status, request.transferred);
 }

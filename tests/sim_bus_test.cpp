@@ -129,6 +129,7 @@ TEST(SimDownload, EachProcedureIsTakenUpOrRefusedByItsDrive) {
         }
         scsi_close(device);
         EXPECT_EQ(test_support::bus_firmware(bench.bus_file(), 0), new_firmware) << c.name;
+        EXPECT_FALSE(std::filesystem::exists(bench.bus_file().string() + ".new")) << c.name;
 
         // The next run reads the drive's flash, the bus file.
         bench.start_run();
