@@ -55,8 +55,8 @@ struct pass_through_block {
 // one second (negative values included) becomes 0.
 std::uint32_t pass_through_timeout_seconds(std::int32_t timeout_ms);
 // Bytes asked of the driver: a request without a buffer moves nothing, and a
-// single byte is asked for as two, which the tape driver needs for one-byte
-// transfers.
+// single byte is always asked for as two, so a caller's buffer for a one-byte
+// request must hold two.
 std::uint32_t pass_through_transfer_length(const scsi_request& request);
 std::uint8_t pass_through_data_direction(std::int32_t direction);
 // Host status for a failed DeviceIoControl, from its GetLastError code:
