@@ -61,7 +61,7 @@ public:
             return store_scsi_outcome(request, scsi_status_check_condition, 0, sense, sizeof sense);
         }
         const std::size_t moved = std::min<std::size_t>(data->size(), request.data_length);
-        std::memcpy(request.data, data->data(), moved);
+        if (moved > 0) std::memcpy(request.data, data->data(), moved);
         store_scsi_outcome(request, scsi_status_good, static_cast<std::int32_t>(moved), nullptr, 0);
     }
 };

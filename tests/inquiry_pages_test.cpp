@@ -40,7 +40,7 @@ public:
             return;
         }
         const std::size_t moved = std::min<std::size_t>(page->second.size(), request.data_length);
-        std::memcpy(request.data, page->second.data(), moved);
+        if (moved > 0) std::memcpy(request.data, page->second.data(), moved);
         store_scsi_outcome(request, scsi_status_good, static_cast<std::int32_t>(moved), nullptr, 0);
     }
 };
