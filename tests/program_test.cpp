@@ -1,0 +1,70 @@
+// The program as a user or a deployment tool runs it: console, setup log and
+// exit code.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/test_support.h"
+
+namespace {
+
+using namespace test_support;
+
+class Program : public ::testing::Test {
+protected:
+    Program() { std::filesystem::create_directories(drive_ / "vtxsystem/log"); }
+    program_run run(const std::vector<std::string>& args) {
+        return run_kvtapefw(args, work_.path(), {{"systemdrive", drive_.str()}, {"KVFW_SIM_BUS", ""}});
+    }
+    std::string log() const { return read_file(drive_ / "vtxsystem/log/vtxsetup.log"); }
+    scratch_dir drive_, work_;
+};
+
+TEST_F(Program, HelpPrintsUsageAndExitsMinusOne) {
+    const program_run r = run({"/h"});
+    EXPECT_EQ(r.exit_code, 255);  // -1 as the shell sees it
+    EXPECT_EQ(r.out.rfind("Usage: VXxxxxxx.exe [options] \n", 0), 0u);
+    EXPECT_EQ(r.out.find("Result :"), std::string::npos);
+    EXPECT_EQ(log(), r.out);
+}
+
+TEST_F(Program, SilentWithVerboseIsRejected) {
+    const program_run r = run({"/s", "/v"});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.out.rfind("Error: Invalid command line options. Silent and Verbose cannot be together\nUsage: ", 0), 0u);
+}
+
+TEST_F(Program, BrokenGrammarShowsUsageAndExitsZero) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"/d"}, {"/u", "-x"}, {"/a", "foo"}}) {
+        const program_run r = run(args);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.out.rfind("Usage: VXxxxxxx.exe", 0), 0u);
+        EXPECT_EQ(r.out.find("Result :"), std::string::npos);
+    }
+}
+
+TEST_F(Program, DefaultRunWithoutDrives) {
+    const program_run r = run({});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out.rfind("Default option (upgrade all) selected.\n", 0), 0u);
+    const std::string last = "Result : Nothing to be done for Tape drives. RDX Firmware Updated.\n";
+    ASSERT_GE(r.out.size(), last.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last);
+    EXPECT_EQ(log(), "Default option (upgrade all) selected.\n");
+}
+
+TEST_F(Program, MoreThanEightArgumentsAreCut) {
+    // The ninth element (/d's path) is dropped, so /d ends the line: usage, exit 0.
+    const program_run r = run({"/f", "/f", "/f", "/f", "/f", "/f", "/d", "x.xml"});
+    EXPECT_EQ(r.out.rfind("Only 8 arguments supported. Extra arguments will be ignored\nUsage: ", 0), 0u) << r.out;
+    EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST_F(Program, MissingLogFolderDoesNotChangeTheRun) {
+    std::filesystem::remove_all(drive_ / "vtxsystem");
+    const program_run r = run({"/s"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out.rfind("Unable to open and write to log file.\nDefault option (upgrade all) selected.\n", 0), 0u);
+}
+
+}  // namespace
