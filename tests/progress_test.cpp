@@ -41,13 +41,14 @@ TEST(Progress, RewritesOneLineInPlace) {
         progress_line line(out.file, true);
         line.download(0, 40000);
         line.download(40000, 40000);
+        line.finish();
         line.countdown(150);
         line.countdown(9);
     }
     EXPECT_EQ(contents(out.file),
               "\rDownloading firmware: 0 of 40000 bytes (0%)"
-              "\rDownloading firmware: 40000 of 40000 bytes (100%)"
-              "\rWaiting for the drives to take up the firmware: 150 s  "
+              "\rDownloading firmware: 40000 of 40000 bytes (100%)\n"
+              "\rWaiting for the drives to take up the firmware: 150 s"
               "\rWaiting for the drives to take up the firmware: 9 s  \n");
 }
 
