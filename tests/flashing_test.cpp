@@ -34,7 +34,7 @@ std::string write_buffer_cdb(int mode, int buffer_id, int offset, int length) {
 }
 
 // One drive of the work table, as planning or the selection reader leaves it.
-struct work_spec {
+struct work_drive {
     int address;
     std::uint32_t drive_id;
     const char* product;
@@ -71,15 +71,15 @@ protected:
         copy_text(entry.firmware_file, file);
     }
 
-    void add_work(const work_spec& spec) {
+    void add_work(const work_drive& wanted) {
         drive_record& record = (*work_table_)[work_count_++];
         record.in_use = 1;
-        record.drive_id = spec.drive_id;
+        record.drive_id = wanted.drive_id;
         copy_text(record.vendor_id, "KV");
-        copy_text(record.product_id, spec.product);
-        copy_text(record.action, spec.action);
-        record.fw_version = spec.fw_version;
-        record.device.address = static_cast<std::uint32_t>(spec.address);
+        copy_text(record.product_id, wanted.product);
+        copy_text(record.action, wanted.action);
+        record.fw_version = wanted.fw_version;
+        record.device.address = static_cast<std::uint32_t>(wanted.address);
     }
 
     int run() {

@@ -12,7 +12,7 @@ namespace {
 
 using test_support::capture_stdout;
 
-struct drive_spec {
+struct drive_values {
     std::uint32_t drive_id;
     double fw_version;
 };
@@ -23,12 +23,12 @@ struct tables {
     std::unique_ptr<drive_table> recommended = std::make_unique<drive_table>();
 };
 
-void fill(drive_table& table, const std::vector<drive_spec>& specs) {
+void fill(drive_table& table, const std::vector<drive_values>& rows_in) {
     clear_table(table);
-    for (std::size_t i = 0; i < specs.size(); ++i) {
+    for (std::size_t i = 0; i < rows_in.size(); ++i) {
         table[i].in_use = 1;
-        table[i].drive_id = specs[i].drive_id;
-        table[i].fw_version = specs[i].fw_version;
+        table[i].drive_id = rows_in[i].drive_id;
+        table[i].fw_version = rows_in[i].fw_version;
     }
 }
 
@@ -41,8 +41,8 @@ struct expected_record {
 TEST(Planning, ActionsAndConsoleLines) {
     struct row {
         const char* name;
-        std::vector<drive_spec> discovered;
-        std::vector<drive_spec> catalogue;
+        std::vector<drive_values> discovered;
+        std::vector<drive_values> catalogue;
         std::vector<expected_record> recommended;
         std::string console;
     };
