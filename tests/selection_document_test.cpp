@@ -1,6 +1,7 @@
 #include "xml/selection_document.h"
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -227,7 +228,11 @@ TEST(SelectionDocument, UnreadableDocumentsFailWithAZeroTable) {
     scratch_dir dir;
     write_file(dir / "broken.xml", document(device_xml{}.str()).substr(0, 200));
     write_file(dir / "empty.xml", "");
-    for (const fs::path& path : {dir / "missing.xml", dir / "broken.xml", dir / "empty.xml", dir.path()}) {
+    // A pipe would block the parser and a URL would be fetched: only files are read.
+    ASSERT_EQ(::mkfifo((dir / "pipe.xml").c_str(), 0600), 0);
+    const fs::path url = "http://192.0.2.1/selection.xml";
+    for (const fs::path& path :
+         {dir / "missing.xml", dir / "broken.xml", dir / "empty.xml", dir.path(), dir / "pipe.xml", url}) {
         auto table = empty_table();
         (*table)[0].in_use = 1;
         (*table)[0].drive_id = 9;

@@ -8,6 +8,7 @@
 
 #include "inventory/number_text.h"
 #include "inventory/text_field.h"
+#include "platform/platform.h"
 #include "xml/guarded_parser.h"
 #include "xml/xerces_support.h"
 
@@ -116,6 +117,9 @@ bool read_root(const DOMElement& root, drive_table& table) {
 
 int read_selection_document(const char* path, drive_table& table) {
     clear_table(table);
+    // Only a file is a document: the parser would also take a URL and fetch
+    // it, or block on a pipe or device.
+    if (!is_regular_file(path)) return failed;
     std::optional<xerces_session> session;
     try {
         session.emplace();
