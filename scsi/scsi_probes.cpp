@@ -1,0 +1,79 @@
+#include "scsi/scsi_probes.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "scsi/scsi_commands.h"
+
+namespace {
+
+constexpr std::uint8_t sense_key_not_ready = 2;
+
+// The first density descriptor follows a 4-byte header; its assigning
+// organization starts at descriptor byte 16.
+constexpr std::size_t lto_organization_offset = 20;
+constexpr char lto_organization[] = "LTO-CVE";
+
+// The other families carry their variant text at the start of this field.
+constexpr std::size_t variant_offset = 73;
+constexpr char variant_tag[] = "HW_CONF";
+constexpr char variant_text[] = "HW_CONF = ";
+
+template <std::size_t N, std::size_t M>
+bool holds_at(const std::array<std::uint8_t, N>& buffer, std::size_t offset, const char (&text)[M]) {
+    constexpr std::size_t length = M - 1;
+    return offset + length <= N && std::memcmp(buffer.data() + offset, text, length) == 0;
+}
+
+template <std::size_t N, std::size_t M>
+bool contains(const std::array<std::uint8_t, N>& buffer, int searched, const char (&text)[M]) {
+    constexpr std::size_t length = M - 1;
+    const std::size_t limit = std::min<std::size_t>(searched < 0 ? 0 : static_cast<std::size_t>(searched), N);
+    if (limit < length) return false;
+    const auto end = buffer.begin() + static_cast<std::ptrdiff_t>(limit);
+    return std::search(buffer.begin(), end, text, text + length) != end;
+}
+
+int ask_density_support(scsi_device& device, std::array<std::uint8_t, 56>& buffer) {
+    return scsi_report_density_support(device, 0, 0, buffer.data(), static_cast<int>(buffer.size()));
+}
+
+}  // namespace
+
+bool scsi_is_lto_drive(scsi_device& device) {
+    std::array<std::uint8_t, 56> buffer{};
+    const std::int64_t start = active_clock().now_seconds();
+    const std::int64_t last_second = start + device.timeout_ms / 1000;
+
+    // A drive that is still busy (loading, cleaning) is asked again at once
+    // for as long as the caller's command timeout allows.
+    device.scsi_status = scsi_status_busy;
+    int result = -1;
+    for (std::int64_t now = start; device.scsi_status == scsi_status_busy && now <= last_second;
+         now = active_clock().now_seconds()) {
+        result = ask_density_support(device, buffer);
+    }
+
+    // A pending unit attention or similar is cleared by fetching the sense;
+    // a drive that is not ready would only say so again.
+    if (result < 0 && device.sense_key != sense_key_not_ready) {
+        scsi_request_sense(device, buffer.data(), static_cast<int>(buffer.size()));
+        result = ask_density_support(device, buffer);
+    }
+    if (result <= 0) return false;
+    return holds_at(buffer, lto_organization_offset, lto_organization);
+}
+
+int identify_drive_config(scsi_device& device) {
+    std::array<std::uint8_t, 256> buffer{};
+    const int result = scsi_inquiry(device, 1, 0xC0, buffer.data(), static_cast<int>(buffer.size()));
+    if (result < 0) return -1;
+    if (holds_at(buffer, variant_offset, variant_tag)) return 0;
+    if (contains(buffer, result, variant_text)) return 0;
+    // Older firmware keeps the configuration only in a vendor buffer; being
+    // able to read it is what tells such a drive from a foreign one.
+    return scsi_read_buffer(device, buffer.data(), 1, 1, 256, 48) < 0 ? -1 : 0;
+}

@@ -1,0 +1,148 @@
+#include "sim/sim_transport.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sim/bus_file_rewrite.h"
+
+namespace {
+
+sim_cdb cdb_of(const scsi_request& request) {
+    sim_cdb cdb;
+    cdb.length = static_cast<std::size_t>(std::clamp<std::int32_t>(request.cdb_length, 0, 16));
+    std::copy_n(request.cdb.begin(), cdb.length, cdb.bytes.begin());
+    return cdb;
+}
+
+std::size_t buffer_length(const scsi_request& request, std::int32_t direction) {
+    if (request.direction != direction || request.data == nullptr || request.data_length < 0) return 0;
+    return static_cast<std::size_t>(request.data_length);
+}
+
+// Copies what the drive returns into the initiator's buffer, never more
+// than that buffer holds; the count is what the transfer moved.
+std::int32_t deliver(const scsi_request& request, const sim_bytes& data) {
+    const std::size_t moved = std::min(data.size(), buffer_length(request, scsi_data_in));
+    if (moved > 0) std::memcpy(request.data, data.data(), moved);
+    return static_cast<std::int32_t>(moved);
+}
+
+const char* direction_word(std::int32_t direction) {
+    if (direction == scsi_data_out) return "out";
+    if (direction == scsi_data_in) return "in";
+    return "none";
+}
+
+}  // namespace
+
+sim_transport::sim_transport(sim_bus_config bus, std::string bus_path, sim_clock& clock, sim_trace& trace)
+    : command_ms_(bus.command_ms),
+      bus_path_(std::move(bus_path)),
+      document_(std::move(bus.document)),
+      clock_(clock),
+      trace_(trace) {
+    slots_.reserve(bus.drives.size());
+    for (sim_drive_config& config : bus.drives) {
+        std::vector<sim_fault_rule> rules = config.faults;
+        slots_.push_back({sim_drive(std::move(config)), fault_matcher(std::move(rules))});
+    }
+}
+
+sim_transport::drive_slot* sim_transport::slot_at(std::uint32_t address) {
+    for (drive_slot& slot : slots_) {
+        if (static_cast<std::uint32_t>(slot.drive.config().address) == address) return &slot;
+    }
+    return nullptr;
+}
+
+int sim_transport::open(scsi_device& device) {
+    drive_slot* slot = slot_at(device.address);
+    const bool opens = slot && slot->drive.config().opens && clock_.now_ms() >= slot->ready_at_ms;
+    trace_.line("open %u %s", device.address, opens ? "ok" : "fail");
+    if (!opens) return -1;
+    slot->is_open = true;
+    device.os_handle = slot;
+    return 0;
+}
+
+void sim_transport::close(scsi_device& device) {
+    trace_.line("close %u", device.address);
+    drive_slot* slot = slot_at(device.address);
+    if (!slot || !slot->is_open) return;
+    slot->is_open = false;
+    if (slot->drive.closed()) image_taken_up(*slot);
+}
+
+void sim_transport::execute(scsi_request& request) {
+    clock_.advance_ms(command_ms_);
+    const sim_cdb cdb = cdb_of(request);
+    drive_slot* slot = slot_at(request.device->address);
+    // As with a stale or closed handle on the real pass-through.
+    if (!slot || !slot->is_open || request.device->os_handle == nullptr) {
+        store_host_failure(request, 0xFF);
+    } else if (const sim_fault_rule* rule = slot->faults.match(cdb)) {
+        answer_by_rule(*slot, request, cdb, *rule);
+    } else {
+        answer(*slot, request, cdb);
+    }
+    trace_exec(request, cdb);
+}
+
+void sim_transport::answer(drive_slot& slot, scsi_request& request, const sim_cdb& cdb) {
+    const sim_payload payload{static_cast<const std::uint8_t*>(request.data), buffer_length(request, scsi_data_out)};
+    const sim_outcome outcome = slot.drive.answer(cdb, payload);
+    const std::int32_t moved =
+        outcome.data_out > 0 ? static_cast<std::int32_t>(outcome.data_out) : deliver(request, outcome.data_in);
+    store_scsi_outcome(request, outcome.status, moved, outcome.sense.data(), outcome.sense.size());
+    if (outcome.took_up_image) image_taken_up(slot);
+}
+
+void sim_transport::answer_by_rule(drive_slot& slot, scsi_request& request, const sim_cdb& cdb,
+                                   const sim_fault_rule& rule) {
+    if (cdb.at(0) == 0x3B) slot.drive.abort_download();
+    switch (rule.reply) {
+        case sim_reply::busy:
+            store_scsi_outcome(request, scsi_status_busy, 0, nullptr, 0);
+            break;
+        case sim_reply::check: {
+            const sim_outcome outcome = slot.drive.check_condition(rule.sense_key, rule.asc, rule.ascq);
+            store_scsi_outcome(request, outcome.status, 0, outcome.sense.data(), outcome.sense.size());
+            break;
+        }
+        case sim_reply::host:
+            store_host_failure(request, rule.host_status);
+            break;
+        case sim_reply::short_transfer: {
+            sim_bytes data = slot.drive.data_for(cdb);
+            data.resize(static_cast<std::size_t>(rule.moved), 0);
+            const std::size_t room =
+                std::max(buffer_length(request, scsi_data_in), buffer_length(request, scsi_data_out));
+            data.resize(std::min(data.size(), room));
+            const std::int32_t moved = request.direction == scsi_data_in ? deliver(request, data)
+                                                                          : static_cast<std::int32_t>(data.size());
+            store_scsi_outcome(request, scsi_status_good, moved, nullptr, 0);
+            break;
+        }
+    }
+}
+
+void sim_transport::image_taken_up(drive_slot& slot) {
+    const auto index = static_cast<std::size_t>(&slot - slots_.data());
+    // The bus file is the drive's flash: the next run finds the new version.
+    save_drive_firmware(bus_path_, document_, index, slot.drive.firmware());
+    slot.ready_at_ms = clock_.now_ms() + slot.drive.config().reboot_seconds * 1000;
+}
+
+void sim_transport::trace_exec(const scsi_request& request, const sim_cdb& cdb) {
+    static const char digits[] = "0123456789abcdef";
+    std::string cdb_hex;
+    for (std::size_t i = 0; i < cdb.length; ++i) {
+        cdb_hex += digits[cdb.bytes[i] >> 4];
+        cdb_hex += digits[cdb.bytes[i] & 0xF];
+    }
+    const scsi_device& device = *request.device;
+    trace_.line("exec %u path=%u target=%u lun=%u timeout=%d cdb=%s dir=%s len=%d -> status=%02x host=%02x moved=%d",
+                device.address, device.card & 0xFF, device.address & 0xFF, device.lun & 0xFF,
+                device.timeout_ms / 1000, cdb_hex.c_str(), direction_word(request.direction), request.data_length,
+                device.scsi_status, device.host_status, request.transferred);
+}

@@ -1,0 +1,45 @@
+// The transport of the simulated bus: opens, closes and runs commands on the
+// drives of the bus file, applies their fault rules, advances the simulated
+// clock and writes the trace.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "scsi/transport.h"
+#include "sim/bus_file.h"
+#include "sim/fault_rules.h"
+#include "sim/sim_clock.h"
+#include "sim/sim_drive.h"
+#include "sim/sim_trace.h"
+
+class sim_transport final : public scsi_transport {
+public:
+    sim_transport(sim_bus_config bus, std::string bus_path, sim_clock& clock, sim_trace& trace);
+
+    int open(scsi_device& device) override;
+    void close(scsi_device& device) override;
+    void execute(scsi_request& request) override;
+
+private:
+    struct drive_slot {
+        sim_drive drive;
+        fault_matcher faults;
+        bool is_open = false;
+        std::int64_t ready_at_ms = 0;  // end of the reboot after a take-up
+    };
+
+    drive_slot* slot_at(std::uint32_t address);
+    void answer(drive_slot& slot, scsi_request& request, const sim_cdb& cdb);
+    void answer_by_rule(drive_slot& slot, scsi_request& request, const sim_cdb& cdb, const sim_fault_rule& rule);
+    void image_taken_up(drive_slot& slot);
+    void trace_exec(const scsi_request& request, const sim_cdb& cdb);
+
+    std::int64_t command_ms_;
+    std::string bus_path_;
+    nlohmann::ordered_json document_;
+    std::vector<drive_slot> slots_;
+    sim_clock& clock_;
+    sim_trace& trace_;
+};
