@@ -1,7 +1,79 @@
 #include "inventory/discovery.h"
 
-// Placeholder until the bus scan lands: no drive is ever found.
+#include <string_view>
+
+#include "inventory/inquiry_pages.h"
+#include "scsi/scsi_commands.h"
+#include "scsi/scsi_probes.h"
+
+namespace {
+
+constexpr std::uint32_t scan_card = 0;
+constexpr std::uint32_t last_address = 255;
+constexpr std::int32_t scan_timeout_ms = 100000;
+// A drive that has just been powered or reset reports a unit attention on
+// its first commands; a few TEST UNIT READY clear it before the INQUIRY.
+constexpr int test_unit_ready_count = 5;
+constexpr std::uint8_t sequential_access_device = 1;
+
+// The maker's vendor identification, told apart from the way different
+// drive generations spell it (case, hyphen, inner spaces).
+bool is_makers_vendor(const drive_record& record) {
+    text_field<512> vendor{};
+    copy_text(vendor, text_of(record.vendor_id));
+    const std::string_view cleaned = keep_alnum(to_upper(trim_spaces(vendor.data())));
+    return cleaned == "KV" || cleaned == "ZEPHYRMOUNTAIN";
+}
+
+bool is_ultrium_product(const drive_record& record) {
+    text_field<512> product{};
+    copy_text(product, text_of(record.product_id));
+    const std::string_view cleaned = trim_spaces(to_upper(product.data()));
+    return cleaned.find("ULTRIUM") != std::string_view::npos;
+}
+
+// Reads the drive's vendor pages into the record when it is one of the
+// maker's tape drives that can be flashed. True when the drive is taken.
+bool take_if_makers_drive(scsi_device& device, drive_record& record) {
+    if (record.peripheral_device_type != sequential_access_device) return false;
+    if (!is_makers_vendor(record)) return false;
+
+    if (is_ultrium_product(record)) {
+        if (record.inquiry_number <= 0) return false;
+        read_firmware_page(device, record);
+        read_hardware_page(device, record);
+    } else {
+        if (identify_drive_config(device) != 0) return false;
+        read_firmware_page_alt(device, record);
+    }
+    record.in_use = 1;
+    return true;
+}
+
+}  // namespace
+
 int discover_drives(drive_table& table) {
     clear_table(table);
-    return 0;
+    int count = 0;
+    scsi_device device{};
+    // Once every slot holds a drive the scan ends: no further device could
+    // be recorded, so none is opened.
+    for (std::uint32_t address = 0; address <= last_address; ++address) {
+        if (count == static_cast<int>(table.size())) break;
+        device.card = scan_card;
+        device.address = address;
+        device.lun = 0;
+        if (scsi_open(device) != 0) continue;
+        scsi_set_timeout(device, scan_timeout_ms);
+        for (int i = 0; i < test_unit_ready_count; ++i) scsi_test_unit_ready(device);
+
+        // A fresh slot for every device, so that one whose INQUIRY fails is
+        // judged on nothing rather than on the previous device's answers.
+        drive_record& record = table[static_cast<std::size_t>(count)];
+        record = drive_record{};
+        read_standard_page(device, record);
+        if (take_if_makers_drive(device, record)) ++count;
+        scsi_close(device);
+    }
+    return count;
 }

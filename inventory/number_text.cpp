@@ -1,0 +1,111 @@
+#include "inventory/number_text.h"
+
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+// The C library's conversions are not used directly for the integers: the
+// width of unsigned long differs between Windows (32 bits) and Linux (64
+// bits), and the drives' pages and the catalogue must read the same on both.
+
+namespace {
+
+bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_digit_value(char c) {
+    if (is_digit(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+int digit_value(char c, unsigned base) {
+    const int value = hex_digit_value(c);
+    return value >= 0 && static_cast<unsigned>(value) < base ? value : -1;
+}
+
+const char* skip_space(const char* text) {
+    while (is_c_space(*text)) ++text;
+    return text;
+}
+
+// Reads an optional sign; true when it was a minus.
+bool take_sign(const char*& text) {
+    if (*text == '+' || *text == '-') return *text++ == '-';
+    return false;
+}
+
+std::uint32_t parse_unsigned32(const char* text, unsigned base) {
+    const char* p = skip_space(text);
+    const bool negative = take_sign(p);
+    // "0x" counts as a prefix only when a hexadecimal digit follows it;
+    // otherwise the number is the lone 0 in front of the x.
+    if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_digit_value(p[2]) >= 0) p += 2;
+
+    constexpr std::uint64_t limit = std::numeric_limits<std::uint32_t>::max();
+    std::uint64_t value = 0;
+    bool overflow = false;
+    for (int digit; (digit = digit_value(*p, base)) >= 0; ++p) {
+        if (overflow) continue;
+        value = value * base + static_cast<unsigned>(digit);
+        if (value > limit) overflow = true;
+    }
+    if (overflow) return std::numeric_limits<std::uint32_t>::max();
+    const auto result = static_cast<std::uint32_t>(value);
+    return negative ? static_cast<std::uint32_t>(0u - result) : result;
+}
+
+// Length of the decimal number at the start of text (sign, digits, point,
+// exponent), or 0 when no digit stands where the number should be.
+std::size_t decimal_number_length(const char* text) {
+    std::size_t n = 0;
+    if (text[n] == '+' || text[n] == '-') ++n;
+    std::size_t digits = 0;
+    while (is_digit(text[n])) ++n, ++digits;
+    if (text[n] == '.') {
+        ++n;
+        while (is_digit(text[n])) ++n, ++digits;
+    }
+    if (digits == 0) return 0;
+    if (text[n] == 'e' || text[n] == 'E') {
+        std::size_t e = n + 1;
+        if (text[e] == '+' || text[e] == '-') ++e;
+        if (is_digit(text[e])) {
+            while (is_digit(text[e])) ++e;
+            n = e;
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
+std::uint32_t parse_hex32(const char* text) { return parse_unsigned32(text, 16); }
+
+std::uint32_t parse_decimal32(const char* text) { return parse_unsigned32(text, 10); }
+
+// Only plain decimal notation is a version: the number is cut out first, so
+// that hexadecimal floats, "INF" or "NAN" (which strtod would also take)
+// read as 0 like any other text without a number.
+double parse_double(const char* text) {
+    const char* start = skip_space(text);
+    const std::size_t length = decimal_number_length(start);
+    if (length == 0) return 0.0;
+    const std::string number(start, length);
+    return std::strtod(number.c_str(), nullptr);
+}
+
+std::int32_t parse_int(const char* text) {
+    const char* p = skip_space(text);
+    const bool negative = take_sign(p);
+    constexpr std::int64_t max_magnitude = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    std::int64_t magnitude = 0;
+    for (; is_digit(*p); ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > max_magnitude) magnitude = max_magnitude;
+    }
+    const std::int64_t value = negative ? -magnitude : magnitude;
+    if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+    return static_cast<std::int32_t>(value);
+}

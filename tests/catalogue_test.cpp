@@ -1,0 +1,174 @@
+#include "inventory/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace {
+
+using test_support::current_dir;
+using test_support::scratch_dir;
+using test_support::write_file;
+
+struct entry {
+    std::uint32_t drive_id;
+    std::string file;
+    double version;
+};
+
+// Reads `content` as the catalogue of a fresh folder.
+class CatalogueTest : public ::testing::Test {
+protected:
+    int read(const std::string& content) {
+        write_file(dir_ / "fwimage" / "firmware.cfg", content);
+        current_dir here(dir_.path());
+        return read_catalogue(*table_);
+    }
+
+    std::vector<entry> entries() const {
+        std::vector<entry> found;
+        for (const drive_record& r : *table_) {
+            if (r.in_use) found.push_back({r.drive_id, std::string(text_of(r.firmware_file)), r.fw_version});
+        }
+        return found;
+    }
+
+    void expect_entries(const std::vector<entry>& expected, const std::string& why) const {
+        const std::vector<entry> found = entries();
+        ASSERT_EQ(found.size(), expected.size()) << why;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(found[i].drive_id, expected[i].drive_id) << why << ", entry " << i;
+            EXPECT_EQ(found[i].file, expected[i].file) << why << ", entry " << i;
+            EXPECT_DOUBLE_EQ(found[i].version, expected[i].version) << why << ", entry " << i;
+        }
+    }
+
+    scratch_dir dir_;
+    std::unique_ptr<drive_table> table_ = std::make_unique<drive_table>();
+};
+
+TEST_F(CatalogueTest, DataLines) {
+    struct row {
+        const char* why;
+        std::string content;
+        std::vector<entry> expected;
+    };
+    const row rows[] = {
+        {"plain line", "0x1234|DRIVE.BIN|2.05\n", {{0x1234, "DRIVE.BIN", 2.05}}},
+        {"no prefix, no final line feed", "1234|DRIVE.BIN|2.05", {{0x1234, "DRIVE.BIN", 2.05}}},
+        {"lower case is stored upper case", "0xa4|drive_hh6.bin|3.1\n", {{0xA4, "DRIVE_HH6.BIN", 3.1}}},
+        {"comments and empty lines", "$ comment\n\n$0x1|A|1\n\n", {}},
+        {"spaces-only line is an entry", "   \n", {{0, "", 0}}},
+        {"space then $ is a data line", " $0x1|A.BIN|1\n", {{0, "A.BIN", 1}}},
+        {"empty field is not seen", "1234||DRIVE.BIN|2.05\n", {{0x1234, "DRIVE.BIN", 2.05}}},
+        {"fields move forward", "1234||2.05\n", {{0x1234, "2.05", 0}}},
+        {"leading separator", "|DRIVE.BIN|2.05\n", {{0xD, "2.05", 0}}},
+        {"trailing separators", "1234|DRIVE.BIN|2.05||\n", {{0x1234, "DRIVE.BIN", 2.05}}},
+        {"spaces around separators", "1234 | DRIVE.BIN | 2.05\n", {{0x1234, " DRIVE.BIN ", 2.05}}},
+        {"line trimmed before splitting", "   1234|DRIVE.BIN|2.05   \n", {{0x1234, "DRIVE.BIN", 2.05}}},
+        {"fourth field ignored", "1234|DRIVE.BIN|2.05|EXTRA\n", {{0x1234, "DRIVE.BIN", 2.05}}},
+        {"one field only", "1234\n", {{0x1234, "", 0}}},
+        {"version not a number", "1234|A.BIN|V2\n", {{0x1234, "A.BIN", 0}}},
+        {"carriage returns end lines", "$c\r\n1|A.BIN|1.5\r\n\r\n2|B.BIN\r\n",
+         {{1, "A.BIN", 1.5}, {2, "B.BIN", 0}}},
+        {"lone carriage return stays in the line", "1|A.BIN\r|1.5\n", {{1, "A.BIN\r", 1.5}}},
+        {"order of the file", "2|B|2\n1|A|1\n", {{2, "B", 2}, {1, "A", 1}}},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(read(r.content), static_cast<int>(r.expected.size())) << r.why;
+        expect_entries(r.expected, r.why);
+    }
+}
+
+TEST_F(CatalogueTest, OnlyFourFieldsOfTheRecordAreFilled) {
+    read("0x1234|DRIVE.BIN|2.05\n");
+    const drive_record& r = (*table_)[0];
+    EXPECT_EQ(r.in_use, 1);
+    EXPECT_EQ(r.peripheral_device_type, 0);
+    EXPECT_EQ(text_of(r.vendor_id), "");
+    EXPECT_EQ(text_of(r.action), "");
+    EXPECT_EQ(r.target_version, 0.0);
+    EXPECT_EQ(r.device.address, 0u);
+    EXPECT_EQ((*table_)[1].in_use, 0);
+}
+
+TEST_F(CatalogueTest, MissingFileGivesEmptyTable) {
+    read("1|A|1\n");
+    std::filesystem::remove(dir_ / "fwimage" / "firmware.cfg");
+    current_dir here(dir_.path());
+    EXPECT_EQ(read_catalogue(*table_), -1);
+    EXPECT_EQ(count_in_use(*table_), 0);
+}
+
+std::string numbered_lines(int count) {
+    std::string content;
+    for (int i = 1; i <= count; ++i) content += std::to_string(i) + "|IMG" + std::to_string(i) + ".BIN|1." + std::to_string(i) + "\n";
+    return content;
+}
+
+TEST_F(CatalogueTest, TwentyThreeEntriesFillTheTable) {
+    EXPECT_EQ(read(numbered_lines(23)), 23);
+    EXPECT_EQ(count_in_use(*table_), 23);
+    EXPECT_EQ(text_of((*table_)[22].firmware_file), "IMG23.BIN");
+}
+
+TEST_F(CatalogueTest, LinesBeyondTheTableArePassedOver) {
+    EXPECT_EQ(read(numbered_lines(23) + "$ still read\n" + numbered_lines(5)), 23);
+    EXPECT_EQ(count_in_use(*table_), 23);
+    EXPECT_EQ((*table_)[22].drive_id, 0x23u);
+    EXPECT_EQ(text_of((*table_)[22].firmware_file), "IMG23.BIN");
+}
+
+TEST_F(CatalogueTest, LongLinesAreReadInPiecesOf254) {
+    // 253 characters and the line feed make one piece.
+    const std::string fits = "1|" + std::string(127, 'A') + "|" + std::string(253 - 2 - 127 - 1, '9') + "\n";
+    ASSERT_EQ(fits.size(), 254u);
+    EXPECT_EQ(read(fits), 1);
+    EXPECT_EQ(text_of((*table_)[0].firmware_file), std::string(127, 'A'));
+
+    // 254 characters: the line feed alone is the second piece, an empty line.
+    EXPECT_EQ(read("1|A.BIN|" + std::string(246, '1') + "\n"), 1);
+
+    // The rest of a longer line is a line of its own.
+    const std::string first = "1|A.BIN|2" + std::string(245, ' ');
+    ASSERT_EQ(first.size(), 254u);
+    EXPECT_EQ(read(first + "0x77|TAIL.BIN|4.5\n"), 2);
+    expect_entries({{1, "A.BIN", 2}, {0x77, "TAIL.BIN", 4.5}}, "split line");
+
+    // A piece that starts with "$" is a comment, even in the middle of a line.
+    EXPECT_EQ(read(std::string(254, ' ') + "$1|X|1\n"), 1);
+    expect_entries({{0, "", 0}}, "comment piece");
+
+    // A CR LF at a piece boundary still ends the line as one line end.
+    EXPECT_EQ(read(std::string(246, ' ') + "1|A.BIN\r\n2|B.BIN|3\n"), 2);
+    expect_entries({{1, "A.BIN", 0}, {2, "B.BIN", 3}}, "CR LF at the boundary");
+}
+
+TEST_F(CatalogueTest, FileNameTooLongIsPassedOver) {
+    const std::string long_name(128, 'B');
+    EXPECT_EQ(read("1|A.BIN|1\n2|" + long_name + "|2\n3|C.BIN|3\n"), 2);
+    expect_entries({{1, "A.BIN", 1}, {3, "C.BIN", 3}}, "name of 128 characters");
+}
+
+TEST_F(CatalogueTest, FindByDriveId) {
+    read("0x10|A.BIN|1\n0x20|B.BIN|2\n0x10|C.BIN|3\n");
+    const drive_record* found = find_by_drive_id(0x10, *table_);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(text_of(found->firmware_file), "A.BIN");  // the earlier line wins
+    EXPECT_EQ(find_by_drive_id(0x20, *table_), &(*table_)[1]);
+    EXPECT_EQ(find_by_drive_id(0x30, *table_), nullptr);
+    // Free slots hold drive ID 0 and are looked at too.
+    EXPECT_EQ(find_by_drive_id(0, *table_), &(*table_)[3]);
+}
+
+TEST_F(CatalogueTest, FindByDriveIdOnAFullTable) {
+    read(numbered_lines(23));
+    EXPECT_EQ(find_by_drive_id(0x23, *table_), &(*table_)[22]);
+    EXPECT_EQ(find_by_drive_id(0, *table_), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,242 @@
+#include "inventory/inquiry_pages.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scsi/transport.h"
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+
+// Answers INQUIRY from a table of pages (key -1: the standard data); a page
+// that is not in the table ends in CHECK CONDITION.
+class page_transport : public scsi_transport {
+public:
+    std::map<int, bytes> pages;
+    std::vector<std::array<std::uint8_t, 6>> sent;
+
+    int open(scsi_device& device) override {
+        device.os_handle = this;
+        return 0;
+    }
+    void close(scsi_device&) override {}
+    void execute(scsi_request& request) override {
+        std::array<std::uint8_t, 6> cdb{};
+        std::copy_n(request.cdb.begin(), 6, cdb.begin());
+        sent.push_back(cdb);
+        const int key = (request.cdb[1] & 1) ? request.cdb[2] : -1;
+        const auto page = pages.find(key);
+        if (request.cdb[0] != 0x12 || page == pages.end()) {
+            const std::uint8_t sense[18] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
+            store_scsi_outcome(request, scsi_status_check_condition, 0, sense, sizeof sense);
+            return;
+        }
+        const std::size_t moved = std::min<std::size_t>(page->second.size(), request.data_length);
+        if (moved > 0) std::memcpy(request.data, page->second.data(), moved);
+        store_scsi_outcome(request, scsi_status_good, static_cast<std::int32_t>(moved), nullptr, 0);
+    }
+};
+
+void put(bytes& page, std::size_t offset, const std::string& text) {
+    ASSERT_LE(offset + text.size(), page.size());
+    std::memcpy(page.data() + offset, text.data(), text.size());
+}
+
+// Standard data as a drive builds it: texts padded with spaces in their fields.
+bytes standard_data(std::uint8_t byte0, const std::string& vendor, const std::string& product,
+                    const std::string& from_47) {
+    bytes data(96, 0);
+    data[0] = byte0;
+    put(data, 8, (vendor + std::string(8, ' ')).substr(0, 8));
+    put(data, 16, (product + std::string(16, ' ')).substr(0, 16));
+    put(data, 32, "9.99");  // product revision level
+    put(data, 36, std::string(20, ' '));
+    put(data, 47, from_47);
+    return data;
+}
+
+// A vendor page with `text` at each given offset.
+bytes vendor_page(int code, std::initializer_list<std::pair<std::size_t, std::string>> texts) {
+    bytes page(96, 0);
+    page[1] = static_cast<std::uint8_t>(code);
+    for (const auto& [offset, text] : texts) put(page, offset, text);
+    return page;
+}
+
+class InquiryPagesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        install_transport(&bus_);
+        device_.address = 7;
+        scsi_open(device_);
+    }
+    void TearDown() override { install_transport(nullptr); }
+
+    page_transport bus_;
+    scsi_device device_{};
+    std::unique_ptr<drive_record> record_ = std::make_unique<drive_record>();
+};
+
+TEST_F(InquiryPagesTest, StandardData) {
+    struct row {
+        std::uint8_t byte0;
+        const char* vendor;
+        const char* product;
+        const char* from_47;
+        unsigned qualifier, type;
+        const char* vendor_id;
+        const char* product_id;
+        std::int32_t inquiry_number;
+    };
+    const row rows[] = {
+        {0x21, "KV", "ULTRIUM-HH6", "12 ", 1, 1, "KV", "ULTRIUM-HH6", 12},
+        {0x01, "KV", "KTR320", "5", 0, 1, "KV", "KTR320", 5},
+        {0xE8, " kv-x ", "  Tape Drive ", "A1", 7, 8, "kv-x", "Tape Drive", 0},
+        {0x1F, "ZEPHYRMO", "0123456789ABCDEF", " -3", 0, 31, "ZEPHYRMO", "0123456789ABCDEF", -3},
+    };
+    for (const row& r : rows) {
+        *record_ = drive_record{};
+        bus_.pages[-1] = standard_data(r.byte0, r.vendor, r.product, r.from_47);
+        read_standard_page(device_, *record_);
+        EXPECT_EQ(record_->peripheral_qualifier, r.qualifier) << r.product;
+        EXPECT_EQ(record_->peripheral_device_type, r.type) << r.product;
+        EXPECT_EQ(text_of(record_->vendor_id), r.vendor_id) << r.product;
+        EXPECT_EQ(text_of(record_->product_id), r.product_id) << r.product;
+        EXPECT_EQ(record_->inquiry_number, r.inquiry_number) << r.product;
+        // The revision level is never a firmware version, and the standard
+        // data alone does not take a drive.
+        EXPECT_EQ(record_->fw_version, 0.0);
+        EXPECT_EQ(record_->in_use, 0);
+    }
+    ASSERT_FALSE(bus_.sent.empty());
+    const std::array<std::uint8_t, 6> expected_cdb{0x12, 0, 0, 0, 0xFF, 0};
+    EXPECT_EQ(bus_.sent.back(), expected_cdb);
+}
+
+TEST_F(InquiryPagesTest, StandardTextsEndAtAZeroByteInsideTheField) {
+    bytes data = standard_data(0x01, "KV", "ULTRIUM", "12");
+    data[10] = 'X';
+    data[9] = 0;             // "K" then a zero byte
+    data[16 + 7] = 0;        // product ends after ULTRIUM even with more bytes behind
+    data[16 + 8] = 'Z';
+    bus_.pages[-1] = data;
+    read_standard_page(device_, *record_);
+    EXPECT_EQ(text_of(record_->vendor_id), "K");
+    EXPECT_EQ(text_of(record_->product_id), "ULTRIUM");
+}
+
+TEST_F(InquiryPagesTest, ShortStandardDataReadsMissingBytesAsEmpty) {
+    bytes data = standard_data(0x01, "KV", "ULTRIUM-HH6", "12");
+    data.resize(20);
+    bus_.pages[-1] = data;
+    read_standard_page(device_, *record_);
+    EXPECT_EQ(text_of(record_->vendor_id), "KV");
+    EXPECT_EQ(text_of(record_->product_id), "ULTR");
+    EXPECT_EQ(record_->inquiry_number, 0);
+}
+
+TEST_F(InquiryPagesTest, FailedInquiryLeavesTheRecordAlone) {
+    record_->in_use = 0;
+    record_->peripheral_device_type = 8;
+    copy_text(record_->vendor_id, "OLD");
+    record_->drive_id = 0x55;
+    record_->fw_version = 4.5;
+    record_->inquiry_number = 9;
+    bus_.pages[-1] = bytes{};  // GOOD, but nothing moved
+    read_standard_page(device_, *record_);
+    bus_.pages.clear();        // every page now ends in CHECK CONDITION
+    read_standard_page(device_, *record_);
+    read_firmware_page(device_, *record_);
+    read_hardware_page(device_, *record_);
+    read_firmware_page_alt(device_, *record_);
+
+    EXPECT_EQ(record_->in_use, 0);
+    EXPECT_EQ(record_->device.os_handle, nullptr);
+    EXPECT_EQ(record_->peripheral_device_type, 8);
+    EXPECT_EQ(text_of(record_->vendor_id), "OLD");
+    EXPECT_EQ(record_->drive_id, 0x55u);
+    EXPECT_EQ(record_->fw_version, 4.5);
+    EXPECT_EQ(record_->inquiry_number, 9);
+}
+
+TEST_F(InquiryPagesTest, UltriumPages) {
+    struct row {
+        const char* why;
+        std::string firmware;   // bytes 30 to 48 and on
+        std::string variant;    // bytes 73 to 95
+        double fw_version;
+        std::uint32_t drive_id;
+    };
+    const row rows[] = {
+        {"built page", "FW = 2.05", "HW_CONF = 0x00a4", 2.05, 0xA4},
+        {"no prefix", "FW = 2.05   ", "HW_CONF = 1234", 2.05, 0x1234},
+        {"space then 0x", "FW= 2.05", "X= 0x1234", 2.05, 0x1234},
+        {"letter after =", "FW = V2.05", "HW_CONF = G1", 0.0, 0},
+        {"field ends at byte 48", "FW =       2.0512349", "HW_CONF = 12345", 2.051234, 0x12345},
+        {"second = is text", "A=B=3", "A=0x10=5", 0.0, 0x10},
+    };
+    for (const row& r : rows) {
+        *record_ = drive_record{};
+        bus_.pages[0xC0] = vendor_page(0xC0, {{4, "FIRMWARE COMPONENT"}, {30, r.firmware}});
+        bus_.pages[0xC1] = vendor_page(0xC1, {{4, "HARDWARE COMPONENT"}, {73, r.variant}});
+        read_firmware_page(device_, *record_);
+        EXPECT_EQ(record_->in_use, 1) << r.why;
+        EXPECT_DOUBLE_EQ(record_->fw_version, r.fw_version) << r.why;
+        EXPECT_EQ(record_->drive_id, 0u) << r.why << ": page C0h holds no drive ID in this layout";
+        read_hardware_page(device_, *record_);
+        EXPECT_EQ(record_->drive_id, r.drive_id) << r.why;
+        EXPECT_DOUBLE_EQ(record_->fw_version, r.fw_version) << r.why;
+        EXPECT_EQ(record_->device.address, 7u);
+        EXPECT_NE(record_->device.os_handle, nullptr);  // copied while open
+    }
+    const std::array<std::uint8_t, 6> c1_cdb{0x12, 1, 0xC1, 0, 96, 0};
+    EXPECT_EQ(bus_.sent.back(), c1_cdb);
+}
+
+TEST_F(InquiryPagesTest, OtherFamilyPage) {
+    struct row {
+        const char* why;
+        std::string firmware;   // bytes 4 to 29
+        std::string variant;    // bytes 73 to 95
+        double fw_version;
+        std::uint32_t drive_id;
+    };
+    const row rows[] = {
+        {"built page", " FW = 1.10", "HW_CONF = 0x0320", 1.10, 0x320},
+        // The firmware field begins at byte 5: an "=" at byte 4 is not in it.
+        {"byte 4 not read", "=9.9 FW = 1.25", "HW_CONF = 0x0320", 1.25, 0x320},
+        // The variant field ends at byte 93: bytes 94 and 95 are not in it.
+        {"byte 94 not read", " FW = 1.1", "HW_CONF =     0x12345FF", 1.1, 0x12345},
+        {"no = anywhere", " FIRMWARE 1.5", "HW_CONF 0x10", 6.5, 0x99},
+    };
+    for (const row& r : rows) {
+        *record_ = drive_record{};
+        record_->fw_version = 6.5;
+        record_->drive_id = 0x99;
+        bus_.pages[0xC0] = vendor_page(0xC0, {{4, r.firmware}, {73, r.variant}});
+        read_firmware_page_alt(device_, *record_);
+        EXPECT_EQ(record_->in_use, 1) << r.why;
+        EXPECT_DOUBLE_EQ(record_->fw_version, r.fw_version) << r.why;
+        EXPECT_EQ(record_->drive_id, r.drive_id) << r.why;
+    }
+}
+
+TEST_F(InquiryPagesTest, EachUltriumPageStandsAlone) {
+    bus_.pages[0xC1] = vendor_page(0xC1, {{73, "HW_CONF = 0x00a4"}});
+    read_firmware_page(device_, *record_);
+    EXPECT_EQ(record_->in_use, 0);
+    read_hardware_page(device_, *record_);
+    EXPECT_EQ(record_->in_use, 1);
+    EXPECT_EQ(record_->drive_id, 0xA4u);
+    EXPECT_EQ(record_->fw_version, 0.0);
+}
+
+}  // namespace
