@@ -1,4 +1,78 @@
 #include "upgrade/flashing.h"
 
-// Placeholder until flashing lands: nothing is flashed, nothing fails.
-int flash_drives(const drive_table&, const drive_table&) { return 0; }
+#include <cstdio>
+#include <memory>
+
+#include "inventory/catalogue.h"
+#include "platform/platform.h"
+#include "scsi/scsi_commands.h"
+#include "upgrade/action_words.h"
+#include "upgrade/download.h"
+#include "upgrade/flash_log.h"
+#include "upgrade/image_file.h"
+#include "upgrade/progress.h"
+#include "upgrade/settle_wait.h"
+#include "upgrade/transfer_buffer.h"
+#include "upgrade/verification.h"
+
+namespace {
+
+constexpr int reserve_for_no_third_party = 255;
+// Each chunk is written to the drive's flash memory before the command ends.
+constexpr std::int32_t download_timeout_ms = 100000;
+
+struct flash_run {
+    int attempted = 0;
+    int failures = 0;
+    std::unique_ptr<transfer_buffer> buffer = std::make_unique<transfer_buffer>();
+    progress_line progress{stderr, stderr_is_terminal()};
+};
+
+// Opens and reserves the drive, streams the image and closes the drive again.
+void flash_drive(const drive_record& record, const drive_record& entry, flash_run& run) {
+    scsi_device device = record.device;
+    text_field<512> image_path{};
+    build_image_path(image_path, entry.firmware_file.data());
+
+    if (scsi_open(device) != 0) {
+        log_flash_line("Error: Unable to access tape drive.\n");
+        ++run.failures;
+        std::printf("\n here 2\n");
+        return;
+    }
+    // RESERVE still runs with the short timeout open sets; only the download
+    // commands need the long one.
+    scsi_reserve_unit(device, reserve_for_no_third_party);
+    scsi_set_timeout(device, download_timeout_ms);
+
+    log_flash_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", record.drive_id, record.product_id.data(),
+                   record.action.data());
+    log_flash_line("File name: %s\n", image_path.data());
+    firmware_image image{};
+    if (!open_image(image_path.data(), entry.firmware_file.data(), image)) {
+        scsi_close(device);
+        return;
+    }
+    if (text_of(record.product_id) == "KTR320") {
+        download_ktr320(device, image, *run.buffer, run.progress);
+    } else {
+        download_standard(device, image, *run.buffer, run.progress);
+    }
+    scsi_close(device);
+    ++run.attempted;
+}
+
+}  // namespace
+
+int flash_drives(const drive_table& work, const drive_table& catalogue) {
+    flash_run run;
+    for (const drive_record& record : work) {
+        if (record.in_use == 0) continue;
+        const drive_record* entry = find_by_drive_id(record.drive_id, catalogue);
+        if (entry == nullptr || !asks_for_flash(text_of(record.action))) continue;
+        flash_drive(record, *entry, run);
+    }
+    // Once for all drives: they take up their images side by side.
+    if (run.attempted > 0) settle_wait(settle_wait_ms, run.progress);
+    return run.failures + verify_drives(work);
+}

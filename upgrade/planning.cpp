@@ -1,4 +1,25 @@
 #include "upgrade/planning.h"
 
-// Placeholder until planning lands: nothing is recommended.
-void plan_actions(const drive_table&, const drive_table&, drive_table& recommended) { clear_table(recommended); }
+#include <cstdio>
+
+#include "inventory/catalogue.h"
+
+void plan_actions(const drive_table& discovered, const drive_table& catalogue, drive_table& recommended) {
+    clear_table(recommended);
+    std::size_t next_slot = 0;
+    for (const drive_record& drive : discovered) {
+        if (drive.in_use == 0) continue;
+        const drive_record* entry = find_by_drive_id(drive.drive_id, catalogue);
+        if (entry == nullptr) continue;
+
+        // The whole record travels on, device handle included: flashing opens
+        // the drive again through this copy.
+        drive_record& planned = recommended[next_slot++];
+        planned = drive;
+        std::printf("Discovered Fw %f Configured Fw %f\n", drive.fw_version, entry->fw_version);
+        // Only an older drive is upgraded; a newer one is left alone, never
+        // downgraded behind the administrator's back.
+        copy_text(planned.action, drive.fw_version < entry->fw_version ? "upgrade" : "skip");
+        planned.target_version = entry->fw_version;
+    }
+}

@@ -1,0 +1,437 @@
+#include "upgrade/flashing.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "sim/simulated_bus.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace test_support;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+// An image the simulated drives take up: the version and configuration
+// markers first, then filler up to the wanted size.
+std::string image(const std::string& version, const std::string& hw_config, std::size_t size) {
+    std::string bytes = "FWVERSION=" + version + "\nHWCONF=" + hw_config + "\n";
+    while (bytes.size() < size) bytes += static_cast<char>('a' + bytes.size() % 26);
+    bytes.resize(size);
+    return bytes;
+}
+
+// The CDB of a WRITE BUFFER as the trace shows it.
+std::string write_buffer_cdb(int mode, int buffer_id, int offset, int length) {
+    char text[32];
+    std::snprintf(text, sizeof text, "3b%02x%02x%06x%06x00", mode, buffer_id, offset, length);
+    return text;
+}
+
+// One drive of the work table, as planning or the selection reader leaves it.
+struct work_drive {
+    int address;
+    std::uint32_t drive_id;
+    const char* product;
+    const char* action;
+    double fw_version;
+};
+
+// Each test gets a working folder (with "fwimage"), a system drive with a log
+// folder, and a simulated bus it describes drive by drive.
+class Flashing : public ::testing::Test {
+protected:
+    Flashing() : systemdrive_("systemdrive", drive_.str().c_str()), cwd_(work_.path()) {
+        fs::create_directories(drive_ / "vtxsystem/log");
+        fs::create_directories(work_ / "fwimage");
+        clear_table(*work_table_);
+        clear_table(*catalogue_);
+    }
+
+    json& add_drive(int address, const std::string& product, const std::string& firmware,
+                    const std::string& hw_config, bool lto) {
+        json drive = {{"address", address}, {"vendor", "KV"},       {"product", product},
+                      {"firmware", firmware}, {"hw_config", hw_config}, {"lto", lto}};
+        drive["layout"] = product.find("ULTRIUM") != std::string::npos ? "ultrium" : "other";
+        bus_["drives"].push_back(drive);
+        return bus_["drives"].back();
+    }
+
+    void add_image(const std::string& name, const std::string& content) { write_file(work_ / "fwimage" / name, content); }
+
+    void add_catalogue(std::uint32_t drive_id, const std::string& file) {
+        drive_record& entry = (*catalogue_)[catalogue_count_++];
+        entry.in_use = 1;
+        entry.drive_id = drive_id;
+        copy_text(entry.firmware_file, file);
+    }
+
+    void add_work(const work_drive& wanted) {
+        drive_record& record = (*work_table_)[work_count_++];
+        record.in_use = 1;
+        record.drive_id = wanted.drive_id;
+        copy_text(record.vendor_id, "KV");
+        copy_text(record.product_id, wanted.product);
+        copy_text(record.action, wanted.action);
+        record.fw_version = wanted.fw_version;
+        record.device.address = static_cast<std::uint32_t>(wanted.address);
+    }
+
+    int run() {
+        write_file(work_ / "bus.json", bus_.dump(2));
+        std::string error;
+        EXPECT_TRUE(install_simulated_bus((work_ / "bus.json").string(), (work_ / "trace.txt").string(), error))
+            << error;
+        int failures = -1;
+        out_ = capture_stdout([&] { failures = flash_drives(*work_table_, *catalogue_); });
+        uninstall_simulated_bus();
+        return failures;
+    }
+
+    std::vector<std::string> log() const { return read_lines(drive_ / "vtxsystem/log/vtxsetup.log"); }
+    std::vector<std::string> trace() const { return read_lines(work_ / "trace.txt"); }
+
+    // The WRITE BUFFER commands sent to one device, CDB by CDB.
+    std::vector<std::string> write_buffers(int address) const {
+        std::vector<std::string> cdbs;
+        const std::string prefix = "exec " + std::to_string(address) + " ";
+        for (const std::string& line : trace()) {
+            const std::size_t at = line.find(" cdb=3b");
+            if (line.rfind(prefix, 0) == 0 && at != std::string::npos) cdbs.push_back(line.substr(at + 5, 20));
+        }
+        return cdbs;
+    }
+
+    bool trace_has(const std::string& start) const {
+        for (const std::string& line : trace()) {
+            if (line.rfind(start, 0) == 0) return true;
+        }
+        return false;
+    }
+
+    scratch_dir drive_, work_;
+    scoped_env systemdrive_;
+    current_dir cwd_;
+    json bus_ = {{"command_ms", 1}, {"drives", json::array()}};
+    std::unique_ptr<drive_table> work_table_ = std::make_unique<drive_table>();
+    std::unique_ptr<drive_table> catalogue_ = std::make_unique<drive_table>();
+    std::size_t work_count_ = 0, catalogue_count_ = 0;
+    std::string out_;
+};
+
+using lines = std::vector<std::string>;
+
+TEST_F(Flashing, Ktr320ImageInTwoChunksFromOffset65536) {
+    add_drive(3, "KTR320", "1.10", "0x0320", false);
+    add_image("KTR.BIN", image("1.20", "0x0320", 40000));
+    add_catalogue(0x320, "KTR.BIN");
+    add_work({3, 0x320, "KTR320", "upgrade", 1.10});
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(write_buffers(3), (lines{write_buffer_cdb(4, 1, 65536, 32768), write_buffer_cdb(4, 1, 98304, 7232),
+                                       write_buffer_cdb(4, 1, 0, 0)}));
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x000320, Product ID: KTR320, Action: upgrade", "File name: fwimage/KTR.BIN",
+                            "firmware is being flashed - WAIT!",
+                            "Drive ID: 0x000320, Product ID: KTR320, Action: upgrade"}));
+    EXPECT_TRUE(trace_has("sleep 150000"));
+    EXPECT_EQ(out_, "");
+    // RESERVE goes out with the 10-second timeout of open, the download with 100 seconds.
+    EXPECT_TRUE(trace_has("exec 3 path=0 target=3 lun=0 timeout=10 cdb=16"));
+    EXPECT_TRUE(trace_has("exec 3 path=0 target=3 lun=0 timeout=100 cdb=" + write_buffer_cdb(4, 1, 65536, 32768)));
+}
+
+TEST_F(Flashing, ExactMultipleOfTheChunkSizeSendsNoEmptyChunk) {
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_image("HH6.BIN", image("2.10", "0x00a4", 2 * 32768));
+    add_catalogue(0xa4, "HH6.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(write_buffers(1), (lines{write_buffer_cdb(4, 0, 0, 32768), write_buffer_cdb(4, 0, 0, 32768),
+                                       write_buffer_cdb(5, 0, 0, 0)}));
+    EXPECT_EQ(log().at(2), "firmware is being flashed!");
+    EXPECT_EQ(log().back(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade");
+}
+
+TEST_F(Flashing, EveryDownloadStartsAfresh) {
+    // An LTO drive with a short last chunk, then two KTR320 drives.
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_drive(2, "KTR320", "1.10", "0x0320", false);
+    add_drive(4, "KTR320", "1.10", "0x0321", false);
+    add_image("HH6.BIN", image("2.10", "0x00a4", 40000));
+    add_image("KTR.BIN", image("1.20", "0x0320", 33000));
+    add_image("KTR1.BIN", image("1.30", "0x0321", 32768));
+    add_catalogue(0xa4, "HH6.BIN");
+    add_catalogue(0x320, "KTR.BIN");
+    add_catalogue(0x321, "KTR1.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+    add_work({2, 0x320, "KTR320", "upgrade", 1.10});
+    add_work({4, 0x321, "KTR320", "upgrade", 1.10});
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(write_buffers(1), (lines{write_buffer_cdb(4, 0, 0, 32768), write_buffer_cdb(4, 0, 0, 7232),
+                                       write_buffer_cdb(5, 0, 0, 0)}));
+    EXPECT_EQ(write_buffers(2), (lines{write_buffer_cdb(4, 1, 65536, 32768), write_buffer_cdb(4, 1, 98304, 232),
+                                       write_buffer_cdb(4, 1, 0, 0)}));
+    EXPECT_EQ(write_buffers(4), (lines{write_buffer_cdb(4, 1, 65536, 32768), write_buffer_cdb(4, 1, 0, 0)}));
+    // One settle wait for all three drives.
+    int sleeps = 0;
+    for (const std::string& line : trace()) sleeps += line.rfind("sleep", 0) == 0;
+    EXPECT_EQ(sleeps, 1);
+}
+
+TEST_F(Flashing, MissingImage) {
+    struct row {
+        const char* action;
+        int failures;
+        std::string verification;
+    };
+    const row rows[] = {
+        {"upgrade", 1, "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"},
+        {"rewrite", 0, "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: rewrite"},
+    };
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_catalogue(0xa4, "HH6.BIN");
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.action);
+        fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
+        fs::remove(work_ / "trace.txt");
+        clear_table(*work_table_);
+        work_count_ = 0;
+        add_work({1, 0xa4, "ULTRIUM-HH6", r.action, 2.05});
+
+        EXPECT_EQ(run(), r.failures);
+        EXPECT_EQ(log(), (lines{std::string("Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: ") + r.action,
+                                "File name: fwimage/HH6.BIN", "Error open file", r.verification}));
+        EXPECT_TRUE(write_buffers(1).empty());
+        EXPECT_FALSE(trace_has("sleep"));  // nothing was downloaded, so nothing to wait for
+        EXPECT_EQ(out_, r.failures ? "\n here 3\n" : "");
+    }
+}
+
+TEST_F(Flashing, StandardChunkFailureNamesTheChunk) {
+    json& drive = add_drive(2, "VXA-320", "3.00", "0x0b20", false);
+    drive["faults"] = json::array({{{"cdb", "3b04"}, {"skip", 1}, {"count", 1}, {"reply", "check"}, {"sense", "05 2c 00"}}});
+    add_image("VXA.BIN", image("3.10", "0x0b20", 3 * 32768));
+    add_catalogue(0xb20, "VXA.BIN");
+    add_work({2, 0xb20, "VXA-320", "upgrade", 3.00});
+
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(write_buffers(2), (lines{write_buffer_cdb(4, 0, 0, 32768), write_buffer_cdb(4, 0, 0, 32768)}));
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x000b20, Product ID: VXA-320, Action: upgrade", "File name: fwimage/VXA.BIN",
+                            "Firmware download failed on chunk 1!", "nbytes = -1, length = 32768",
+                            "Firmware download failed!", "Drive ID: 0x000b20, Product ID: VXA-320, Action: Failed"}));
+    EXPECT_TRUE(trace_has("sleep 150000"));  // the procedure ran to its end
+    EXPECT_EQ(out_, "\n here 3\n");
+}
+
+TEST_F(Flashing, Ktr320ChunkFailureStillSendsTheClosingCommand) {
+    json& drive = add_drive(3, "KTR320", "1.10", "0x0320", false);
+    drive["faults"] = json::array({{{"cdb", "3b04"}, {"count", 1}, {"reply", "check"}, {"sense", "05 2c 00"}}});
+    add_image("KTR.BIN", image("1.20", "0x0320", 40000));
+    add_catalogue(0x320, "KTR.BIN");
+    add_work({3, 0x320, "KTR320", "upgrade", 1.10});
+
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(write_buffers(3), (lines{write_buffer_cdb(4, 1, 65536, 32768), write_buffer_cdb(4, 1, 0, 0)}));
+    // The chunk failed, and the drive, having nothing, refused the closing command.
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x000320, Product ID: KTR320, Action: upgrade", "File name: fwimage/KTR.BIN",
+                            "Firmware download failed!", "Firmware download failed!",
+                            "Drive ID: 0x000320, Product ID: KTR320, Action: Failed"}));
+}
+
+TEST_F(Flashing, RefusedImageFailsVerification) {
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_image("HH6.BIN", image("2.10", "0x00a5", 1000));  // built for another configuration
+    add_catalogue(0xa4, "HH6.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade",
+                            "File name: fwimage/HH6.BIN", "Firmware download failed!",
+                            "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
+}
+
+TEST_F(Flashing, SkipOnlyTableWaitsForNothing) {
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_drive(2, "KTR320", "1.10", "0x0320", false);
+    add_drive(6, "ULTRIUM-HH8", "4.20", "0x00c8", true);  // not in the work table
+    add_image("HH6.BIN", image("2.05", "0x00a4", 100));
+    add_catalogue(0xa4, "HH6.BIN");
+    add_catalogue(0x320, "KTR.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "skip", 2.05});
+    add_work({2, 0x320, "KTR320", "skip", 1.10});
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_FALSE(trace_has("sleep"));
+    EXPECT_TRUE(write_buffers(1).empty());
+    EXPECT_TRUE(write_buffers(2).empty());
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: skip",
+                            "Drive ID: 0x000320, Product ID: KTR320, Action: skip",
+                            "Drive ID: 0x0000c8, Product ID: ULTRIUM-HH8 is not suggested to be upgraded."}));
+    EXPECT_EQ(out_, "");
+}
+
+TEST_F(Flashing, FlashedDriveThatDoesNotComeBackFails) {
+    json& drive = add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    drive["reboot_seconds"] = 100000;  // still restarting when the bus is scanned again
+    add_drive(2, "KTR320", "1.10", "0x0320", false);
+    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    add_catalogue(0xa4, "HH6.BIN");
+    add_catalogue(0x320, "KTR.BIN");
+    add_catalogue(0x555, "GONE.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+    add_work({2, 0x320, "KTR320", "skip", 1.10});
+    add_work({9, 0x555, "ULTRIUM-HH7", "skip", 1.00});  // vanished, but was never to be flashed
+
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade",
+                            "File name: fwimage/HH6.BIN", "firmware is being flashed!",
+                            "Drive ID: 0x000320, Product ID: KTR320, Action: skip",
+                            "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
+    EXPECT_EQ(out_, "\n here 3\n");
+}
+
+TEST_F(Flashing, DriveThatDoesNotOpenFailsTwice) {
+    json& drive = add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    drive["open"] = "fail";
+    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    add_catalogue(0xa4, "HH6.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(log(), (lines{"Error: Unable to access tape drive.",
+                            "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
+    EXPECT_EQ(out_, "\n here 2\n\n here 3\n");
+    EXPECT_FALSE(trace_has("sleep"));
+}
+
+TEST_F(Flashing, ActionWordsAreExact) {
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_drive(2, "ULTRIUM-HH6", "2.05", "0x00a5", true);
+    add_drive(3, "ULTRIUM-HH6", "2.05", "0x00a6", true);
+    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    for (std::uint32_t id : {0xa4u, 0xa5u, 0xa6u}) add_catalogue(id, "HH6.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "UPGRADE", 2.05});
+    add_work({2, 0xa5, "ULTRIUM-HH6", "flash", 2.05});
+    add_work({3, 0xa6, "ULTRIUM-HH6", "", 2.05});
+
+    EXPECT_EQ(run(), 3);
+    for (int address : {1, 2, 3}) EXPECT_TRUE(write_buffers(address).empty());
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed",
+                            "Drive ID: 0x0000a5, Product ID: ULTRIUM-HH6, Action: Failed",
+                            "Drive ID: 0x0000a6, Product ID: ULTRIUM-HH6, Action: Failed"}));
+    EXPECT_EQ(out_, "\n here 3\n\n here 3\n\n here 3\n");
+}
+
+TEST_F(Flashing, DriveWithoutCatalogueEntryIsPassedOver) {
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    add_catalogue(0xa5, "HH6.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+    // Fill every catalogue slot so that no free slot stands in for drive ID 0xa4.
+    while (catalogue_count_ < drive_table_slots) add_catalogue(0x1000 + catalogue_count_, "X.BIN");
+
+    EXPECT_EQ(run(), 1);  // not flashed, so the verification finds the old version
+    EXPECT_TRUE(write_buffers(1).empty());
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
+}
+
+TEST_F(Flashing, TwoDrivesWithTheSameIdAreVerifiedAgainstTheFirstRecord) {
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_drive(2, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    add_catalogue(0xa4, "HH6.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+    add_work({2, 0xa4, "ULTRIUM-HH6", "skip", 2.05});
+
+    // The second drive kept its version, but is held to the first record's "upgrade".
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(write_buffers(2).empty());
+    const lines got = log();
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[3], "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade");
+    EXPECT_EQ(got[4], "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed");
+}
+
+TEST_F(Flashing, EntryWithoutFileNameNeverStreamsTheFolder) {
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    add_catalogue(0xa4, "");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(write_buffers(1).empty());
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade", "File name: fwimage/",
+                            "Error open file", "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
+}
+
+TEST_F(Flashing, ImageNameMatchesWhateverItsLetterCase) {
+    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    add_image("hh6.bin", image("2.10", "0x00a4", 1000));
+    add_catalogue(0xa4, "HH6.BIN");  // the catalogue stores names upper-cased
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(log().at(1), "File name: fwimage/HH6.BIN");
+    EXPECT_EQ(write_buffers(1).size(), 2u);
+}
+
+TEST_F(Flashing, EmptyImageOnDriveWithoutClosingCommandIsAFailedDownload) {
+    add_drive(2, "VXA-320", "3.00", "0x0b20", false);
+    add_image("VXA.BIN", "");
+    add_catalogue(0xb20, "VXA.BIN");
+    add_work({2, 0xb20, "VXA-320", "upgrade", 3.00});
+
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(write_buffers(2).empty());
+    EXPECT_EQ(log().at(2), "Firmware download failed!");
+}
+
+TEST_F(Flashing, StandardDriveWithoutLtoTakesTheImageOnClose) {
+    add_drive(2, "VXA-320", "3.00", "0x0b20", false);
+    add_image("VXA.BIN", image("3.10", "0x0b20", 1000));
+    add_catalogue(0xb20, "VXA.BIN");
+    add_work({2, 0xb20, "VXA-320", "upgrade", 3.00});
+
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(write_buffers(2), (lines{write_buffer_cdb(4, 0, 0, 1000)}));
+    EXPECT_EQ(log().at(2), "firmware is being flashed!");
+    EXPECT_EQ(log().back(), "Drive ID: 0x000b20, Product ID: VXA-320, Action: upgrade");
+}
+
+TEST_F(Flashing, Ktr320ImageBeyondTheBufferOffsetsIsNotSent) {
+    add_drive(3, "KTR320", "1.10", "0x0320", false);
+    add_image("KTR.BIN", image("1.20", "0x0320", 100));
+    fs::resize_file(work_ / "fwimage/KTR.BIN", 0x1000000 - 65536 + 1);  // sparse: costs no disk
+    add_catalogue(0x320, "KTR.BIN");
+    add_work({3, 0x320, "KTR320", "upgrade", 1.10});
+
+    EXPECT_EQ(run(), 1);
+    EXPECT_TRUE(write_buffers(3).empty());
+    EXPECT_EQ(log().at(2), "Firmware download failed!");
+}
+
+TEST_F(Flashing, DowngradeAndRewriteAreCheckedAgainstTheirPromise) {
+    add_drive(1, "ULTRIUM-HH6", "2.10", "0x00a4", true);
+    add_drive(2, "ULTRIUM-HH6", "2.10", "0x00a5", true);
+    add_image("OLD.BIN", image("2.05", "0x00a4", 1000));
+    add_image("SAME.BIN", image("2.10", "0x00a5", 1000));
+    add_catalogue(0xa4, "OLD.BIN");
+    add_catalogue(0xa5, "SAME.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "downgrade", 2.10});
+    add_work({2, 0xa5, "ULTRIUM-HH6", "rewrite", 2.10});
+
+    EXPECT_EQ(run(), 0);
+    const lines got = log();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[got.size() - 2], "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: downgrade");
+    EXPECT_EQ(got.back(), "Drive ID: 0x0000a5, Product ID: ULTRIUM-HH6, Action: rewrite");
+}
+
+}  // namespace

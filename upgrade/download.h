@@ -1,0 +1,20 @@
+// The two WRITE BUFFER download procedures. Both stream the image chunk by
+// chunk through one transfer buffer, close the image, and log the outcome.
+#pragma once
+
+#include "scsi/scsi_device.h"
+#include "upgrade/image_file.h"
+#include "upgrade/progress.h"
+#include "upgrade/transfer_buffer.h"
+
+// The KTR320 takes its image in buffer 1 at offsets from 65536 up, and takes
+// it up on a closing command of length 0, which is sent whatever happened
+// before it.
+void download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
+                     progress_line& progress);
+
+// Every other drive takes chunks in buffer 0 at offset 0, appended in arrival
+// order. An LTO drive takes the image up on a closing mode-5 command; any
+// other drive does so by itself once the device is closed.
+void download_standard(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
+                       progress_line& progress);

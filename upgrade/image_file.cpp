@@ -1,0 +1,66 @@
+#include "upgrade/image_file.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inventory/catalogue.h"
+#include "platform/platform.h"
+#include "upgrade/flash_log.h"
+
+namespace {
+
+char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void build_image_path(text_field<512>& path, const char* firmware_file) {
+    // A file name holds at most 127 characters, so the path always fits.
+    format_text(path, "%s/%s", image_folder, firmware_file);
+}
+
+std::string locate_image(const char* image_path, const char* firmware_file) {
+    if (is_regular_file(image_path)) return image_path;
+    const std::string_view wanted = firmware_file;
+    if (wanted.empty()) return image_path;
+
+    std::vector<std::string> names = list_directory(image_folder);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (!same_ignoring_case(name, wanted)) continue;
+        const std::string candidate = std::string(image_folder) + "/" + name;
+        if (is_regular_file(candidate)) return candidate;
+    }
+    return image_path;
+}
+
+bool open_image(const char* image_path, const char* firmware_file, firmware_image& image) {
+    const std::string path = locate_image(image_path, firmware_file);
+    image.file = is_regular_file(path) ? open_file(path.c_str(), "rb") : nullptr;
+    if (!image.file) {
+        log_flash_line("Error open file\n");
+        return false;
+    }
+    if (std::fseek(image.file.get(), 0, SEEK_END) != 0) {
+        image.file.reset();
+        log_flash_line("Unable to read EOF on download file!\n");
+        return false;
+    }
+    image.size = std::ftell(image.file.get());
+    if (image.size < 0 || std::fseek(image.file.get(), 0, SEEK_SET) != 0) {
+        image.file.reset();
+        log_flash_line("Unable to read size of download file\n");
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,29 @@
+// The firmware image of one download: where it lies, and opening it with the
+// checks that come before the first byte is sent.
+#pragma once
+
+#include "inventory/text_field.h"
+#include "platform/file_handle.h"
+
+struct firmware_image {
+    file_handle file;  // positioned at the start of the image
+    long size;
+};
+
+// "fwimage/" followed by the catalogue's file name: the path that is logged.
+void build_image_path(text_field<512>& path, const char* firmware_file);
+
+// The file to open for the path. The catalogue stores its file names upper-
+// cased, which Windows does not mind; a file system that tells the cases apart
+// would miss "fwimage/drive.bin" under "FWIMAGE/DRIVE.BIN". So the exact name
+// is tried first, then a name in the image folder that differs only in letter
+// case (the first such name in sorted order, for a repeatable choice). When
+// neither is a regular file, the exact path is returned and will not open.
+std::string locate_image(const char* image_path, const char* firmware_file);
+
+// Opens the image read-only, finds its size and rewinds it. On failure logs
+// the reason ("Error open file", "Unable to read EOF on download file!",
+// "Unable to read size of download file") and returns false. Anything but a
+// regular file counts as unopenable: fopen opens a folder on POSIX, and the
+// folder "fwimage/" of an entry without a file name must never reach a drive.
+bool open_image(const char* image_path, const char* firmware_file, firmware_image& image);

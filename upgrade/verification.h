@@ -1,0 +1,9 @@
+// After the settle wait: scans the bus again and checks every drive found
+// against what its action promised.
+#pragma once
+
+#include "inventory/drive_table.h"
+
+// Logs one line per re-discovered drive, then one line per work record that
+// asked for a flash and whose drive did not come back. Returns the failures.
+int verify_drives(const drive_table& work);
