@@ -8,6 +8,7 @@
 #include "inventory/discovery.h"
 #include "upgrade/flashing.h"
 #include "upgrade/planning.h"
+#include "upgrade/selection_check.h"
 #include "xml/discovery_document.h"
 #include "xml/selection_document.h"
 
@@ -85,6 +86,8 @@ int upgrade_from_document(bool show_tables, const char* xml_path) {
     if (count_in_use(*catalogue) == 0) return result_flash_failure;
 
     show_section(show_tables, "\tUpgrade\n", *selection);
+    // A document that no longer matches the drives flashes nothing at all.
+    if (check_selected_drives(*selection) > 0) return result_flash_failure;
     return flash_drives(*selection, *catalogue) > 0 ? result_flash_failure : result_success;
 }
 

@@ -52,6 +52,20 @@ bool take_if_makers_drive(scsi_device& device, drive_record& record) {
 
 }  // namespace
 
+bool read_drive_at(scsi_device& device, drive_record& record) {
+    if (scsi_open(device) != 0) return false;
+    scsi_set_timeout(device, scan_timeout_ms);
+    for (int i = 0; i < test_unit_ready_count; ++i) scsi_test_unit_ready(device);
+
+    // A fresh record for every device that opens, so that one whose INQUIRY
+    // fails is judged on nothing rather than on an earlier device's answers.
+    record = drive_record{};
+    read_standard_page(device, record);
+    const bool taken = take_if_makers_drive(device, record);
+    scsi_close(device);
+    return taken;
+}
+
 int discover_drives(drive_table& table) {
     clear_table(table);
     int count = 0;
@@ -63,17 +77,7 @@ int discover_drives(drive_table& table) {
         device.card = scan_card;
         device.address = address;
         device.lun = 0;
-        if (scsi_open(device) != 0) continue;
-        scsi_set_timeout(device, scan_timeout_ms);
-        for (int i = 0; i < test_unit_ready_count; ++i) scsi_test_unit_ready(device);
-
-        // A fresh slot for every device, so that one whose INQUIRY fails is
-        // judged on nothing rather than on the previous device's answers.
-        drive_record& record = table[static_cast<std::size_t>(count)];
-        record = drive_record{};
-        read_standard_page(device, record);
-        if (take_if_makers_drive(device, record)) ++count;
-        scsi_close(device);
+        if (read_drive_at(device, table[static_cast<std::size_t>(count)])) ++count;
     }
     return count;
 }

@@ -6,3 +6,9 @@
 
 // Zeroes the table, fills it, and returns the number of drives taken.
 int discover_drives(drive_table& table);
+
+// Opens the device at its card, address and lun, asks it as the scan does
+// (TEST UNIT READY, standard data, the maker's checks, vendor pages) and
+// closes it again. True when it is one of the maker's drives that the scan
+// takes; the record then holds what the scan would have stored.
+bool read_drive_at(scsi_device& device, drive_record& record);

@@ -1,4 +1,187 @@
 #include "xml/discovery_document.h"
 
-// Placeholder until the document writer lands: reports no failure.
-int write_discovery_document(const char*, const drive_table&) { return 0; }
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/LocalFileFormatTarget.hpp>
+#include <xercesc/util/OutOfMemoryException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+#include "app/setup_log.h"
+#include "inventory/text_field.h"
+#include "xml/xerces_support.h"
+
+using namespace xercesc;
+
+namespace {
+
+using path_buffer = text_field<512>;
+using value_text = text_field<64>;
+
+constexpr int failed = 1;
+
+int fail(const char* message) {
+    std::fprintf(stderr, "%s\n", message);
+    std::fflush(stderr);
+    return failed;
+}
+
+// Cuts the buffer at its last `separator`: the buffer keeps what stood before
+// it, `name` receives what followed. False when there is no such separator.
+bool cut_at_last(path_buffer& buffer, char separator, path_buffer& name) {
+    char* last = std::strrchr(buffer.data(), separator);
+    if (!last) return false;
+    copy_text(name, last + 1);
+    *last = '\0';
+    return true;
+}
+
+// The folder of the document is created when the path names one (one level
+// only); the file itself is later written to the path exactly as passed.
+// Returns false when the path ends in a slash and so names no file.
+bool prepare_directory(const path_buffer& path) {
+    path_buffer buffer = path, name{}, directory{};
+    if (cut_at_last(buffer, '/', name)) {
+        directory = buffer;
+        path_buffer letters = directory;
+        if (*keep_alnum(letters.data()) == '\0') directory[0] = '\0';
+        path_buffer trimmed = name;
+        if (*trim_spaces(trimmed.data()) == '\0') return false;
+    }
+    if (cut_at_last(buffer, '\\', name)) directory = buffer;
+    if (*trim_spaces(directory.data()) != '\0') make_directory(directory.data());
+    return true;
+}
+
+void append_leaf(DOMDocument& document, DOMElement& parent, const char* name, const char* value) {
+    DOMElement* leaf = document.createElement(xml_text(name).get());
+    leaf->setAttribute(xml_text("value").get(), xml_text(value).get());
+    parent.appendChild(leaf);
+}
+
+DOMElement* append_container(DOMDocument& document, DOMElement& parent, const char* name) {
+    DOMElement* container = document.createElement(xml_text(name).get());
+    parent.appendChild(container);
+    return container;
+}
+
+void append_device(DOMDocument& document, DOMElement& devices, const drive_record& record) {
+    DOMElement* device = append_container(document, devices, "device");
+    value_text value{};
+    format_text(value, "%#08x", static_cast<unsigned>(record.drive_id));
+    append_leaf(document, *device, "device_id", value.data());
+    append_leaf(document, *device, "product_id", record.product_id.data());
+    format_text(value, "%d", static_cast<int>(record.device.address));
+    append_leaf(document, *device, "busnumber", value.data());
+    format_text(value, "%d", static_cast<int>(record.device.card));
+    append_leaf(document, *device, "devicenumber", value.data());
+    format_text(value, "%d", static_cast<int>(record.device.lun));
+    append_leaf(document, *device, "funcnumber", value.data());
+
+    DOMElement* item = append_container(document, *device, "fw_item");
+    append_leaf(document, *item, "type", record.fw_item_type.data());
+    append_leaf(document, *item, "firmware_id", record.firmware_id.data());
+    format_text(value, "%f", record.target_version);
+    append_leaf(document, *item, "version", value.data());
+    format_text(value, "%f", record.fw_version);
+    append_leaf(document, *item, "active_version", value.data());
+    append_leaf(document, *item, "action", record.action.data());
+    format_text(value, "%d", static_cast<int>(record.duration));
+    append_leaf(document, *item, "duration", value.data());
+    append_leaf(document, *item, "message", "");
+    append_leaf(document, *item, "shared", "no");
+}
+
+// The root with its constant children and one device per record in use.
+void fill_document(DOMDocument& document, const drive_table& table) {
+    DOMElement* root = document.getDocumentElement();
+    root->setAttribute(xml_text("version").get(), xml_text("2.0.0.0").get());
+    append_leaf(document, *root, "type", "TAPE");
+    append_leaf(document, *root, "alt_name", "KV TAPE Firmware for Drive x, Drive y, and Drive z for Windows");
+    append_leaf(document, *root, "version", "2.0.3");
+    append_leaf(document, *root, "takes_effect", "immediate");
+    DOMElement* devices = append_container(document, *root, "devices");
+    for (const drive_record& record : table) {
+        if (record.in_use != 0) append_device(document, *devices, record);
+    }
+}
+
+// Builds the tree; on failure tells why on standard error and returns null.
+xerces_owned<DOMDocument> build_document(DOMImplementation& core, const drive_table& table) {
+    xerces_owned<DOMDocument> document;
+    try {
+        document.reset(core.createDocument(nullptr, xml_text("kv_rom_discovery").get(), nullptr,
+                                           XMLPlatformUtils::fgMemoryManager));
+        if (document) fill_document(*document, table);
+    } catch (const OutOfMemoryException&) {
+        fail("OutOfMemoryException");
+        return nullptr;
+    } catch (const DOMException& e) {
+        std::fprintf(stderr, "DOMException code is:  %d\n", static_cast<int>(e.code));
+        std::fflush(stderr);
+        return nullptr;
+    } catch (...) {
+        fail("An error occurred creating the document");
+        return nullptr;
+    }
+    if (!document) fail("doc is NULL:");
+    return document;
+}
+
+void report_output_failure(const XMLCh* message) {
+    std::fprintf(stderr, "An error occurred during creation of output transcoder. Msg is:\n%s\n",
+                 narrow_text(message).c_str());
+    std::fflush(stderr);
+}
+
+// The serializer in its default settings: the library's declaration and no
+// added indentation or line breaks. Returns the number of failures.
+int serialise(DOMDocument& document, const char* path) {
+    try {
+        DOMImplementation* ls = DOMImplementationRegistry::getDOMImplementation(xml_text("LS").get());
+        if (!ls) return fail("Requested implementation is not supported");
+        xerces_owned<DOMLSSerializer> serializer(ls->createLSSerializer());
+        xerces_owned<DOMLSOutput> output(ls->createLSOutput());
+        LocalFileFormatTarget target(path);
+        output->setByteStream(&target);
+        serializer->write(&document, output.get());
+        return 0;
+    } catch (const OutOfMemoryException&) {
+        return fail("OutOfMemoryException");
+    } catch (const XMLException& e) {
+        report_output_failure(e.getMessage());
+    } catch (const DOMException& e) {
+        report_output_failure(e.getMessage());
+    } catch (...) {
+        report_output_failure(nullptr);
+    }
+    return failed;
+}
+
+}  // namespace
+
+int write_discovery_document(const char* path, const drive_table& table) {
+    path_buffer buffer{};
+    if (!copy_text(buffer, path)) return fail("Error : Xml path is longer than 511 characters");
+    if (!prepare_directory(buffer)) return fail("Error : Xml filename not specified");
+
+    std::optional<xerces_session> session;
+    try {
+        session.emplace();
+    } catch (const XMLException& e) {
+        std::fprintf(stderr, "Error during Xerces-c Initialization.\n  Exception message:%s",
+                     narrow_text(e.getMessage()).c_str());
+        std::fflush(stderr);
+        return failed;
+    }
+
+    DOMImplementation* core = DOMImplementationRegistry::getDOMImplementation(xml_text("Core").get());
+    if (!core) return fail("Requested implementation is not supported");
+    xerces_owned<DOMDocument> document = build_document(*core, table);
+    if (!document) return failed;
+    return serialise(*document, path);
+}

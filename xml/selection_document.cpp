@@ -1,7 +1,145 @@
 #include "xml/selection_document.h"
 
-// Placeholder until the selection reader lands: an empty selection.
-int read_selection_document(const char*, drive_table& table) {
+#include <optional>
+#include <string>
+
+#include <xercesc/dom/DOM.hpp>
+#include <xercesc/sax/HandlerBase.hpp>
+
+#include "inventory/number_text.h"
+#include "inventory/text_field.h"
+#include "platform/platform.h"
+#include "xml/guarded_parser.h"
+#include "xml/xerces_support.h"
+
+using namespace xercesc;
+
+namespace {
+
+constexpr int failed = 1;
+
+// The `value` of the first element of that name at any depth below scope,
+// in document order; false when there is no such element. A missing
+// attribute reads as empty text.
+bool value_below(const DOMElement& scope, const char* name, std::string& value) {
+    const DOMNodeList* found = scope.getElementsByTagName(xml_text(name).get());
+    if (!found || found->getLength() == 0) return false;
+    const auto* element = static_cast<const DOMElement*>(found->item(0));
+    value = narrow_text(element->getAttribute(xml_text("value").get()));
+    return true;
+}
+
+const DOMElement* first_below(const DOMElement& scope, const char* name) {
+    const DOMNodeList* found = scope.getElementsByTagName(xml_text(name).get());
+    if (!found || found->getLength() == 0) return nullptr;
+    return static_cast<const DOMElement*>(found->item(0));
+}
+
+// A text value has to fit its field whole: a cut product or action would no
+// longer say what the document says.
+template <std::size_t N>
+bool read_text(const DOMElement& scope, const char* name, text_field<N>& field) {
+    std::string value;
+    return value_below(scope, name, value) && copy_text(field, value);
+}
+
+template <typename Convert>
+bool read_number(const DOMElement& scope, const char* name, Convert convert) {
+    std::string value;
+    if (!value_below(scope, name, value)) return false;
+    convert(value.c_str());
+    return true;
+}
+
+bool read_device_part(const DOMElement& device, drive_record& record) {
+    return read_number(device, "device_id", [&](const char* v) { record.drive_id = parse_hex32(v); }) &&
+           read_text(device, "product_id", record.product_id) &&
+           read_number(device, "busnumber",
+                       [&](const char* v) { record.device.address = static_cast<std::uint32_t>(parse_int(v)); }) &&
+           read_number(device, "devicenumber",
+                       [&](const char* v) { record.device.card = static_cast<std::uint32_t>(parse_int(v)); }) &&
+           read_number(device, "funcnumber",
+                       [&](const char* v) { record.device.lun = static_cast<std::uint32_t>(parse_int(v)); });
+}
+
+bool read_fw_item_part(const DOMElement& item, drive_record& record) {
+    std::string ignored;
+    return read_text(item, "type", record.fw_item_type) && read_text(item, "firmware_id", record.firmware_id) &&
+           read_number(item, "version", [&](const char* v) { record.target_version = parse_double(v); }) &&
+           read_number(item, "active_version", [&](const char* v) { record.fw_version = parse_double(v); }) &&
+           read_text(item, "action", record.action) &&
+           read_number(item, "duration", [&](const char* v) { record.duration = parse_decimal32(v); }) &&
+           value_below(item, "message", ignored) && value_below(item, "shared", ignored);
+}
+
+// All fourteen elements must be there; the record is in use only when they are.
+bool read_device(const DOMElement& device, drive_record& record) {
+    if (!read_device_part(device, record)) return false;
+    const DOMElement* item = first_below(device, "fw_item");
+    if (!item || !read_fw_item_part(*item, record)) return false;
+    record.in_use = 1;
+    return true;
+}
+
+bool is_element_named(const DOMNode* node, const XMLCh* name) {
+    return node->getNodeType() == DOMNode::ELEMENT_NODE &&
+           XMLString::equals(static_cast<const DOMElement*>(node)->getTagName(), name);
+}
+
+// Every element child of a `devices` element is one device, whatever its
+// name. A document with more devices than the table has slots is refused
+// rather than read in part.
+bool read_devices(const DOMElement& devices, drive_table& table, std::size_t& count) {
+    const DOMNodeList* children = devices.getChildNodes();
+    for (XMLSize_t i = 0; i < children->getLength(); ++i) {
+        const DOMNode* child = children->item(i);
+        if (child->getNodeType() != DOMNode::ELEMENT_NODE) continue;
+        if (count == table.size()) return false;
+        if (!read_device(*static_cast<const DOMElement*>(child), table[count])) return false;
+        ++count;
+    }
+    return true;
+}
+
+bool read_root(const DOMElement& root, drive_table& table) {
+    const xml_text devices_name("devices");
+    std::size_t count = 0;
+    const DOMNodeList* children = root.getChildNodes();
+    for (XMLSize_t i = 0; i < children->getLength(); ++i) {
+        const DOMNode* child = children->item(i);
+        if (!is_element_named(child, devices_name.get())) continue;
+        if (!read_devices(*static_cast<const DOMElement*>(child), table, count)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int read_selection_document(const char* path, drive_table& table) {
     clear_table(table);
-    return 0;
+    // Only a file is a document: the parser would also take a URL and fetch
+    // it, or block on a pipe or device.
+    if (!is_regular_file(path)) return failed;
+    std::optional<xerces_session> session;
+    try {
+        session.emplace();
+    } catch (const XMLException&) {
+        return failed;
+    }
+    // Warnings and validity errors are ignored (the document needs no
+    // grammar); a fatal error is raised out of the parse.
+    HandlerBase error_handler;
+    try {
+        guarded_dom_parser parser;
+        parser.setValidationScheme(XercesDOMParser::Val_Always);
+        parser.setDoNamespaces(true);
+        parser.setErrorHandler(&error_handler);
+        parser.parse(path);
+        const DOMDocument* document = parser.getDocument();
+        const DOMElement* root = document ? document->getDocumentElement() : nullptr;
+        if (!root || !read_root(*root, table)) return failed;
+        return 0;
+    } catch (...) {
+        return failed;
+    }
 }

@@ -1,0 +1,207 @@
+#include "xml/discovery_document.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "support/stream_capture.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace test_support;
+namespace fs = std::filesystem;
+
+struct write_outcome {
+    int result;
+    std::string out;
+    std::string err;
+};
+
+write_outcome write(const std::string& path, const drive_table& table) {
+    write_outcome outcome{};
+    outcome.out = capture_stdout(
+        [&] { outcome.err = capture_stderr([&] { outcome.result = write_discovery_document(path.c_str(), table); }); });
+    return outcome;
+}
+
+std::unique_ptr<drive_table> empty_table() { return std::make_unique<drive_table>(); }
+
+const char declaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>";
+const char root_head[] =
+    "<kv_rom_discovery version=\"2.0.0.0\"><type value=\"TAPE\"/>"
+    "<alt_name value=\"KV TAPE Firmware for Drive x, Drive y, and Drive z for Windows\"/>"
+    "<version value=\"2.0.3\"/><takes_effect value=\"immediate\"/>";
+
+TEST(DiscoveryDocument, KnownTableByteForByte) {
+    auto table = empty_table();
+    drive_record& first = (*table)[0];
+    first.in_use = 1;
+    first.drive_id = 0x1a2b;
+    copy_text(first.product_id, "ULTRIUM-HH6 <&\"> ");
+    copy_text(first.vendor_id, "KV");  // not part of the document
+    first.device.address = 4;
+    first.device.card = 0;
+    first.device.lun = 0;
+    first.fw_version = 1.23;
+    first.target_version = 2.5;
+    copy_text(first.action, "upgrade");
+
+    // A free slot between two records does not end the walk.
+    drive_record& unused = (*table)[1];
+    unused.drive_id = 0x777;
+    copy_text(unused.product_id, "NOT WRITTEN");
+
+    drive_record& third = (*table)[2];
+    third.in_use = 1;
+    third.drive_id = 0;
+    copy_text(third.product_id, "KTR320");
+    third.device.address = 12;
+    third.device.card = 1;
+    third.device.lun = 2;
+    copy_text(third.fw_item_type, "tape");
+    copy_text(third.firmware_id, "FW-320");
+    third.fw_version = 3.1;
+    third.target_version = 3.1;
+    copy_text(third.action, "skip");
+    third.duration = 90;
+
+    scratch_dir dir;
+    const fs::path path = dir / "doc.xml";
+    const write_outcome outcome = write(path.string(), *table);
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.out, "Dir already exist " + dir.str() + "\n");
+    EXPECT_EQ(read_file(path),
+              std::string(declaration) + root_head +
+                  "<devices>"
+                  "<device><device_id value=\"0x001a2b\"/>"
+                  "<product_id value=\"ULTRIUM-HH6 &lt;&amp;&quot;> \"/>"
+                  "<busnumber value=\"4\"/><devicenumber value=\"0\"/><funcnumber value=\"0\"/>"
+                  "<fw_item><type value=\"\"/><firmware_id value=\"\"/><version value=\"2.500000\"/>"
+                  "<active_version value=\"1.230000\"/><action value=\"upgrade\"/><duration value=\"0\"/>"
+                  "<message value=\"\"/><shared value=\"no\"/></fw_item></device>"
+                  "<device><device_id value=\"00000000\"/><product_id value=\"KTR320\"/>"
+                  "<busnumber value=\"12\"/><devicenumber value=\"1\"/><funcnumber value=\"2\"/>"
+                  "<fw_item><type value=\"tape\"/><firmware_id value=\"FW-320\"/><version value=\"3.100000\"/>"
+                  "<active_version value=\"3.100000\"/><action value=\"skip\"/><duration value=\"90\"/>"
+                  "<message value=\"\"/><shared value=\"no\"/></fw_item></device>"
+                  "</devices></kv_rom_discovery>");
+}
+
+TEST(DiscoveryDocument, EmptyTableGivesEmptyDevicesAndReplacesAnOldFile) {
+    scratch_dir dir;
+    const fs::path path = dir / "doc.xml";
+    write_file(path, std::string(5000, 'x'));
+    const write_outcome outcome = write(path.string(), *empty_table());
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(read_file(path), std::string(declaration) + root_head + "<devices/></kv_rom_discovery>");
+}
+
+TEST(DiscoveryDocument, LargeDriveIdKeepsAllDigits) {
+    auto table = empty_table();
+    (*table)[0].in_use = 1;
+    (*table)[0].drive_id = 0xdeadbeef;
+    scratch_dir dir;
+    ASSERT_EQ(write((dir / "doc.xml").string(), *table).result, 0);
+    EXPECT_NE(read_file(dir / "doc.xml").find("<device_id value=\"0xdeadbeef\"/>"), std::string::npos);
+}
+
+// The folder step runs in the current folder, with paths as a user types them.
+TEST(DiscoveryDocument, FolderOfTheDocument) {
+    struct row {
+        const char* path;
+        const char* console;  // make_directory's line, if any
+        const char* written;  // where the document lands; null when nothing is written
+    };
+    const row rows[] = {
+        {"bare.xml", "", "bare.xml"},
+        {"./dot.xml", "", "dot.xml"},                         // no letter or digit: no folder
+        {"fresh/doc.xml", "Created Dir : fresh\n", "fresh/doc.xml"},
+        {"old/doc.xml", "Dir already exist old\n", "old/doc.xml"},
+        {"old/inner/doc.xml", "Created Dir : old/inner\n", "old/inner/doc.xml"},
+        {" /spaced.xml", "", " /spaced.xml"},                 // a folder of spaces only is none
+    };
+    for (const row& r : rows) {
+        scratch_dir dir;
+        current_dir inside(dir.path());
+        fs::create_directory("old");
+        fs::create_directory(" ");
+        const write_outcome outcome = write(r.path, *empty_table());
+        EXPECT_EQ(outcome.result, 0) << r.path;
+        EXPECT_EQ(outcome.err, "") << r.path;
+        EXPECT_EQ(outcome.out, r.console) << r.path;
+        EXPECT_NE(read_file(r.written).find("<devices/>"), std::string::npos) << r.path;
+    }
+}
+
+TEST(DiscoveryDocument, PathWithoutFileNameIsRefusedBeforeAnythingHappens) {
+    for (const char* path : {"sub/", "sub/   ", "/"}) {
+        scratch_dir dir;
+        current_dir inside(dir.path());
+        const write_outcome outcome = write(path, *empty_table());
+        EXPECT_EQ(outcome.result, 1) << path;
+        EXPECT_EQ(outcome.err, "Error : Xml filename not specified\n") << path;
+        EXPECT_EQ(outcome.out, "") << path;
+        EXPECT_TRUE(fs::is_empty(dir.path())) << path;
+    }
+}
+
+TEST(DiscoveryDocument, BackslashSeparatesTheFolderWithoutNameCheck) {
+    for (const char* path : {"win\\doc.xml", "win\\"}) {
+        scratch_dir dir;
+        current_dir inside(dir.path());
+        const write_outcome outcome = write(path, *empty_table());
+        EXPECT_EQ(outcome.out, "Created Dir : win\n") << path;
+        EXPECT_TRUE(fs::is_directory("win")) << path;
+        // The file goes to the path exactly as passed; on this system a
+        // backslash is an ordinary character of a file name.
+        EXPECT_EQ(outcome.result, 0) << path;
+        EXPECT_TRUE(fs::is_regular_file(path)) << path;
+    }
+}
+
+TEST(DiscoveryDocument, UnwritableFolderReportsTheSerialiserFailure) {
+    scratch_dir dir;
+    current_dir inside(dir.path());
+    write_file("plain", "a file, not a folder");
+
+    // The folder cannot be made under a file, and the document not written.
+    write_outcome outcome = write("plain/sub/doc.xml", *empty_table());
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(outcome.out, "Created Dir : plain/sub\n");
+    EXPECT_EQ(outcome.err,
+              "An error occurred during creation of output transcoder. Msg is:\n"
+              "unable to open file 'plain/sub/doc.xml'\n");
+
+    // Two new levels: only the last is attempted, so the parent is missing.
+    outcome = write("a/b/doc.xml", *empty_table());
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(outcome.out, "Created Dir : a/b\n");
+    EXPECT_EQ(outcome.err.rfind("An error occurred during creation of output transcoder. Msg is:\n", 0), 0u);
+    EXPECT_FALSE(fs::exists("a"));
+}
+
+TEST(DiscoveryDocument, OverlongPathIsRefusedAndNothingIsWritten) {
+    scratch_dir dir;
+    current_dir inside(dir.path());
+    // "./" repeated keeps the folder part free of letters, so only the length counts.
+    std::string fits;
+    while (fits.size() + 2 + 7 <= 511) fits += "./";
+    fits += std::string(511 - fits.size() - 4, 'f') + ".xml";
+    ASSERT_EQ(fits.size(), 511u);
+    EXPECT_EQ(write(fits, *empty_table()).result, 0);
+    fs::remove(fits);
+
+    const std::string too_long = "newdir/" + std::string(505 - 4, 'g') + ".xml";
+    ASSERT_EQ(too_long.size(), 512u);
+    const write_outcome outcome = write(too_long, *empty_table());
+    EXPECT_EQ(outcome.result, 1);
+    EXPECT_EQ(outcome.err, "Error : Xml path is longer than 511 characters\n");
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+}  // namespace

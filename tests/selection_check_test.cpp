@@ -1,0 +1,92 @@
+#include "upgrade/selection_check.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "support/sim_bus_builder.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace test_support;
+
+drive_record& select(drive_table& table, std::size_t slot, std::uint32_t address, std::uint32_t drive_id,
+                     const char* action) {
+    drive_record& record = table[slot];
+    record.in_use = 1;
+    record.device.address = address;
+    record.drive_id = drive_id;
+    copy_text(record.product_id, "FROM DOCUMENT");
+    copy_text(record.action, action);
+    return record;
+}
+
+bool opened(const std::filesystem::path& trace, int address) {
+    const auto lines = trace_lines(trace, "open " + std::to_string(address) + " ");
+    return !lines.empty();
+}
+
+TEST(SelectionCheck, EveryDriveToBeFlashedMustStillBeAtItsAddress) {
+    scratch_dir dir;
+    std::filesystem::create_directories(dir / "drive/vtxsystem/log");
+    scoped_env systemdrive("systemdrive", (dir / "drive").c_str());
+    sim_bus bus;
+    bus.add(ultrium_drive(0, "2.05", "0x00a4"));
+    bus.add(other_drive(3, "KTR320", "1.10", "0x0320"));
+    bus.add(ultrium_drive(5, "2.05", "0x00a4"))["vendor"] = "OTHERCO";  // not one of the maker's drives
+    bus.write(dir / "bus.json");
+    scoped_sim_bus installed(dir / "bus.json", dir / "trace.txt");
+    ASSERT_TRUE(installed.ok()) << installed.error();
+
+    auto table = std::make_unique<drive_table>();
+    select(*table, 0, 0, 0xa4, "upgrade");       // still there
+    select(*table, 1, 3, 0xbeef, "rewrite");     // another drive answers
+    select(*table, 2, 7, 0xa4, "downgrade");     // nothing answers
+    select(*table, 3, 5, 0xa4, "upgrade");       // a device, but not a drive of the maker
+    select(*table, 4, 9, 0x1, "skip");           // not flashed: not asked
+    select(*table, 5, 10, 0x1, "UPGRADE");       // flashing skips it too
+    select(*table, 6, 11, 0x1, "upgrade").in_use = 0;
+    select(*table, 7, 3, 0x320, "upgrade").device.card = 4;  // card and lun come from the document
+
+    int mismatches = -1;
+    const std::string out = capture_stdout([&] { mismatches = check_selected_drives(*table); });
+    const std::string expected =
+        "Drive at device 3 does not match the document: expected Drive ID 0x00beef, found 0x000320\n"
+        "Drive at device 7 does not match the document: expected Drive ID 0x0000a4, found no drive\n"
+        "Drive at device 5 does not match the document: expected Drive ID 0x0000a4, found no drive\n";
+    EXPECT_EQ(mismatches, 3);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(read_file(dir / "drive/vtxsystem/log/vtxsetup.log"), expected);
+
+    EXPECT_FALSE(opened(dir / "trace.txt", 9));
+    EXPECT_FALSE(opened(dir / "trace.txt", 10));
+    EXPECT_FALSE(opened(dir / "trace.txt", 11));
+    const auto cdbs = traced_cdbs(dir / "trace.txt");
+    EXPECT_TRUE(std::none_of(cdbs.begin(), cdbs.end(), [](const std::string& cdb) { return cdb.rfind("3b", 0) == 0; }));
+    const auto execs = trace_lines(dir / "trace.txt", "exec 3 ");
+    EXPECT_TRUE(std::any_of(execs.begin(), execs.end(),
+                            [](const std::string& line) { return line.find("path=4 ") != std::string::npos; }));
+}
+
+TEST(SelectionCheck, MatchingSelectionPassesQuietly) {
+    scratch_dir dir;
+    scoped_env systemdrive("systemdrive", (dir / "none").c_str());
+    sim_bus bus;
+    bus.add(ultrium_drive(2, "2.05", "0x00a4"));
+    bus.write(dir / "bus.json");
+    scoped_sim_bus installed(dir / "bus.json");
+    ASSERT_TRUE(installed.ok()) << installed.error();
+
+    auto table = std::make_unique<drive_table>();
+    select(*table, 0, 2, 0xa4, "upgrade");
+    select(*table, 1, 2, 0xa4, "rewrite");
+    int mismatches = -1;
+    EXPECT_EQ(capture_stdout([&] { mismatches = check_selected_drives(*table); }), "");
+    EXPECT_EQ(mismatches, 0);
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// Discover to a document, edit it, upgrade from it: the program end to end on
+// the simulated bus, as an administrator rehearses a rollout.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/sim_bus_builder.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace test_support;
+namespace fs = std::filesystem;
+
+class XmlExchange : public ::testing::Test {
+protected:
+    XmlExchange() {
+        fs::create_directories(drive_ / "vtxsystem/log");
+        fs::create_directories(work_ / "fwimage");
+    }
+
+    program_run run(const std::vector<std::string>& args) {
+        return run_kvtapefw(args, work_.path(),
+                            {{"systemdrive", drive_.str()},
+                             {"KVFW_SIM_BUS", (work_ / "bus.json").string()},
+                             {"KVFW_SIM_TRACE", trace().string()}});
+    }
+
+    void catalogue(const std::string& lines) { write_file(work_ / "fwimage/firmware.cfg", lines); }
+    void image(const std::string& name, const std::string& version, const std::string& hw_config) {
+        write_file(work_ / "fwimage" / name, firmware_image(version, hw_config, 40000));
+    }
+    fs::path trace() const { return work_ / "trace.txt"; }
+    fs::path document() const { return work_ / "inventory/drives.xml"; }
+    std::string log() const { return read_file(drive_ / "vtxsystem/log/vtxsetup.log"); }
+    std::string firmware(int address) const { return bus_firmware(work_ / "bus.json", address); }
+
+    // Addresses that received a WRITE BUFFER, in the order of the trace.
+    std::vector<int> flashed() const {
+        std::vector<int> addresses;
+        for (const std::string& line : trace_lines(trace(), "exec ")) {
+            if (line.find(" cdb=3b") == std::string::npos) continue;
+            const int address = std::stoi(line.substr(5));
+            if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+        }
+        return addresses;
+    }
+
+    // Changes the action of the device with this device_id in the document.
+    void edit_action(const std::string& device_id, const std::string& from, const std::string& to) {
+        std::string xml = read_file(document());
+        const std::size_t device = xml.find("<device_id value=\"" + device_id + "\"/>");
+        ASSERT_NE(device, std::string::npos) << device_id;
+        const std::string old_action = "<action value=\"" + from + "\"/>";
+        const std::size_t action = xml.find(old_action, device);
+        ASSERT_NE(action, std::string::npos) << device_id;
+        ASSERT_LT(action, xml.find("</device>", device)) << device_id;
+        xml.replace(action, old_action.size(), "<action value=\"" + to + "\"/>");
+        write_file(document(), xml);
+    }
+
+    scratch_dir drive_, work_;
+};
+
+TEST_F(XmlExchange, DiscoverEditAndUpgradeFlashExactlyTheSelection) {
+    sim_bus bus;
+    bus.add(ultrium_drive(0, "2.05", "0x00a4"));
+    bus.add(other_drive(1, "KTR320", "1.10", "0x0320"));
+    bus.add(ultrium_drive(2, "3.00", "0x00b6"));
+    bus.add(ultrium_drive(3, "1.00", "0x00c8"));
+    bus.write(work_ / "bus.json");
+    catalogue("0x00a4|A4.BIN|2.10\n0x0320|K320.BIN|1.20\n0x00b6|B6.BIN|3.00\n0x00c8|C8.BIN|1.50\n");
+    image("K320.BIN", "1.20", "0x0320");
+    image("B6.BIN", "3.00", "0x00b6");
+    image("C8.BIN", "1.50", "0x00c8");
+
+    const program_run discovered = run({"/s", "/d", document().string()});
+    ASSERT_EQ(discovered.exit_code, 1) << discovered.out << discovered.err;
+    EXPECT_NE(discovered.out.find("Created Dir : " + document().parent_path().string() + "\n"), std::string::npos);
+    EXPECT_TRUE(flashed().empty());
+    const std::string xml = read_file(document());
+    EXPECT_EQ(std::count(xml.begin(), xml.end(), '\n'), 0);
+    for (const char* planned : {"0x0000a4\"/><product_id value=\"ULTRIUM-HH6\"/><busnumber value=\"0\"/>",
+                                "<action value=\"upgrade\"/>", "<action value=\"skip\"/>"}) {
+        EXPECT_NE(xml.find(planned), std::string::npos) << planned;
+    }
+
+    // The administrator rolls one drive back to an older image, rewrites one
+    // and holds one back.
+    edit_action("0x0000a4", "upgrade", "downgrade");
+    edit_action("0x0000b6", "skip", "rewrite");
+    edit_action("0x0000c8", "upgrade", "skip");
+    catalogue("0x00a4|A4.BIN|2.00\n0x0320|K320.BIN|1.20\n0x00b6|B6.BIN|3.00\n0x00c8|C8.BIN|1.50\n");
+    image("A4.BIN", "2.00", "0x00a4");
+    fs::remove(trace());
+    fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
+
+    const program_run upgraded = run({"/s", "/u", document().string()});
+    EXPECT_EQ(upgraded.exit_code, 1) << upgraded.out << upgraded.err;
+    EXPECT_EQ(upgraded.out.substr(upgraded.out.rfind("Result : ")), "Result : Success\n");
+    EXPECT_EQ(flashed(), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(firmware(0), "2.00");
+    EXPECT_EQ(firmware(1), "1.20");
+    EXPECT_EQ(firmware(2), "3.00");
+    EXPECT_EQ(firmware(3), "1.00");
+    EXPECT_EQ(trace_lines(trace(), "sleep "), std::vector<std::string>{"sleep 150000"});
+
+    EXPECT_EQ(log(),
+              "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: downgrade\n"
+              "File name: fwimage/A4.BIN\n"
+              "firmware is being flashed!\n"
+              "Drive ID: 0x000320, Product ID: KTR320, Action: upgrade\n"
+              "File name: fwimage/K320.BIN\n"
+              "firmware is being flashed - WAIT!\n"
+              "Drive ID: 0x0000b6, Product ID: ULTRIUM-HH6, Action: rewrite\n"
+              "File name: fwimage/B6.BIN\n"
+              "firmware is being flashed!\n"
+              "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: downgrade\n"
+              "Drive ID: 0x000320, Product ID: KTR320, Action: upgrade\n"
+              "Drive ID: 0x0000b6, Product ID: ULTRIUM-HH6, Action: rewrite\n"
+              "Drive ID: 0x0000c8, Product ID: ULTRIUM-HH6, Action: skip\n");
+}
+
+TEST_F(XmlExchange, StaleDocumentFlashesNothing) {
+    sim_bus before;
+    before.add(ultrium_drive(0, "2.05", "0x00a4"));
+    before.add(other_drive(1, "KTR320", "1.10", "0x0320"));
+    before.write(work_ / "bus.json");
+    catalogue("0x00a4|A4.BIN|2.10\n0x0320|K320.BIN|1.20\n");
+    image("A4.BIN", "2.10", "0x00a4");
+    image("K320.BIN", "1.20", "0x0320");
+    ASSERT_EQ(run({"/s", "/d", document().string()}).exit_code, 1);
+
+    // After a reboot the KTR320 answers at device 0 and the Ultrium at device 4.
+    sim_bus after;
+    after.add(other_drive(0, "KTR320", "1.10", "0x0320"));
+    after.add(ultrium_drive(4, "2.05", "0x00a4"));
+    after.write(work_ / "bus.json");
+    fs::remove(trace());
+    fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
+
+    const program_run r = run({"/s", "/u", document().string()});
+    const std::string lines =
+        "Drive at device 0 does not match the document: expected Drive ID 0x0000a4, found 0x000320\n"
+        "Drive at device 1 does not match the document: expected Drive ID 0x000320, found no drive\n";
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, lines + "Result : Flash failure\n");
+    EXPECT_EQ(log(), lines);
+    EXPECT_TRUE(flashed().empty());
+    EXPECT_TRUE(trace_lines(trace(), "sleep ").empty());
+    EXPECT_EQ(firmware(0), "1.10");
+    EXPECT_EQ(firmware(4), "2.05");
+}
+
+}  // namespace
