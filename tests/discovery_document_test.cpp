@@ -122,13 +122,18 @@ TEST(DiscoveryDocument, FolderOfTheDocument) {
         {"fresh/doc.xml", "Created Dir : fresh\n", "fresh/doc.xml"},
         {"old/doc.xml", "Dir already exist old\n", "old/doc.xml"},
         {"old/inner/doc.xml", "Created Dir : old/inner\n", "old/inner/doc.xml"},
+#ifndef _WIN32
+        // Windows allows no folder named by spaces alone.
         {" /spaced.xml", "", " /spaced.xml"},                 // a folder of spaces only is none
+#endif
     };
     for (const row& r : rows) {
         scratch_dir dir;
         current_dir inside(dir.path());
         fs::create_directory("old");
+#ifndef _WIN32
         fs::create_directory(" ");
+#endif
         const write_outcome outcome = write(r.path, *empty_table());
         EXPECT_EQ(outcome.result, 0) << r.path;
         EXPECT_EQ(outcome.err, "") << r.path;
@@ -156,10 +161,21 @@ TEST(DiscoveryDocument, BackslashSeparatesTheFolderWithoutNameCheck) {
         const write_outcome outcome = write(path, *empty_table());
         EXPECT_EQ(outcome.out, "Created Dir : win\n") << path;
         EXPECT_TRUE(fs::is_directory("win")) << path;
+#ifdef _WIN32
+        // A backslash separates folders here: the document lands in win,
+        // and a path ending in one names no file, so writing fails.
+        const bool names_a_file = std::string(path) != "win\\";
+        EXPECT_EQ(outcome.result, names_a_file ? 0 : 1) << path;
+        EXPECT_EQ(fs::is_regular_file(path), names_a_file) << path;
+        if (!names_a_file) {
+            EXPECT_EQ(outcome.err.rfind("An error occurred during creation of output transcoder. Msg is:\n", 0), 0u);
+        }
+#else
         // The file goes to the path exactly as passed; on this system a
         // backslash is an ordinary character of a file name.
         EXPECT_EQ(outcome.result, 0) << path;
         EXPECT_TRUE(fs::is_regular_file(path)) << path;
+#endif
     }
 }
 

@@ -33,7 +33,7 @@ bool opened(const std::filesystem::path& trace, int address) {
 TEST(SelectionCheck, EveryDriveToBeFlashedMustStillBeAtItsAddress) {
     scratch_dir dir;
     std::filesystem::create_directories(dir / "drive/vtxsystem/log");
-    scoped_env systemdrive("systemdrive", (dir / "drive").c_str());
+    scoped_env systemdrive("systemdrive", (dir / "drive").string().c_str());
     sim_bus bus;
     bus.add(ultrium_drive(0, "2.05", "0x00a4"));
     bus.add(other_drive(3, "KTR320", "1.10", "0x0320"));
@@ -74,7 +74,7 @@ TEST(SelectionCheck, EveryDriveToBeFlashedMustStillBeAtItsAddress) {
 
 TEST(SelectionCheck, MatchingSelectionPassesQuietly) {
     scratch_dir dir;
-    scoped_env systemdrive("systemdrive", (dir / "none").c_str());
+    scoped_env systemdrive("systemdrive", (dir / "none").string().c_str());
     sim_bus bus;
     bus.add(ultrium_drive(2, "2.05", "0x00a4"));
     bus.write(dir / "bus.json");

@@ -17,5 +17,6 @@ cmake -S "$root" -B "$dir" --no-warn-unused-cli \
   -Dnlohmann_json_DIR="$prefix/share/cmake/nlohmann_json" \
   "-DCMAKE_CROSSCOMPILING_EMULATOR=env;WINEPREFIX=$dir/wineprefix;WINEDEBUG=-all;wine" \
   "$@" >/dev/null
-cmake --build "$dir" -j"${KVFW_JOBS:-$(nproc)}" -- --no-print-directory | grep -Ev '^\[ *[0-9]+%\]' || true
-test "${PIPESTATUS[0]}" -eq 0
+# Progress lines are dropped. A build that prints nothing else is no failure,
+# and with pipefail a failed build fails this script.
+cmake --build "$dir" -j"${KVFW_JOBS:-$(nproc)}" -- --no-print-directory | { grep -Ev '^\[ *[0-9]+%\]' || true; }
