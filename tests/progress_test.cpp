@@ -9,6 +9,8 @@
 #include "platform/clock.h"
 #include "upgrade/settle_wait.h"
 
+#include "support/test_support.h"
+
 namespace {
 
 std::string contents(std::FILE* file) {
@@ -19,7 +21,7 @@ std::string contents(std::FILE* file) {
 }
 
 struct temp_stream {
-    std::FILE* file = std::tmpfile();
+    std::FILE* file = test_support::open_capture_file();
     ~temp_stream() { std::fclose(file); }
 };
 

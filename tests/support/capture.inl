@@ -11,11 +11,14 @@
 namespace test_support {
 
 std::string read_file(const std::filesystem::path& path);
+// A scratch stream, read and write, binary, gone once closed. Never null: it
+// throws when no such file can be made.
+std::FILE* open_capture_file();
 
 template <typename Fn>
 std::string capture_stdout(Fn&& fn) {
     std::fflush(stdout);
-    std::FILE* sink = std::tmpfile();
+    std::FILE* sink = open_capture_file();
     const int saved = ::dup(::fileno(stdout));
     ::dup2(::fileno(sink), ::fileno(stdout));
 #ifdef _WIN32

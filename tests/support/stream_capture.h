@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <string>
 
+#include "support/test_support.h"
+
 namespace test_support {
 
 template <typename Fn>
 std::string capture_stderr(Fn&& fn) {
     std::fflush(stderr);
-    std::FILE* sink = std::tmpfile();
+    std::FILE* sink = open_capture_file();
     const int saved = ::dup(::fileno(stderr));
     ::dup2(::fileno(sink), ::fileno(stderr));
     fn();
