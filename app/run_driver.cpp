@@ -21,12 +21,10 @@ constexpr const char* result_texts[] = {
     "Nothing to be done for Tape drives. RDX Firmware Updated.",
 };
 
-// Into the setup log first, then onto the console.
 void report(const char* text) {
     text_field<512> message{};
     format_text(message, "%s", text);
-    append_setup_log(message.data());
-    std::printf("%s", message.data());
+    report_line(message.data());
 }
 
 void show_section(bool show_tables, const char* heading, drive_table& table) {

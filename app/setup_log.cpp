@@ -21,6 +21,11 @@ void append_setup_log(const char* text) {
     std::fputs(text, log.get());
 }
 
+void report_line(const char* text) {
+    append_setup_log(text);
+    std::printf("%s", text);
+}
+
 void print_separator() { std::printf("----------------------------------------------\n"); }
 
 int make_directory(const char* path) {

@@ -9,6 +9,9 @@ constexpr const char setup_log_path[] = "%systemdrive%\\vtxsystem\\log\\vtxsetup
 // cannot be opened, says so on the console and carries on.
 void append_setup_log(const char* text);
 
+// A line for both: into the setup log first, then onto the console.
+void report_line(const char* text);
+
 void print_separator();
 
 // 1 when nothing existed under the path (creation was attempted), -1 when

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "inventory/catalogue.h"
+#include "upgrade/action_words.h"
 
 void plan_actions(const drive_table& discovered, const drive_table& catalogue, drive_table& recommended) {
     clear_table(recommended);
@@ -19,7 +20,7 @@ void plan_actions(const drive_table& discovered, const drive_table& catalogue, d
         std::printf("Discovered Fw %f Configured Fw %f\n", drive.fw_version, entry->fw_version);
         // Only an older drive is upgraded; a newer one is left alone, never
         // downgraded behind the administrator's back.
-        copy_text(planned.action, drive.fw_version < entry->fw_version ? "upgrade" : "skip");
+        copy_text(planned.action, drive.fw_version < entry->fw_version ? action_upgrade : action_skip);
         planned.target_version = entry->fw_version;
     }
 }

@@ -1,31 +1,14 @@
 #include "upgrade/selection_check.h"
 
-#include <cstdio>
-#include <string_view>
-
 #include "app/setup_log.h"
 #include "inventory/discovery.h"
 #include "inventory/text_field.h"
-
-namespace {
-
-// The same words flashing acts on, compared the same way (exact, whole text).
-bool asks_for_flash(const drive_record& record) {
-    const std::string_view action = text_of(record.action);
-    return action == "upgrade" || action == "downgrade" || action == "rewrite";
-}
-
-void report(const text_field<512>& line) {
-    append_setup_log(line.data());
-    std::printf("%s", line.data());
-}
-
-}  // namespace
+#include "upgrade/action_words.h"
 
 int check_selected_drives(const drive_table& selection) {
     int mismatches = 0;
     for (const drive_record& wanted : selection) {
-        if (wanted.in_use == 0 || !asks_for_flash(wanted)) continue;
+        if (wanted.in_use == 0 || !asks_for_flash(text_of(wanted.action))) continue;
         scsi_device device{};
         device.card = wanted.device.card;
         device.address = wanted.device.address;
@@ -43,7 +26,7 @@ int check_selected_drives(const drive_table& selection) {
         } else {
             continue;
         }
-        report(line);
+        report_line(line.data());
         ++mismatches;
     }
     return mismatches;
