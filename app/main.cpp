@@ -10,17 +10,25 @@
 int main(int argc, char** argv) {
     remember_process_arguments(argc, argv);
 
-    std::string bus_error;
-    if (!install_simulated_bus_from_environment(bus_error)) {
-        std::fprintf(stderr, "%s\n", bus_error.c_str());
-        return 0;
-    }
-
+    // The command line comes first: asking for help, or mistyping an
+    // option, must work whatever the environment holds.
     command_options options{};
     parse_command_line(options);
     if (options.syntax_error == 1) {
         print_usage();
         return 0;
+    }
+
+    if (options.help != 1) {
+        std::string bus_path, bus_error;
+        if (!install_simulated_bus_from_environment(bus_path, bus_error)) {
+            std::fprintf(stderr, "%s\n", bus_error.c_str());
+            return 0;
+        }
+        // A stray variable on a host with real drives must never pass unnoticed.
+        if (!bus_path.empty()) {
+            std::fprintf(stderr, "kvtapefw: simulated bus %s: no real drive is touched\n", bus_path.c_str());
+        }
     }
 
     const int code = run_driver(options);

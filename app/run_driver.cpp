@@ -1,7 +1,9 @@
 #include "app/run_driver.h"
 
 #include <cstdio>
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "app/setup_log.h"
 #include "inventory/catalogue.h"
@@ -27,7 +29,7 @@ void report(const char* text) {
     report_line(message.data());
 }
 
-void show_section(bool show_tables, const char* heading, drive_table& table) {
+void show_section(bool show_tables, const char* heading, const drive_table& table) {
     if (!show_tables) return;
     print_separator();
     std::printf("%s", heading);
@@ -38,14 +40,37 @@ void show_section(bool show_tables, const char* heading, drive_table& table) {
 // Tables are large (23 records of several kilobytes each): keep them off the stack.
 std::unique_ptr<drive_table> new_table() { return std::make_unique<drive_table>(); }
 
+// Devices the scan could not examine and drives it could not identify are
+// left alone, and said so: any of them may be one of the maker's drives still
+// on old firmware. Returns how many there were.
+int report_left_untouched(const std::vector<std::uint32_t>& unexamined, const drive_table& discovered) {
+    text_field<512> line{};
+    for (const std::uint32_t address : unexamined) {
+        format_text(line, "Tape device %u could not be examined; it is left untouched.\n", static_cast<unsigned>(address));
+        report_line(line.data());
+    }
+    int unidentified = 0;
+    for (const drive_record& drive : discovered) {
+        if (drive.in_use == 0 || is_identified(drive)) continue;
+        format_text(line, "Drive at device %u, Product ID: %s, could not be identified; it is left untouched.\n",
+                    static_cast<unsigned>(drive.device.address), drive.product_id.data());
+        report_line(line.data());
+        ++unidentified;
+    }
+    return static_cast<int>(unexamined.size()) + unidentified;
+}
+
 // Steps shared by upgrade all and discover: scan, catalogue, plan.
-// Returns -2 to go on, or the code the run ends with.
+// Returns -2 to go on, or the code the run ends with. `left_untouched`
+// counts the devices and drives that the scan could not vouch for.
 constexpr int keep_going = -2;
 
 int discover_and_plan(bool show_tables, drive_table& discovered, drive_table& catalogue,
-                      drive_table& recommended, const char* recommended_heading) {
-    discover_drives(discovered);
+                      drive_table& recommended, const char* recommended_heading, int& left_untouched) {
+    std::vector<std::uint32_t> unexamined;
+    discover_drives(discovered, &unexamined);
     show_section(show_tables, "\tDiscovered\n", discovered);
+    left_untouched = report_left_untouched(unexamined, discovered);
     if (count_in_use(discovered) == 0) return result_no_drive;
 
     read_catalogue(catalogue);
@@ -59,15 +84,25 @@ int discover_and_plan(bool show_tables, drive_table& discovered, drive_table& ca
 
 int upgrade_all(bool show_tables) {
     auto discovered = new_table(), catalogue = new_table(), recommended = new_table();
-    const int early = discover_and_plan(show_tables, *discovered, *catalogue, *recommended, "\tRecommended Upgrade\n");
+    int left_untouched = 0;
+    const int early =
+        discover_and_plan(show_tables, *discovered, *catalogue, *recommended, "\tRecommended Upgrade\n", left_untouched);
+    // A device that may be one of the maker's drives was not checked: this
+    // is no run in which "nothing was to be done".
+    if (early == result_no_drive && left_untouched > 0) return result_flash_failure;
     if (early != keep_going) return early;
     discover_drives(*discovered);  // the bus is scanned again right before flashing
-    return flash_drives(*recommended, *catalogue) > 0 ? result_flash_failure : result_success;
+    const int failures = flash_drives(*recommended, *catalogue);
+    // The other drives are flashed and verified all the same, but a rollout
+    // that left a drive of unknown firmware behind is no success.
+    return failures > 0 || left_untouched > 0 ? result_flash_failure : result_success;
 }
 
 int discover_to_document(bool show_tables, const char* xml_path) {
     auto discovered = new_table(), catalogue = new_table(), recommended = new_table();
-    const int early = discover_and_plan(show_tables, *discovered, *catalogue, *recommended, "\tRecommended\n");
+    int left_untouched = 0;
+    const int early =
+        discover_and_plan(show_tables, *discovered, *catalogue, *recommended, "\tRecommended\n", left_untouched);
     if (early != keep_going) return early;
     show_section(show_tables, "\tWrite to Xml\n", *recommended);
     return write_discovery_document(xml_path, *recommended) > 0 ? result_flash_failure : result_success;

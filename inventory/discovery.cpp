@@ -33,40 +33,47 @@ bool is_ultrium_product(const drive_record& record) {
 }
 
 // Reads the drive's vendor pages into the record when it is one of the
-// maker's tape drives that can be flashed. True when the drive is taken.
-bool take_if_makers_drive(scsi_device& device, drive_record& record) {
-    if (record.peripheral_device_type != sequential_access_device) return false;
-    if (!is_makers_vendor(record)) return false;
+// maker's tape drives that can be flashed.
+device_finding take_if_makers_drive(scsi_device& device, drive_record& record) {
+    if (record.peripheral_device_type != sequential_access_device) return device_finding::not_taken;
+    if (!is_makers_vendor(record)) return device_finding::not_taken;
 
     if (is_ultrium_product(record)) {
-        if (record.inquiry_number <= 0) return false;
+        if (record.inquiry_number <= 0) return device_finding::not_taken;
         read_firmware_page(device, record);
         read_hardware_page(device, record);
     } else {
-        if (identify_drive_config(device) != 0) return false;
+        const int config = identify_drive_config(device);
+        if (config == identify_drive_config_unreadable) return device_finding::unexaminable;
+        if (config != 0) return device_finding::not_taken;
         read_firmware_page_alt(device, record);
     }
+    // The address is the drive's own whatever its pages answered: flashing
+    // reaches the drive through it, and address 0 is another drive.
     record.in_use = 1;
-    return true;
+    record.device = device;
+    return device_finding::taken;
 }
 
 }  // namespace
 
-bool read_drive_at(scsi_device& device, drive_record& record) {
-    if (scsi_open(device) != 0) return false;
+device_finding read_drive_at(scsi_device& device, drive_record& record) {
+    if (scsi_open(device) != 0) {
+        return device.open_failure == scsi_open_held ? device_finding::unexaminable : device_finding::absent;
+    }
     scsi_set_timeout(device, scan_timeout_ms);
     for (int i = 0; i < test_unit_ready_count; ++i) scsi_test_unit_ready(device);
 
     // A fresh record for every device that opens, so that one whose INQUIRY
     // fails is judged on nothing rather than on an earlier device's answers.
     record = drive_record{};
-    read_standard_page(device, record);
-    const bool taken = take_if_makers_drive(device, record);
+    const device_finding finding =
+        read_standard_page(device, record) ? take_if_makers_drive(device, record) : device_finding::unexaminable;
     scsi_close(device);
-    return taken;
+    return finding;
 }
 
-int discover_drives(drive_table& table) {
+int discover_drives(drive_table& table, std::vector<std::uint32_t>* unexamined) {
     clear_table(table);
     int count = 0;
     scsi_device device{};
@@ -77,7 +84,9 @@ int discover_drives(drive_table& table) {
         device.card = scan_card;
         device.address = address;
         device.lun = 0;
-        if (read_drive_at(device, table[static_cast<std::size_t>(count)])) ++count;
+        const device_finding finding = read_drive_at(device, table[static_cast<std::size_t>(count)]);
+        if (finding == device_finding::taken) ++count;
+        if (finding == device_finding::unexaminable && unexamined) unexamined->push_back(address);
     }
     return count;
 }

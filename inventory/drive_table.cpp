@@ -12,10 +12,10 @@ int count_in_use(const drive_table& table) {
     return count;
 }
 
-void dump_table(drive_table& table) {
+void dump_table(const drive_table& table) {
     bool printed = false;
     for (std::size_t slot = 0; slot < table.size(); ++slot) {
-        drive_record& record = table[slot];
+        const drive_record& record = table[slot];
         if (record.in_use != 1) continue;
         printed = true;
         std::printf("i = %d, Drive ID = %#08x\n", static_cast<int>(slot), record.drive_id);
@@ -24,8 +24,9 @@ void dump_table(drive_table& table) {
                     static_cast<unsigned>(record.peripheral_device_type));
         std::printf("\tVendorID = %s, ProductID = %s\n", record.vendor_id.data(), record.product_id.data());
         std::printf("\tFw Version = %g Fw File = %s\n", record.fw_version, record.firmware_file.data());
-        trim_spaces(record.action.data());
-        if (record.action[0] != '\0') std::printf("\tAction = %s\n", record.action.data());
+        text_field<128> action = record.action;
+        trim_spaces(action.data());
+        if (action[0] != '\0') std::printf("\tAction = %s\n", action.data());
     }
     if (!printed) std::printf("None\n");
 }

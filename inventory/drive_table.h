@@ -26,7 +26,17 @@ struct drive_record {
     text_field<128> firmware_file;    // relative to "fwimage"
     scsi_device device;
     std::int32_t inquiry_number;
+    // Set by the page readers when the number was read from the drive itself
+    // (the page answered, covered the field, and a number stood after its
+    // "="). A zero drive_id or fw_version means nothing without them.
+    bool drive_id_read;
+    bool fw_version_read;
 };
+
+// A discovered drive whose configuration code and running version were both
+// read from the drive. Any other drive is never matched to the catalogue,
+// planned or flashed: its firmware is unknown.
+inline bool is_identified(const drive_record& record) { return record.drive_id_read && record.fw_version_read; }
 
 constexpr std::size_t drive_table_slots = 23;
 using drive_table = std::array<drive_record, drive_table_slots>;
@@ -34,5 +44,6 @@ using drive_table = std::array<drive_record, drive_table_slots>;
 // Every field zero, every text empty, every slot free.
 void clear_table(drive_table& table);
 int count_in_use(const drive_table& table);
-// Prints the records in use; trims each action in place as it goes.
-void dump_table(drive_table& table);
+// Prints the records in use, each action trimmed for the eye; the table itself
+// is not changed (an action is compared as read).
+void dump_table(const drive_table& table);

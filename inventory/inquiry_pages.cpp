@@ -6,10 +6,14 @@
 
 #include "inventory/number_text.h"
 #include "scsi/scsi_commands.h"
+#include "scsi/settle_retry.h"
 
 namespace {
 
 constexpr int standard_length = 256;
+// The least standard data any device returns: up to the product revision.
+// A shorter reply could cut "KTR320" to "KTR3" and pick the wrong download.
+constexpr int least_standard_length = 36;
 constexpr int vendor_page_length = 96;
 constexpr int firmware_page_code = 0xC0;
 constexpr int hardware_page_code = 0xC1;
@@ -27,13 +31,20 @@ constexpr field_span ultrium_variant_span{73, 95};
 constexpr field_span other_firmware_span{5, 29};
 constexpr field_span other_variant_span{73, 93};
 
+// A page as the drive returned it: only the first `length` bytes are its answer.
 template <std::size_t N>
-using page_buffer = std::array<std::uint8_t, N>;
+struct page_reply {
+    std::array<std::uint8_t, N> bytes;
+    int length;
+};
 
 // The text of a fixed-width field: up to its first zero byte or its end.
+// Empty when the reply did not cover the whole field: bytes a drive did not
+// return are not data.
 template <std::size_t N>
-std::string_view field_text(const page_buffer<N>& page, field_span span) {
-    return text_of(reinterpret_cast<const char*>(page.data()) + span.first, span.last - span.first + 1);
+std::string_view field_text(const page_reply<N>& page, field_span span) {
+    if (page.length < 0 || static_cast<std::size_t>(page.length) <= span.last) return {};
+    return text_of(reinterpret_cast<const char*>(page.bytes.data()) + span.first, span.last - span.first + 1);
 }
 
 // The text after the first "=" of a field, spaces trimmed, in `value`.
@@ -46,22 +57,27 @@ bool value_after_equals(std::string_view field, text_field<32>& value) {
     return true;
 }
 
-// A field without "=" carries no number: the target keeps what it held.
-void read_hex_value(std::string_view field, std::uint32_t& target) {
+// A field without "=", or without a number after it, carries no number: the
+// target keeps what it held and `was_read` stays as it was.
+void read_hex_value(std::string_view field, std::uint32_t& target, bool& was_read) {
     text_field<32> value{};
-    if (value_after_equals(field, value)) target = parse_hex32(value.data());
+    if (value_after_equals(field, value) && read_hex32(value.data(), target)) was_read = true;
 }
 
-void read_decimal_value(std::string_view field, double& target) {
+void read_decimal_value(std::string_view field, double& target, bool& was_read) {
     text_field<32> value{};
-    if (value_after_equals(field, value)) target = parse_double(value.data());
+    if (value_after_equals(field, value) && read_double(value.data(), target)) was_read = true;
 }
 
-// Sends the page INQUIRY into a zeroed buffer, so that bytes the drive did
-// not return read as the end of a text. False when nothing came back.
-bool inquire_vendor_page(scsi_device& device, int page_code, page_buffer<vendor_page_length>& page) {
-    page.fill(0);
-    return scsi_inquiry(device, 1, page_code, page.data(), vendor_page_length) > 0;
+// Sends the page INQUIRY into a zeroed buffer; a drive that is busy or still
+// settling is asked again. False when nothing came back.
+template <std::size_t N>
+bool inquire(scsi_device& device, int evpd, int page_code, page_reply<N>& page) {
+    page.bytes.fill(0);
+    page.length = retry_while_settling(device, [&] {
+        return scsi_inquiry(device, evpd, page_code, page.bytes.data(), static_cast<int>(N));
+    });
+    return page.length > 0;
 }
 
 void take_drive(scsi_device& device, drive_record& record) {
@@ -76,38 +92,45 @@ void copy_trimmed(std::string_view text, text_field<512>& target) {
 
 }  // namespace
 
-void read_standard_page(scsi_device& device, drive_record& record) {
-    page_buffer<standard_length> data{};
-    if (scsi_inquiry(device, 0, 0, data.data(), standard_length) <= 0) return;
+bool read_standard_page(scsi_device& device, drive_record& record) {
+    page_reply<standard_length> data;
+    if (!inquire(device, 0, 0, data) || data.length < least_standard_length) return false;
 
-    record.peripheral_qualifier = static_cast<std::uint8_t>(data[0] >> 5);
-    record.peripheral_device_type = static_cast<std::uint8_t>(data[0] & 0x1F);
+    record.peripheral_qualifier = static_cast<std::uint8_t>(data.bytes[0] >> 5);
+    record.peripheral_device_type = static_cast<std::uint8_t>(data.bytes[0] & 0x1F);
     copy_trimmed(field_text(data, vendor_span), record.vendor_id);
     copy_trimmed(field_text(data, product_span), record.product_id);
 
+    // The number runs to the end of what the drive returned, if that far.
     text_field<standard_length> number{};
-    copy_text(number, field_text(data, {inquiry_number_offset, standard_length - 1}));
+    if (data.length > static_cast<int>(inquiry_number_offset)) {
+        copy_text(number, field_text(data, {inquiry_number_offset, static_cast<std::size_t>(data.length) - 1}));
+    }
     record.inquiry_number = parse_int(number.data());
+    return true;
 }
 
-void read_firmware_page(scsi_device& device, drive_record& record) {
-    page_buffer<vendor_page_length> page;
-    if (!inquire_vendor_page(device, firmware_page_code, page)) return;
+bool read_firmware_page(scsi_device& device, drive_record& record) {
+    page_reply<vendor_page_length> page;
+    if (!inquire(device, 1, firmware_page_code, page)) return false;
     take_drive(device, record);
-    read_decimal_value(field_text(page, ultrium_firmware_span), record.fw_version);
+    read_decimal_value(field_text(page, ultrium_firmware_span), record.fw_version, record.fw_version_read);
+    return true;
 }
 
-void read_hardware_page(scsi_device& device, drive_record& record) {
-    page_buffer<vendor_page_length> page;
-    if (!inquire_vendor_page(device, hardware_page_code, page)) return;
+bool read_hardware_page(scsi_device& device, drive_record& record) {
+    page_reply<vendor_page_length> page;
+    if (!inquire(device, 1, hardware_page_code, page)) return false;
     take_drive(device, record);
-    read_hex_value(field_text(page, ultrium_variant_span), record.drive_id);
+    read_hex_value(field_text(page, ultrium_variant_span), record.drive_id, record.drive_id_read);
+    return true;
 }
 
-void read_firmware_page_alt(scsi_device& device, drive_record& record) {
-    page_buffer<vendor_page_length> page;
-    if (!inquire_vendor_page(device, firmware_page_code, page)) return;
+bool read_firmware_page_alt(scsi_device& device, drive_record& record) {
+    page_reply<vendor_page_length> page;
+    if (!inquire(device, 1, firmware_page_code, page)) return false;
     take_drive(device, record);
-    read_hex_value(field_text(page, other_variant_span), record.drive_id);
-    read_decimal_value(field_text(page, other_firmware_span), record.fw_version);
+    read_hex_value(field_text(page, other_variant_span), record.drive_id, record.drive_id_read);
+    read_decimal_value(field_text(page, other_firmware_span), record.fw_version, record.fw_version_read);
+    return true;
 }

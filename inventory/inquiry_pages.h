@@ -1,15 +1,20 @@
 // Readers of a drive's standard INQUIRY data and the maker's vendor pages.
-// A failed INQUIRY (result 0 or less) leaves the record exactly as it was.
+// Each asks a drive that is busy or still settling again a few times. A
+// failed INQUIRY (result 0 or less after that) leaves the record exactly as
+// it was and returns false; a field the reply does not cover whole is not
+// read. The vendor page readers mark the numbers they read (drive_id_read,
+// fw_version_read).
 #pragma once
 
 #include "inventory/drive_table.h"
 #include "scsi/scsi_device.h"
 
 // Qualifier, device type, vendor and product (trimmed), inquiry number.
-void read_standard_page(scsi_device& device, drive_record& record);
+// Standard data shorter than 36 bytes counts as a failed read.
+bool read_standard_page(scsi_device& device, drive_record& record);
 // Page C0h, Ultrium layout: in_use, device, fw_version (bytes 30-48).
-void read_firmware_page(scsi_device& device, drive_record& record);
+bool read_firmware_page(scsi_device& device, drive_record& record);
 // Page C1h: in_use, device, drive_id (bytes 73-95).
-void read_hardware_page(scsi_device& device, drive_record& record);
+bool read_hardware_page(scsi_device& device, drive_record& record);
 // Page C0h, the other families: in_use, device, drive_id (73-93), fw_version (5-29).
-void read_firmware_page_alt(scsi_device& device, drive_record& record);
+bool read_firmware_page_alt(scsi_device& device, drive_record& record);

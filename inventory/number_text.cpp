@@ -36,7 +36,8 @@ bool take_sign(const char*& text) {
     return false;
 }
 
-std::uint32_t parse_unsigned32(const char* text, unsigned base) {
+// False when no digit was read.
+bool parse_unsigned32(const char* text, unsigned base, std::uint32_t& result) {
     const char* p = skip_space(text);
     const bool negative = take_sign(p);
     // "0x" counts as a prefix only when a hexadecimal digit follows it;
@@ -46,14 +47,29 @@ std::uint32_t parse_unsigned32(const char* text, unsigned base) {
     constexpr std::uint64_t limit = std::numeric_limits<std::uint32_t>::max();
     std::uint64_t value = 0;
     bool overflow = false;
+    const char* first_digit = p;
     for (int digit; (digit = digit_value(*p, base)) >= 0; ++p) {
         if (overflow) continue;
         value = value * base + static_cast<unsigned>(digit);
         if (value > limit) overflow = true;
     }
-    if (overflow) return std::numeric_limits<std::uint32_t>::max();
-    const auto result = static_cast<std::uint32_t>(value);
-    return negative ? static_cast<std::uint32_t>(0u - result) : result;
+    if (p == first_digit) {
+        result = 0;
+        return false;
+    }
+    if (overflow) {
+        result = std::numeric_limits<std::uint32_t>::max();
+        return true;
+    }
+    const auto magnitude = static_cast<std::uint32_t>(value);
+    result = negative ? static_cast<std::uint32_t>(0u - magnitude) : magnitude;
+    return true;
+}
+
+std::uint32_t parse_unsigned32(const char* text, unsigned base) {
+    std::uint32_t result = 0;
+    parse_unsigned32(text, base, result);
+    return result;
 }
 
 // Length of the decimal number at the start of text (sign, digits, point,
@@ -83,17 +99,31 @@ std::size_t decimal_number_length(const char* text) {
 
 std::uint32_t parse_hex32(const char* text) { return parse_unsigned32(text, 16); }
 
+bool read_hex32(const char* text, std::uint32_t& value) {
+    std::uint32_t read = 0;
+    if (!parse_unsigned32(text, 16, read)) return false;
+    value = read;
+    return true;
+}
+
 std::uint32_t parse_decimal32(const char* text) { return parse_unsigned32(text, 10); }
 
 // Only plain decimal notation is a version: the number is cut out first, so
 // that hexadecimal floats, "INF" or "NAN" (which strtod would also take)
 // read as 0 like any other text without a number.
-double parse_double(const char* text) {
+bool read_double(const char* text, double& value) {
     const char* start = skip_space(text);
     const std::size_t length = decimal_number_length(start);
-    if (length == 0) return 0.0;
+    if (length == 0) return false;
     const std::string number(start, length);
-    return std::strtod(number.c_str(), nullptr);
+    value = std::strtod(number.c_str(), nullptr);
+    return true;
+}
+
+double parse_double(const char* text) {
+    double value = 0.0;
+    read_double(text, value);
+    return value;
 }
 
 std::int32_t parse_int(const char* text) {

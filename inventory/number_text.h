@@ -12,5 +12,10 @@ std::uint32_t parse_hex32(const char* text);
 std::uint32_t parse_decimal32(const char* text);
 // Decimal floating point with optional point and exponent (strtod).
 double parse_double(const char* text);
+// The same two readings, telling whether a number was there at all: false
+// (and `value` untouched) when no digit stands where the number should be.
+bool read_hex32(const char* text, std::uint32_t& value);
+bool read_double(const char* text, double& value);
+
 // Signed decimal integer (atoi), saturating instead of overflowing.
 std::int32_t parse_int(const char* text);

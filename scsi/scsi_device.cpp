@@ -3,11 +3,16 @@
 #include "scsi/transport.h"
 
 int scsi_open(scsi_device& device) {
-    const int result = active_transport().open(device) == 0 ? 0 : -1;
+    const int opened = active_transport().open(device);
+    if (opened == 0) {
+        device.open_failure = scsi_open_succeeded;
+    } else {
+        device.open_failure = opened == transport_open_held ? scsi_open_held : scsi_open_absent;
+    }
     device.control = 0;
     device.timeout_ms = scsi_default_timeout_ms;
     device.host_status = 0;
-    return result;
+    return opened == 0 ? 0 : -1;
 }
 
 int scsi_close(scsi_device& device) {
@@ -23,8 +28,14 @@ int scsi_set_timeout(scsi_device& device, std::int32_t timeout_ms) {
 }
 
 int scsi_execute(scsi_request& request) {
+    // Sense kept from an earlier command would be read as this command's
+    // answer: a drive that was not ready a minute ago would still look so.
+    scsi_device& device = *request.device;
+    device.sense_length = 0;
+    device.sense_key = 0;
+    device.asc_ascq = 0;
+    device.sense.fill(0);
     active_transport().execute(request);
-    const scsi_device& device = *request.device;
     if (device.scsi_status != scsi_status_good || device.host_status != 0) return -1;
     return request.transferred;
 }

@@ -23,6 +23,15 @@ struct scsi_device {
     std::uint8_t sense_key;     // sense byte 2, flags included
     std::uint16_t asc_ascq;     // sense bytes 12 and 13
     std::array<std::uint8_t, 64> sense;
+    // Why the last open failed: a device that exists but is held by another
+    // program must not be taken for an empty address.
+    std::uint8_t open_failure;  // scsi_open_failure
+};
+
+enum scsi_open_failure : std::uint8_t {
+    scsi_open_succeeded = 0,
+    scsi_open_absent = 1,  // no device at this address
+    scsi_open_held = 2,    // the device is there but refused us (in use, access denied, busy)
 };
 
 enum scsi_direction : std::int32_t {
@@ -44,14 +53,22 @@ struct scsi_request {
 constexpr std::uint8_t scsi_status_good = 0x00;
 constexpr std::uint8_t scsi_status_check_condition = 0x02;
 constexpr std::uint8_t scsi_status_busy = 0x08;
+constexpr std::uint8_t scsi_status_reservation_conflict = 0x18;
+
+// Sense keys (the low four bits of the key byte).
+constexpr std::uint8_t sense_key_not_ready = 0x2;
+constexpr std::uint8_t sense_key_illegal_request = 0x5;
+constexpr std::uint8_t sense_key_unit_attention = 0x6;
 constexpr std::int32_t scsi_default_timeout_ms = 10000;
 
-// 0 when open, -1 when the device cannot be opened. Whatever the outcome,
-// control, timeout and host status are reset afterwards.
+// 0 when open, -1 when the device cannot be opened (open_failure says why).
+// Whatever the outcome, control, timeout and host status are reset afterwards.
 int scsi_open(scsi_device& device);
 // Always 0; a closed handle is left alone.
 int scsi_close(scsi_device& device);
 // Always 0.
 int scsi_set_timeout(scsi_device& device, std::int32_t timeout_ms);
-// Bytes moved when both SCSI and host status are 0, otherwise -1.
+// Bytes moved when both SCSI and host status are 0, otherwise -1. The sense
+// fields are cleared first, so after the call they describe this command
+// only: empty unless it ended in CHECK CONDITION.
 int scsi_execute(scsi_request& request);

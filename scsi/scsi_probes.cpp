@@ -7,10 +7,9 @@
 
 #include "platform/clock.h"
 #include "scsi/scsi_commands.h"
+#include "scsi/settle_retry.h"
 
 namespace {
-
-constexpr std::uint8_t sense_key_not_ready = 2;
 
 // The first density descriptor follows a 4-byte header; its assigning
 // organization starts at descriptor byte 16.
@@ -45,20 +44,24 @@ int ask_density_support(scsi_device& device, std::array<std::uint8_t, 56>& buffe
 
 bool scsi_is_lto_drive(scsi_device& device) {
     std::array<std::uint8_t, 56> buffer{};
-    const std::int64_t start = active_clock().now_seconds();
-    const std::int64_t last_second = start + device.timeout_ms / 1000;
-
     // A drive that is still busy (loading, cleaning) is asked again at once
-    // for as long as the caller's command timeout allows.
-    device.scsi_status = scsi_status_busy;
-    int result = -1;
-    for (std::int64_t now = start; device.scsi_status == scsi_status_busy && now <= last_second;
-         now = active_clock().now_seconds()) {
-        result = ask_density_support(device, buffer);
-    }
+    // for as long as the caller's command timeout allows; one that reports a
+    // unit attention or is not ready yet gets a few more tries a second
+    // apart. Taking a settling LTO drive for another kind would leave its
+    // image without the command that activates it.
+    int result = retry_while_settling(device, [&] {
+        const std::int64_t last_second = active_clock().now_seconds() + device.timeout_ms / 1000;
+        device.scsi_status = scsi_status_busy;
+        int asked = -1;
+        for (std::int64_t now = active_clock().now_seconds();
+             device.scsi_status == scsi_status_busy && now <= last_second; now = active_clock().now_seconds()) {
+            asked = ask_density_support(device, buffer);
+        }
+        return asked;
+    }, false);
 
-    // A pending unit attention or similar is cleared by fetching the sense;
-    // a drive that is not ready would only say so again.
+    // Any other refusal may be a pending condition that fetching the sense
+    // clears; a drive that is not ready would only say so again.
     if (result < 0 && device.sense_key != sense_key_not_ready) {
         scsi_request_sense(device, buffer.data(), static_cast<int>(buffer.size()));
         result = ask_density_support(device, buffer);
@@ -69,8 +72,15 @@ bool scsi_is_lto_drive(scsi_device& device) {
 
 int identify_drive_config(scsi_device& device) {
     std::array<std::uint8_t, 256> buffer{};
-    const int result = scsi_inquiry(device, 1, 0xC0, buffer.data(), static_cast<int>(buffer.size()));
-    if (result < 0) return -1;
+    const int result = retry_while_settling(
+        device, [&] { return scsi_inquiry(device, 1, 0xC0, buffer.data(), static_cast<int>(buffer.size())); });
+    if (result < 0) {
+        // Only the drive's own word that it has no such page tells a drive of
+        // another kind; any other failure leaves the question open.
+        const bool no_such_page = device.scsi_status == scsi_status_check_condition &&
+                                  (device.sense_key & 0x0F) == sense_key_illegal_request;
+        return no_such_page ? -1 : identify_drive_config_unreadable;
+    }
     if (holds_at(buffer, variant_offset, variant_tag)) return 0;
     if (contains(buffer, result, variant_text)) return 0;
     // Older firmware keeps the configuration only in a vendor buffer; being

@@ -8,11 +8,16 @@
 
 #include "scsi/scsi_device.h"
 
+constexpr int transport_open_absent = -1;
+constexpr int transport_open_held = -2;
+
 class scsi_transport {
 public:
     virtual ~scsi_transport() = default;
     // Opens the device named by card/address/lun and sets os_handle.
-    // Returns 0 on success, -1 when it cannot be opened (os_handle untouched).
+    // Returns 0 on success, transport_open_absent when no device answers to
+    // that address, transport_open_held when one does but cannot be opened
+    // (another program holds it, access is denied); os_handle is then untouched.
     virtual int open(scsi_device& device) = 0;
     // Closes an open device; scsi_close clears os_handle afterwards.
     virtual void close(scsi_device& device) = 0;
@@ -32,7 +37,9 @@ void install_transport(scsi_transport* transport);
 scsi_transport& platform_transport();
 
 // Shared by the transports: records the outcome of a request that reached the
-// drive, and the sense data when the status is CHECK CONDITION.
+// drive, and the sense data when the status is CHECK CONDITION. Key, ASC and
+// ASCQ are decoded from fixed (70h/71h) or descriptor (72h/73h) sense, and
+// only from bytes the drive returned.
 void store_scsi_outcome(scsi_request& request, std::uint8_t scsi_status, std::int32_t transferred,
                         const std::uint8_t* sense, std::size_t sense_length);
 // Records a failure of the operating-system call itself (host status 1, 9 or

@@ -58,7 +58,7 @@ public:
         std::snprintf(name, sizeof name, "\\\\.\\TAPE%u", static_cast<unsigned>(device.address));
         // Exclusive: a drive being flashed must not see another program's commands.
         HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return -1;
+        if (handle == INVALID_HANDLE_VALUE) return pass_through_open_failure(GetLastError());
         device.os_handle = handle;
         return 0;
     }

@@ -180,7 +180,9 @@ bool read_fault(const json& object, const std::string& where, sim_fault_rule& ru
     if (object.contains("count")) rule.count = count;
 
     int reply = 0;
-    if (!keys.required("reply") || !keys.choice("reply", reply, {"busy", "check", "host", "short"})) return false;
+    if (!keys.required("reply") || !keys.choice("reply", reply, {"busy", "check", "host", "short", "conflict"})) {
+        return false;
+    }
     rule.reply = static_cast<sim_reply>(reply);
 
     if (rule.reply == sim_reply::check) {

@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-enum class sim_reply { busy, check, host, short_transfer };
+enum class sim_reply { busy, check, host, short_transfer, conflict };
 
 struct sim_fault_rule {
     std::vector<std::uint8_t> cdb_prefix;

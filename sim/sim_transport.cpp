@@ -57,9 +57,13 @@ sim_transport::drive_slot* sim_transport::slot_at(std::uint32_t address) {
 
 int sim_transport::open(scsi_device& device) {
     drive_slot* slot = slot_at(device.address);
-    const bool opens = slot && slot->drive.config().opens && clock_.now_ms() >= slot->ready_at_ms;
+    // A drive that is rebooting into new firmware is gone from the bus for
+    // a while; one marked "fail" is there but held by another program.
+    const bool present = slot && clock_.now_ms() >= slot->ready_at_ms;
+    const bool opens = present && slot->drive.config().opens;
     trace_.line("open %u %s", device.address, opens ? "ok" : "fail");
-    if (!opens) return -1;
+    if (!present) return transport_open_absent;
+    if (!opens) return transport_open_held;
     slot->is_open = true;
     device.os_handle = slot;
     return 0;
@@ -103,6 +107,9 @@ void sim_transport::answer_by_rule(drive_slot& slot, scsi_request& request, cons
     switch (rule.reply) {
         case sim_reply::busy:
             store_scsi_outcome(request, scsi_status_busy, 0, nullptr, 0);
+            break;
+        case sim_reply::conflict:
+            store_scsi_outcome(request, scsi_status_reservation_conflict, 0, nullptr, 0);
             break;
         case sim_reply::check: {
             const sim_outcome outcome = slot.drive.check_condition(rule.sense_key, rule.asc, rule.ascq);

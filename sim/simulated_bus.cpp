@@ -57,8 +57,8 @@ void uninstall_simulated_bus() {
     installed_bus.reset();
 }
 
-bool install_simulated_bus_from_environment(std::string& error) {
-    const std::string bus_path = environment("KVFW_SIM_BUS");
+bool install_simulated_bus_from_environment(std::string& bus_path, std::string& error) {
+    bus_path = environment("KVFW_SIM_BUS");
     if (bus_path.empty()) return true;
     return install_simulated_bus(bus_path, environment("KVFW_SIM_TRACE"), error);
 }

@@ -118,14 +118,20 @@ TEST_F(SimulatedScan, FailedPagesStillTakeTheDrive) {
     });
     EXPECT_EQ(scan(drives), 4);
     EXPECT_EQ(slot(0).drive_id, 0x77u);      // page C1h stands alone
+    EXPECT_TRUE(slot(0).drive_id_read);
     EXPECT_EQ(slot(0).fw_version, 0.0);
     EXPECT_EQ(slot(1).drive_id, 0u);
     EXPECT_DOUBLE_EQ(slot(1).fw_version, 9.5);
-    for (std::size_t i = 2; i < 4; ++i) {
+    EXPECT_TRUE(slot(1).fw_version_read);
+    for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(slot(i).in_use, 1) << i;
+        EXPECT_FALSE(is_identified(slot(i))) << i;
+        // Taken drives keep their own address, pages or no pages.
+        EXPECT_EQ(slot(i).device.address, i + 1) << i;
+    }
+    for (std::size_t i = 2; i < 4; ++i) {
         EXPECT_EQ(slot(i).drive_id, 0u) << i;
         EXPECT_EQ(slot(i).fw_version, 0.0) << i;
-        EXPECT_EQ(slot(i).device.os_handle, nullptr) << i;  // no page, no handle copied
     }
 }
 

@@ -187,7 +187,8 @@ TEST_F(DiscoveryTest, FailedPagesStillTakeTheDrive) {
     EXPECT_EQ(record.in_use, 1);
     EXPECT_EQ(record.drive_id, 0u);
     EXPECT_EQ(record.fw_version, 0.0);
-    EXPECT_EQ(record.device.address, 0u);  // no page read, so no handle copied
+    EXPECT_EQ(record.device.address, 4u);  // its own address, pages or no pages
+    EXPECT_FALSE(is_identified(record));
 }
 
 TEST_F(DiscoveryTest, FailedInquiryIsJudgedOnAFreshSlot) {

@@ -342,7 +342,7 @@ TEST_F(Flashing, DriveWithoutCatalogueEntryIsPassedOver) {
     EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
 }
 
-TEST_F(Flashing, TwoDrivesWithTheSameIdAreVerifiedAgainstTheFirstRecord) {
+TEST_F(Flashing, TwoDrivesWithTheSameIdAreEachVerifiedAtTheirOwnAddress) {
     add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
     add_drive(2, "ULTRIUM-HH6", "2.05", "0x00a4", true);
     add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
@@ -350,13 +350,13 @@ TEST_F(Flashing, TwoDrivesWithTheSameIdAreVerifiedAgainstTheFirstRecord) {
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
     add_work({2, 0xa4, "ULTRIUM-HH6", "skip", 2.05});
 
-    // The second drive kept its version, but is held to the first record's "upgrade".
-    EXPECT_EQ(run(), 1);
+    // The second drive kept its version, as the record at its address asked.
+    EXPECT_EQ(run(), 0);
     EXPECT_TRUE(write_buffers(2).empty());
     const lines got = log();
     ASSERT_EQ(got.size(), 5u);
     EXPECT_EQ(got[3], "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade");
-    EXPECT_EQ(got[4], "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed");
+    EXPECT_EQ(got[4], "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: skip");
 }
 
 TEST_F(Flashing, EntryWithoutFileNameNeverStreamsTheFolder) {

@@ -133,13 +133,21 @@ TEST_F(InquiryPagesTest, StandardTextsEndAtAZeroByteInsideTheField) {
     EXPECT_EQ(text_of(record_->product_id), "ULTRIUM");
 }
 
-TEST_F(InquiryPagesTest, ShortStandardDataReadsMissingBytesAsEmpty) {
-    bytes data = standard_data(0x01, "KV", "ULTRIUM-HH6", "12");
+TEST_F(InquiryPagesTest, StandardDataShorterThan36BytesIsAFailedRead) {
+    // A cut reply must never turn "KTR320" into "KTR3".
+    bytes data = standard_data(0x01, "KV", "KTR320", "12");
     data.resize(20);
     bus_.pages[-1] = data;
-    read_standard_page(device_, *record_);
-    EXPECT_EQ(text_of(record_->vendor_id), "KV");
-    EXPECT_EQ(text_of(record_->product_id), "ULTR");
+    EXPECT_FALSE(read_standard_page(device_, *record_));
+    EXPECT_EQ(text_of(record_->product_id), "");
+    EXPECT_EQ(record_->peripheral_device_type, 0);
+
+    // 36 bytes hold the texts but not the number at byte 47.
+    data = standard_data(0x01, "KV", "KTR320", "12");
+    data.resize(36);
+    bus_.pages[-1] = data;
+    EXPECT_TRUE(read_standard_page(device_, *record_));
+    EXPECT_EQ(text_of(record_->product_id), "KTR320");
     EXPECT_EQ(record_->inquiry_number, 0);
 }
 
@@ -174,14 +182,16 @@ TEST_F(InquiryPagesTest, UltriumPages) {
         std::string variant;    // bytes 73 to 95
         double fw_version;
         std::uint32_t drive_id;
+        bool identified;  // both numbers stood after their "="
     };
     const row rows[] = {
-        {"built page", "FW = 2.05", "HW_CONF = 0x00a4", 2.05, 0xA4},
-        {"no prefix", "FW = 2.05   ", "HW_CONF = 1234", 2.05, 0x1234},
-        {"space then 0x", "FW= 2.05", "X= 0x1234", 2.05, 0x1234},
-        {"letter after =", "FW = V2.05", "HW_CONF = G1", 0.0, 0},
-        {"field ends at byte 48", "FW =       2.0512349", "HW_CONF = 12345", 2.051234, 0x12345},
-        {"second = is text", "A=B=3", "A=0x10=5", 0.0, 0x10},
+        {"built page", "FW = 2.05", "HW_CONF = 0x00a4", 2.05, 0xA4, true},
+        {"no prefix", "FW = 2.05   ", "HW_CONF = 1234", 2.05, 0x1234, true},
+        {"space then 0x", "FW= 2.05", "X= 0x1234", 2.05, 0x1234, true},
+        {"letter after =", "FW = V2.05", "HW_CONF = G1", 0.0, 0, false},
+        {"field ends at byte 48", "FW =       2.0512349", "HW_CONF = 12345", 2.051234, 0x12345, true},
+        {"second = is text", "A=B=3", "A=0x10=5", 0.0, 0x10, false},
+        {"zero read from the drive is a number", "FW = 0", "HW_CONF = 0x0000", 0.0, 0, true},
     };
     for (const row& r : rows) {
         *record_ = drive_record{};
@@ -196,6 +206,7 @@ TEST_F(InquiryPagesTest, UltriumPages) {
         EXPECT_DOUBLE_EQ(record_->fw_version, r.fw_version) << r.why;
         EXPECT_EQ(record_->device.address, 7u);
         EXPECT_NE(record_->device.os_handle, nullptr);  // copied while open
+        EXPECT_EQ(is_identified(*record_), r.identified) << r.why;
     }
     const std::array<std::uint8_t, 6> c1_cdb{0x12, 1, 0xC1, 0, 96, 0};
     EXPECT_EQ(bus_.sent.back(), c1_cdb);
@@ -226,6 +237,42 @@ TEST_F(InquiryPagesTest, OtherFamilyPage) {
         EXPECT_EQ(record_->in_use, 1) << r.why;
         EXPECT_DOUBLE_EQ(record_->fw_version, r.fw_version) << r.why;
         EXPECT_EQ(record_->drive_id, r.drive_id) << r.why;
+    }
+}
+
+TEST_F(InquiryPagesTest, FieldsTheReplyDoesNotCoverWholeAreUnread) {
+    struct row {
+        const char* why;
+        std::size_t c0_length, c1_length;
+        bool ultrium;
+        bool fw_read, id_read;
+    };
+    const row rows[] = {
+        {"Ultrium C0h 48 bytes, C1h 95", 48, 95, true, false, false},
+        {"Ultrium C0h 49 bytes, C1h 96", 49, 96, true, true, true},
+        {"other C0h 93 bytes: firmware yes, variant cut", 93, 0, false, true, false},
+        {"other C0h 94 bytes", 94, 0, false, true, true},
+        {"other C0h 29 bytes", 29, 0, false, false, false},
+    };
+    for (const row& r : rows) {
+        *record_ = drive_record{};
+        bytes c0 = r.ultrium ? vendor_page(0xC0, {{30, "FW = 2.0512349"}})
+                             : vendor_page(0xC0, {{5, "FW = 1.10"}, {73, "HW_CONF = 0x0320"}});
+        bytes c1 = vendor_page(0xC1, {{73, "HW_CONF = 0x00a41234567"}});
+        c0.resize(r.c0_length);
+        c1.resize(r.c1_length);
+        bus_.pages[0xC0] = c0;
+        bus_.pages[0xC1] = c1;
+        if (r.ultrium) {
+            read_firmware_page(device_, *record_);
+            read_hardware_page(device_, *record_);
+        } else {
+            read_firmware_page_alt(device_, *record_);
+        }
+        EXPECT_EQ(record_->fw_version_read, r.fw_read) << r.why;
+        EXPECT_EQ(record_->drive_id_read, r.id_read) << r.why;
+        if (!r.fw_read) EXPECT_EQ(record_->fw_version, 0.0) << r.why;
+        if (!r.id_read) EXPECT_EQ(record_->drive_id, 0u) << r.why;
     }
 }
 

@@ -126,6 +126,7 @@ block_type returned_block(const request_fixture& f, std::uint8_t status, std::ui
     block.header.DataTransferLength = moved;
     block.header.SenseInfoLength = sense_bytes;
     for (std::size_t i = 0; i < block.sense.size(); ++i) block.sense[i] = static_cast<std::uint8_t>(0x40 + i);
+    block.sense[0] = 0x70;   // current error, fixed format
     block.sense[2] = 0xA5;   // filemark and ILI flags over sense key 5, kept unmasked
     block.sense[12] = 0x24;
     block.sense[13] = 0x01;
@@ -151,6 +152,7 @@ TEST(PassThroughBlock, SenseLongerThanBufferIsCut) {
     read_pass_through_block(returned_block(f, scsi_status_check_condition, 0, 200), f.request);
     EXPECT_EQ(f.device.sense_length, 64);
     EXPECT_EQ(f.device.sense[63], 0x40 + 63);
+    EXPECT_EQ(f.device.sense_key, 0xA5);
 }
 
 TEST(PassThroughBlock, OtherStatusesKeepEarlierSense) {

@@ -15,6 +15,7 @@ using test_support::capture_stdout;
 struct drive_values {
     std::uint32_t drive_id;
     double fw_version;
+    bool identified = true;  // both numbers read from the drive
 };
 
 struct tables {
@@ -29,6 +30,8 @@ void fill(drive_table& table, const std::vector<drive_values>& rows_in) {
         table[i].in_use = 1;
         table[i].drive_id = rows_in[i].drive_id;
         table[i].fw_version = rows_in[i].fw_version;
+        table[i].drive_id_read = rows_in[i].identified;
+        table[i].fw_version_read = rows_in[i].identified;
     }
 }
 
@@ -63,6 +66,9 @@ TEST(Planning, ActionsAndConsoleLines) {
         // Slot lookups ignore in_use: a free catalogue slot matches drive ID 0.
         {"drive ID 0 matches a free catalogue slot", {{0x0, 1.0}}, {{0x10, 2.0}}, {{0x0, "skip", 0.0}},
          "Discovered Fw 1.000000 Configured Fw 0.000000\n"},
+        // Unread pages leave 0/0, which would match an entry that reads as 0.
+        {"unidentified drive is never planned", {{0x0, 0.0, false}, {0x10, 1.0}}, {{0x0, 2.0}, {0x10, 1.5}},
+         {{0x10, "upgrade", 1.5}}, "Discovered Fw 1.000000 Configured Fw 1.500000\n"},
         {"matched drives are packed from slot 0", {{0x99, 1.0}, {0x20, 1.0}}, {{0x20, 1.5}},
          {{0x20, "upgrade", 1.5}}, "Discovered Fw 1.000000 Configured Fw 1.500000\n"},
     };

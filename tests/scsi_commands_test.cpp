@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "scsi/scsi_device.h"
 #include "scsi/transport.h"
@@ -167,33 +168,54 @@ TEST(ScsiExecute, ResultIsBytesMovedOnlyWhenBothStatusesAreZero) {
     }
 }
 
-TEST(ScsiExecute, SenseIsWrittenOnlyByCheckConditionAndKeptAfterwards) {
+TEST(ScsiExecute, SenseDescribesTheLastCommandOnly) {
+    struct row {
+        const char* why;
+        std::vector<std::uint8_t> sense;
+        std::uint8_t key;
+        std::uint16_t asc_ascq;
+    };
+    const row rows[] = {
+        {"fixed, key kept unmasked", {0x70, 0, 0x42, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01}, 0x42, 0x0401},
+        {"fixed, deferred", {0x71, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x00}, 0x06, 0x2900},
+        {"descriptor", {0x72, 0x05, 0x26, 0x00, 0, 0, 0, 0}, 0x05, 0x2600},
+        {"descriptor with the valid bit", {0xF3, 0x02, 0x04, 0x02}, 0x02, 0x0402},
+        {"fixed, cut after the key", {0x70, 0, 0x02}, 0x02, 0},
+        {"fixed, cut after the ASC", {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24}, 0x05, 0x2400},
+        {"unknown response code", {0x00, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00}, 0, 0},
+        {"no sense returned", {}, 0, 0},
+    };
     recording_transport transport;
     scsi_device device = open_device(transport);
-    std::uint8_t sense[18] = {0x70, 0, 0x42, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x01};  // NOT READY with a flag
-    transport.reply = [&](scsi_request& r) { store_scsi_outcome(r, 2, 0, sense, sizeof sense); };
-    EXPECT_EQ(scsi_test_unit_ready(device), -1);
-    EXPECT_EQ(device.scsi_status, 2);
-    EXPECT_EQ(device.sense_key, 0x42);  // unmasked
-    EXPECT_EQ(device.asc_ascq, 0x0401);
-    EXPECT_EQ(device.sense_length, 18);
-
-    const auto after = [&](std::function<void(scsi_request&)> reply) {
-        transport.reply = std::move(reply);
+    const std::uint8_t earlier[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x3A, 0x00};
+    for (const row& r : rows) {
+        // Whatever an earlier command left must not show through.
+        transport.reply = [&](scsi_request& q) { store_scsi_outcome(q, 2, 0, earlier, sizeof earlier); };
         scsi_test_unit_ready(device);
-        EXPECT_EQ(device.sense_key, 0x42);
-        EXPECT_EQ(device.asc_ascq, 0x0401);
-        EXPECT_EQ(device.sense_length, 18);
-        EXPECT_EQ(device.sense[12], 0x04);
+        transport.reply = [&](scsi_request& q) { store_scsi_outcome(q, 2, 0, r.sense.data(), r.sense.size()); };
+        EXPECT_EQ(scsi_test_unit_ready(device), -1) << r.why;
+        EXPECT_EQ(device.sense_length, r.sense.size()) << r.why;
+        EXPECT_EQ(device.sense_key, r.key) << r.why;
+        EXPECT_EQ(device.asc_ascq, r.asc_ascq) << r.why;
+        EXPECT_EQ(device.sense[r.sense.size()], 0) << r.why;
+    }
+
+    // A command that ends otherwise leaves no sense at all.
+    const std::function<void(scsi_request&)> others[] = {
+        [](scsi_request& q) { store_scsi_outcome(q, 0, 0, nullptr, 0); },
+        [](scsi_request& q) { store_scsi_outcome(q, scsi_status_busy, 0, nullptr, 0); },
+        [](scsi_request& q) { store_host_failure(q, 1); },
     };
-    after([](scsi_request& r) { store_scsi_outcome(r, 0, 0, nullptr, 0); });
-    EXPECT_EQ(device.scsi_status, 0);
-    after([](scsi_request& r) { store_scsi_outcome(r, scsi_status_busy, 0, nullptr, 0); });
-    EXPECT_EQ(device.scsi_status, scsi_status_busy);
-    after([](scsi_request& r) { store_host_failure(r, 1); });
-    EXPECT_EQ(device.scsi_status, 0xFF);
-    EXPECT_EQ(device.host_status, 1);
-    EXPECT_EQ(device.transferred, 0);
+    for (const auto& reply : others) {
+        transport.reply = [&](scsi_request& q) { store_scsi_outcome(q, 2, 0, earlier, sizeof earlier); };
+        scsi_test_unit_ready(device);
+        transport.reply = reply;
+        scsi_test_unit_ready(device);
+        EXPECT_EQ(device.sense_key, 0);
+        EXPECT_EQ(device.asc_ascq, 0);
+        EXPECT_EQ(device.sense_length, 0);
+        EXPECT_EQ(device.sense[12], 0);
+    }
 }
 
 TEST(ScsiDevice, OpenResetsTheHandleFieldsAndCloseIsSafeTwice) {

@@ -38,6 +38,7 @@ public:
 
     // What was sent after the open, in order.
     std::vector<std::string> sent() const { return test_support::traced_cdbs(dir_ / "trace.txt"); }
+    std::vector<std::string> sleeps() const { return test_support::trace_lines(dir_ / "trace.txt", "sleep "); }
 
     scsi_device device{};
 
@@ -94,12 +95,15 @@ TEST(LtoProbe, BusyDriveIsPolledUntilTheWindowClosesInSimulatedTime) {
     EXPECT_EQ(bench.device.scsi_status, scsi_status_busy);
 }
 
-TEST(LtoProbe, BusyDriveWithNotReadyRememberedGetsNothingMore) {
+TEST(LtoProbe, EarlierSenseIsNotTakenForTheBusyDrivesAnswer) {
     probe_bench bench(lto_drive({fault("44", "busy")}), 1000);
     bench.device.sense_key = 2;  // from an earlier CHECK CONDITION
     scsi_set_timeout(bench.device, 3000);
     EXPECT_FALSE(scsi_is_lto_drive(bench.device));
-    EXPECT_EQ(bench.sent(), std::vector<std::string>(4, density_cdb));
+    std::vector<std::string> expected(4, density_cdb);
+    expected.push_back(sense_cdb);
+    expected.push_back(density_cdb);
+    EXPECT_EQ(bench.sent(), expected);
 }
 
 TEST(LtoProbe, IllegalRequestGetsRequestSenseAndOneMoreAttempt) {
@@ -110,17 +114,33 @@ TEST(LtoProbe, IllegalRequestGetsRequestSenseAndOneMoreAttempt) {
     EXPECT_EQ(bench.sent(), (std::vector<std::string>{density_cdb, sense_cdb, density_cdb}));
 }
 
-TEST(LtoProbe, NotReadyEndsTheProbe) {
-    probe_bench bench(lto_drive({check("44", "02 04 01")}));
-    EXPECT_FALSE(scsi_is_lto_drive(bench.device));
-    EXPECT_EQ(bench.sent(), std::vector<std::string>{density_cdb});
-}
-
-TEST(LtoProbe, NotReadyWithAFlagIsNotNotReady) {
-    // Sense byte 2 is compared whole: 42h (NOT READY plus end-of-medium) is not 2.
-    probe_bench bench(lto_drive({check("44", "42 04 01")}));
-    EXPECT_FALSE(scsi_is_lto_drive(bench.device));
-    EXPECT_EQ(bench.sent(), (std::vector<std::string>{density_cdb, sense_cdb, density_cdb}));
+TEST(LtoProbe, SettlingDriveIsAskedAgainASecondApart) {
+    struct row {
+        const char* why;
+        std::string sense;
+        int count;  // faulted answers, then the drive answers
+        bool lto;
+        std::vector<std::string> sent;
+    };
+    const std::vector<std::string> four(4, density_cdb);
+    std::vector<std::string> four_then_sense = four;
+    four_then_sense.insert(four_then_sense.end(), {sense_cdb, density_cdb});
+    const row rows[] = {
+        {"unit attention once", "06 29 00", 1, true, {density_cdb, density_cdb}},
+        {"not ready three times", "02 04 01", 3, true, four},
+        {"not ready throughout ends the probe", "02 04 01", 100, false, four},
+        // Sense byte 2 is compared whole at the end: 42h (NOT READY plus
+        // end-of-medium) is not 2, so the sense is fetched and one more sent.
+        {"not ready with a flag", "42 04 01", 100, false, four_then_sense},
+    };
+    for (const row& r : rows) {
+        sim_json rule = check("44", r.sense);
+        rule["count"] = r.count;
+        probe_bench bench(lto_drive({rule}));
+        EXPECT_EQ(scsi_is_lto_drive(bench.device), r.lto) << r.why;
+        EXPECT_EQ(bench.sent(), r.sent) << r.why;
+        EXPECT_EQ(bench.sleeps(), std::vector<std::string>(r.sent.size() == 2 ? 1 : 3, "sleep 1000")) << r.why;
+    }
 }
 
 sim_json ktr320(std::vector<sim_json> faults = {}) {
@@ -168,12 +188,21 @@ TEST(ConfigProbe, LooksAt73ThenSearchesThenReadsTheBuffer) {
         {"page without data", ktr320({empty_page}), 0, {page_c0_cdb, read_buffer_cdb}},
         {"read buffer refused", with_page(page_c0_with("FW = 1.10", 5), {check("3c", "05 24 00")}), -1,
          {page_c0_cdb, read_buffer_cdb}},
+        // Only the drive's own "no such page" tells a drive of another kind;
+        // any other failure leaves the drive unexamined.
         {"inquiry refused", ktr320({check("12 01 c0", "05 24 00")}), -1, {page_c0_cdb}},
         {"inquiry host failure", [] {
              sim_json rule = fault("12", "host");
              rule["error"] = "io";
              return ktr320({rule});
-         }(), -1, {page_c0_cdb}},
+         }(), identify_drive_config_unreadable, {page_c0_cdb}},
+        {"not ready throughout", ktr320({check("12 01 c0", "02 04 01")}), identify_drive_config_unreadable,
+         std::vector<std::string>(4, page_c0_cdb)},
+        {"busy once", [] {
+             sim_json rule = fault("12 01 c0", "busy");
+             rule["count"] = 1;
+             return ktr320({rule});
+         }(), 0, {page_c0_cdb, page_c0_cdb}},
     };
     for (const config_case& c : cases) {
         probe_bench bench(c.drive);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "scsi/transport.h"
@@ -54,7 +55,7 @@ const bad_file_case bad_files[] = {
     {R"({"drives": [{"address": 3, "faults": [{"cdb": "44", "reply": "busy", "sens": "05 24 00"}]}]})",
      R"(drive 1 (address 3): fault 1: key "sens" is not known)"},
     {R"({"drives": [{"address": 3, "faults": [{"cdb": "44", "reply": "busy"}, {"cdb": "44", "reply": "slow"}]}]})",
-     R"(drive 1 (address 3): fault 2: key "reply" must be "busy", "check", "host" or "short")"},
+     R"(drive 1 (address 3): fault 2: key "reply" must be "busy", "check", "host", "short" or "conflict")"},
     {R"({"drives": [{"address": 3, "faults": [{"reply": "busy"}]}]})",
      R"(drive 1 (address 3): fault 1: key "cdb" is missing)"},
     {R"({"drives": [{"address": 3, "faults": [{"cdb": "44", "reply": "check"}]}]})",
@@ -107,15 +108,16 @@ TEST(SimBusFile, EveryKeyOfTheFormatIsAccepted) {
 
 TEST(SimBusFile, EnvironmentSelectsTheBus) {
     test_support::scratch_dir dir;
-    std::string error;
+    std::string error, installed_path = "unchanged";
     {
         test_support::scoped_env unset("KVFW_SIM_BUS", nullptr);
-        EXPECT_TRUE(install_simulated_bus_from_environment(error));
+        EXPECT_TRUE(install_simulated_bus_from_environment(installed_path, error));
+        EXPECT_EQ(installed_path, "");
         EXPECT_EQ(&active_transport(), &platform_transport());
     }
     {
         test_support::scoped_env empty("KVFW_SIM_BUS", "");
-        EXPECT_TRUE(install_simulated_bus_from_environment(error));
+        EXPECT_TRUE(install_simulated_bus_from_environment(installed_path, error));
         EXPECT_EQ(&active_transport(), &platform_transport());
     }
     test_support::sim_bus bus;
@@ -123,7 +125,8 @@ TEST(SimBusFile, EnvironmentSelectsTheBus) {
     bus.write(dir / "bus.json");
     test_support::scoped_env bus_path("KVFW_SIM_BUS", (dir / "bus.json").c_str());
     test_support::scoped_env trace_path("KVFW_SIM_TRACE", (dir / "trace.txt").c_str());
-    ASSERT_TRUE(install_simulated_bus_from_environment(error)) << error;
+    ASSERT_TRUE(install_simulated_bus_from_environment(installed_path, error)) << error;
+    EXPECT_EQ(installed_path, (dir / "bus.json").string());
     scsi_device device{};
     device.address = 2;
     EXPECT_EQ(scsi_open(device), 0);
@@ -138,12 +141,23 @@ TEST(SimBusFile, TheProgramStopsWithOneLineAndExitCodeZero) {
         test_support::scratch_dir dir;
         const std::string path = (dir / "bus.json").string();
         if (c.content) test_support::write_file(path, c.content);
-        const test_support::program_run run = test_support::run_kvtapefw(
-            {"-d"}, dir.path(), {{"KVFW_SIM_BUS", path}, {"KVFW_SIM_TRACE", (dir / "trace.txt").string()}});
+        const std::map<std::string, std::string> env = {{"KVFW_SIM_BUS", path},
+                                                         {"KVFW_SIM_TRACE", (dir / "trace.txt").string()}};
+        const test_support::program_run run = test_support::run_kvtapefw({"/a"}, dir.path(), env);
         EXPECT_EQ(run.exit_code, 0) << c.problem;
         EXPECT_EQ(run.err, "kvtapefw: bus file " + path + ": " + c.problem + "\n");
         EXPECT_EQ(run.out, "") << c.problem;
         EXPECT_FALSE(std::filesystem::exists(dir / "trace.txt")) << c.problem;
+
+        // Help and a broken command line do not depend on the bus file.
+        const test_support::program_run help = test_support::run_kvtapefw({"/h"}, dir.path(), env);
+        EXPECT_EQ(help.exit_code, 255) << c.problem;
+        EXPECT_EQ(help.out.rfind("Unable to open and write to log file.\nUsage: ", 0), 0u) << c.problem;
+        EXPECT_EQ(help.err, "") << c.problem;
+        const test_support::program_run broken = test_support::run_kvtapefw({"-d"}, dir.path(), env);
+        EXPECT_EQ(broken.exit_code, 0) << c.problem;
+        EXPECT_EQ(broken.out, help.out) << c.problem;
+        EXPECT_EQ(broken.err, "") << c.problem;
     }
 }
 

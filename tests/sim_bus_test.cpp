@@ -244,7 +244,7 @@ struct reply_case {
     sim_json rule;
     int result;
     std::uint8_t scsi_status, host_status;
-    std::uint8_t sense_key;  // after the command; 0x06 was left by an earlier one
+    std::uint8_t sense_key;  // after the command (an earlier one left UNIT ATTENTION)
 };
 
 TEST(SimFaults, RepliesSetTheOutcomeFields) {
@@ -254,14 +254,15 @@ TEST(SimFaults, RepliesSetTheOutcomeFields) {
         return r;
     };
     const reply_case cases[] = {
-        {"busy", rule("busy", nullptr, {}), -1, 0x08, 0x00, 0x06},
+        {"busy", rule("busy", nullptr, {}), -1, 0x08, 0x00, 0x00},
+        {"conflict", rule("conflict", nullptr, {}), -1, 0x18, 0x00, 0x00},
         {"check", rule("check", "sense", "0b 47 00"), -1, 0x02, 0x00, 0x0B},
-        {"host not ready", rule("host", "error", "not_ready"), -1, 0xFF, 0x09, 0x06},
-        {"host io", rule("host", "error", "io"), -1, 0xFF, 0x01, 0x06},
-        {"host other", rule("host", "error", "timeout"), -1, 0xFF, 0xFF, 0x06},
-        {"host without error", rule("host", nullptr, {}), -1, 0xFF, 0xFF, 0x06},
-        {"short", rule("short", "moved", 20), 20, 0x00, 0x00, 0x06},
-        {"short beyond the buffer", rule("short", "moved", 500), 96, 0x00, 0x00, 0x06},
+        {"host not ready", rule("host", "error", "not_ready"), -1, 0xFF, 0x09, 0x00},
+        {"host io", rule("host", "error", "io"), -1, 0xFF, 0x01, 0x00},
+        {"host other", rule("host", "error", "timeout"), -1, 0xFF, 0xFF, 0x00},
+        {"host without error", rule("host", nullptr, {}), -1, 0xFF, 0xFF, 0x00},
+        {"short", rule("short", "moved", 20), 20, 0x00, 0x00, 0x00},
+        {"short beyond the buffer", rule("short", "moved", 500), 96, 0x00, 0x00, 0x00},
     };
     for (const reply_case& c : cases) {
         sim_json drive = test_support::ultrium_drive(0, "2.05", "0x00a4");
@@ -271,7 +272,7 @@ TEST(SimFaults, RepliesSetTheOutcomeFields) {
         drive["faults"] = {attention, c.rule};
         sim_bench bench({drive});
         scsi_device device = bench.open(0);
-        scsi_test_unit_ready(device);  // leaves UNIT ATTENTION as the last sense
+        scsi_test_unit_ready(device);  // ends in UNIT ATTENTION, which must not show through
         std::array<std::uint8_t, 96> page{};
         EXPECT_EQ(scsi_inquiry(device, 1, 0xC0, page.data(), 96), c.result) << c.name;
         EXPECT_EQ(device.scsi_status, c.scsi_status) << c.name;

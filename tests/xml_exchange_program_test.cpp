@@ -144,8 +144,10 @@ TEST_F(XmlExchange, StaleDocumentFlashesNothing) {
 
     const program_run r = run({"/s", "/u", document().string()});
     const std::string lines =
-        "Drive at device 0 does not match the document: expected Drive ID 0x0000a4, found 0x000320\n"
-        "Drive at device 1 does not match the document: expected Drive ID 0x000320, found no drive\n";
+        "Drive at device 0 does not match the document: expected Drive ID 0x0000a4, Product ID ULTRIUM-HH6, "
+        "found Drive ID 0x000320, Product ID KTR320\n"
+        "Drive at device 1 does not match the document: expected Drive ID 0x000320, Product ID KTR320, "
+        "found no drive\n";
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, lines + "Result : Flash failure\n");
     EXPECT_EQ(log(), lines);

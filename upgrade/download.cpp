@@ -24,16 +24,16 @@ int read_chunk(firmware_image& image, transfer_buffer& buffer) {
     return static_cast<int>(std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), image.file.get()));
 }
 
-// The last offset a KTR320 image would be written at must still fit the
-// offset field; beyond it the offsets would wrap and overwrite the start.
+}  // namespace
+
 bool fits_ktr320_buffer(long size) {
     return size <= 0 || ktr320_first_offset + static_cast<long long>(size) - 1 <= largest_buffer_offset;
 }
 
-}  // namespace
-
 void download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                      progress_line& progress) {
+    // The caller checked the size before opening the drive; an image that
+    // grew since is still never sent with wrapped offsets.
     if (!fits_ktr320_buffer(image.size)) {
         image.file.reset();
         log_flash_line("Firmware download failed!\n");

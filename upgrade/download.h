@@ -7,6 +7,11 @@
 #include "upgrade/progress.h"
 #include "upgrade/transfer_buffer.h"
 
+// True when an image of `size` bytes fits the KTR320's download window: its
+// last byte's buffer offset (from 65536 up) must fit the 24-bit offset field,
+// or the offsets would wrap and overwrite the start of the image.
+bool fits_ktr320_buffer(long size);
+
 // The KTR320 takes its image in buffer 1 at offsets from 65536 up, and takes
 // it up on a closing command of length 0, which is sent whatever happened
 // before it.

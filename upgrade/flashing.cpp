@@ -28,32 +28,55 @@ struct flash_run {
     progress_line progress{stderr, stderr_is_terminal()};
 };
 
+void log_download_start(const drive_record& record, const text_field<512>& image_path) {
+    log_flash_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", record.drive_id, record.product_id.data(),
+                   record.action.data());
+    log_flash_line("File name: %s\n", image_path.data());
+}
+
+void report_unreachable(flash_run& run) {
+    log_flash_line("Error: Unable to access tape drive.\n");
+    ++run.failures;
+    std::printf("\n here 2\n");
+}
+
 // Opens and reserves the drive, streams the image and closes the drive again.
 void flash_drive(const drive_record& record, const drive_record& entry, flash_run& run) {
     scsi_device device = record.device;
     text_field<512> image_path{};
     build_image_path(image_path, entry.firmware_file.data());
+    const bool ktr320 = text_of(record.product_id) == "KTR320";
+
+    // An image the KTR320's buffer offsets cannot address is refused before
+    // the drive is even opened: nothing is sent, and no wait is caused.
+    if (ktr320 && !fits_ktr320_buffer(image_size(image_path.data(), entry.firmware_file.data()))) {
+        log_download_start(record, image_path);
+        log_flash_line("Firmware download failed!\n");
+        return;
+    }
 
     if (scsi_open(device) != 0) {
-        log_flash_line("Error: Unable to access tape drive.\n");
-        ++run.failures;
-        std::printf("\n here 2\n");
+        report_unreachable(run);
         return;
     }
     // RESERVE still runs with the short timeout open sets; only the download
-    // commands need the long one.
+    // commands need the long one. A reservation conflict means another host
+    // holds the drive (a backup may be writing): nothing is sent to it.
     scsi_reserve_unit(device, reserve_for_no_third_party);
+    if (device.scsi_status == scsi_status_reservation_conflict && device.host_status == 0) {
+        scsi_close(device);
+        report_unreachable(run);
+        return;
+    }
     scsi_set_timeout(device, download_timeout_ms);
 
-    log_flash_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", record.drive_id, record.product_id.data(),
-                   record.action.data());
-    log_flash_line("File name: %s\n", image_path.data());
+    log_download_start(record, image_path);
     firmware_image image{};
     if (!open_image(image_path.data(), entry.firmware_file.data(), image)) {
         scsi_close(device);
         return;
     }
-    if (text_of(record.product_id) == "KTR320") {
+    if (ktr320) {
         download_ktr320(device, image, *run.buffer, run.progress);
     } else {
         download_standard(device, image, *run.buffer, run.progress);

@@ -64,3 +64,10 @@ bool open_image(const char* image_path, const char* firmware_file, firmware_imag
     }
     return true;
 }
+
+long image_size(const char* image_path, const char* firmware_file) {
+    const std::string path = locate_image(image_path, firmware_file);
+    file_handle file = is_regular_file(path) ? open_file(path.c_str(), "rb") : nullptr;
+    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return -1;
+    return std::ftell(file.get());
+}

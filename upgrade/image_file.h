@@ -21,6 +21,10 @@ void build_image_path(text_field<512>& path, const char* firmware_file);
 // neither is a regular file, the exact path is returned and will not open.
 std::string locate_image(const char* image_path, const char* firmware_file);
 
+// The size of the image the path names (found as open_image finds it), or -1
+// when it cannot be opened or measured. Logs nothing.
+long image_size(const char* image_path, const char* firmware_file);
+
 // Opens the image read-only, finds its size and rewinds it. On failure logs
 // the reason ("Error open file", "Unable to read EOF on download file!",
 // "Unable to read size of download file") and returns false. Anything but a

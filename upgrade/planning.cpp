@@ -9,7 +9,9 @@ void plan_actions(const drive_table& discovered, const drive_table& catalogue, d
     clear_table(recommended);
     std::size_t next_slot = 0;
     for (const drive_record& drive : discovered) {
-        if (drive.in_use == 0) continue;
+        // A drive whose configuration or version was not read from it could
+        // match an entry that reads as 0 and be flashed with a foreign image.
+        if (drive.in_use == 0 || !is_identified(drive)) continue;
         const drive_record* entry = find_by_drive_id(drive.drive_id, catalogue);
         if (entry == nullptr) continue;
 

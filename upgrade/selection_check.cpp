@@ -5,27 +5,54 @@
 #include "inventory/text_field.h"
 #include "upgrade/action_words.h"
 
-int check_selected_drives(const drive_table& selection) {
+namespace {
+
+// What stands at the record's address, in the words of the mismatch line;
+// empty when it is the drive the record names.
+void describe_mismatch(const drive_record& wanted, device_finding finding, const drive_record& found,
+                       text_field<512>& what) {
+    text_field<512> product = wanted.product_id;
+    trim_spaces(product.data());
+    if (finding == device_finding::unexaminable) {
+        copy_text(what, "a device that could not be examined");
+    } else if (finding != device_finding::taken) {
+        copy_text(what, "no drive");
+    } else if (!is_identified(found)) {
+        format_text(what, "Product ID %s, which could not be identified", found.product_id.data());
+    } else if (found.drive_id != wanted.drive_id || text_of(found.product_id) != text_of(product)) {
+        format_text(what, "Drive ID %#08x, Product ID %s", static_cast<unsigned>(found.drive_id),
+                    found.product_id.data());
+    } else {
+        what[0] = '\0';
+    }
+}
+
+}  // namespace
+
+int check_selected_drives(drive_table& selection) {
     int mismatches = 0;
-    for (const drive_record& wanted : selection) {
+    for (drive_record& wanted : selection) {
         if (wanted.in_use == 0 || !asks_for_flash(text_of(wanted.action))) continue;
         scsi_device device{};
         device.card = wanted.device.card;
         device.address = wanted.device.address;
         device.lun = wanted.device.lun;
         drive_record found{};
-        text_field<512> line{};
-        if (!read_drive_at(device, found)) {
-            format_text(line, "Drive at device %u does not match the document: expected Drive ID %#08x, found no drive\n",
-                        static_cast<unsigned>(wanted.device.address), static_cast<unsigned>(wanted.drive_id));
-        } else if (found.drive_id != wanted.drive_id) {
-            format_text(line,
-                        "Drive at device %u does not match the document: expected Drive ID %#08x, found %#08x\n",
-                        static_cast<unsigned>(wanted.device.address), static_cast<unsigned>(wanted.drive_id),
-                        static_cast<unsigned>(found.drive_id));
-        } else {
+        const device_finding finding = read_drive_at(device, found);
+
+        text_field<512> what{};
+        describe_mismatch(wanted, finding, found, what);
+        if (what[0] == '\0') {
+            wanted.product_id = found.product_id;
+            wanted.fw_version = found.fw_version;
+            wanted.drive_id_read = found.drive_id_read;
+            wanted.fw_version_read = found.fw_version_read;
             continue;
         }
+        text_field<512> line{};
+        format_text(line, "Drive at device %u does not match the document: expected Drive ID %#08x, Product ID %s, found %s\n",
+                    static_cast<unsigned>(wanted.device.address), static_cast<unsigned>(wanted.drive_id),
+                    wanted.product_id.data(), what.data());
         report_line(line.data());
         ++mismatches;
     }

@@ -1,13 +1,19 @@
 // A selection document is replayed some time after the discovery that wrote
-// it; meanwhile device numbers can move (a drive added, a reboot). Before
-// anything is flashed from a document, every drive it selects for a flash
-// must still be the drive at the document's address.
+// it; meanwhile device numbers can move (a drive added, a reboot) and the
+// document may have been edited by hand. Before anything is flashed from a
+// document, every drive it selects for a flash must still be the drive at the
+// document's address, as the drive itself reports it.
 #pragma once
 
 #include "inventory/drive_table.h"
 
 // Asks the drive at the address of every record in use whose action asks for
-// a flash for its identity, as the bus scan reads it. Each record whose drive
-// is missing or reports another drive ID costs one line in the setup log and
-// on the console. Returns the number of such records; 0 means safe to flash.
-int check_selected_drives(const drive_table& selection);
+// a flash for its identity, as the bus scan reads it. A record matches when
+// the drive there was identified and reports the record's drive ID and
+// product ID (spaces trimmed); the record then takes over what the drive
+// reported (product ID, running version), so that flashing picks its
+// download procedure, and verification judges the new version, from the
+// drive and never from the document's text. Each record that does not match
+// costs one line in the setup log and on the console. Returns the number of
+// such records; 0 means safe to flash.
+int check_selected_drives(drive_table& selection);
