@@ -311,6 +311,22 @@ TEST_F(Flashing, DriveThatDoesNotOpenFailsTwice) {
     EXPECT_FALSE(trace_has("sleep"));
 }
 
+TEST_F(Flashing, DriveReservedByAnotherHostIsSentNothing) {
+    json& drive = add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    drive["faults"] = {{{"cdb", "16"}, {"reply", "conflict"}}};
+    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    add_catalogue(0xa4, "HH6.BIN");
+    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+
+    EXPECT_EQ(run(), 2);
+    EXPECT_EQ(log(), (lines{"Error: Unable to access tape drive.",
+                            "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
+    EXPECT_EQ(out_, "\n here 2\n\n here 3\n");
+    EXPECT_TRUE(trace_has("exec 1 path=0 target=1 lun=0 timeout=10 cdb=160000000000 dir=none len=0 -> status=18"));
+    EXPECT_TRUE(write_buffers(1).empty());
+    EXPECT_FALSE(trace_has("sleep"));
+}
+
 TEST_F(Flashing, ActionWordsAreExact) {
     add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
     add_drive(2, "ULTRIUM-HH6", "2.05", "0x00a5", true);
@@ -412,9 +428,14 @@ TEST_F(Flashing, Ktr320ImageBeyondTheBufferOffsetsIsNotSent) {
     add_catalogue(0x320, "KTR.BIN");
     add_work({3, 0x320, "KTR320", "upgrade", 1.10});
 
+    // Refused before the drive is opened: nothing sent, no wait caused.
     EXPECT_EQ(run(), 1);
+    EXPECT_EQ(log(), (lines{"Drive ID: 0x000320, Product ID: KTR320, Action: upgrade", "File name: fwimage/KTR.BIN",
+                            "Firmware download failed!",
+                            "Drive ID: 0x000320, Product ID: KTR320, Action: Failed"}));
     EXPECT_TRUE(write_buffers(3).empty());
-    EXPECT_EQ(log().at(2), "Firmware download failed!");
+    EXPECT_FALSE(trace_has("exec 3 path=0 target=3 lun=0 timeout=10 cdb=16"));
+    EXPECT_FALSE(trace_has("sleep"));
 }
 
 TEST_F(Flashing, DowngradeAndRewriteAreCheckedAgainstTheirPromise) {

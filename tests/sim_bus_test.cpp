@@ -186,6 +186,7 @@ TEST(SimReboot, ATakenUpDriveDoesNotOpenForItsRebootTime) {
     scsi_device probe{};
     probe.address = 3;
     EXPECT_EQ(scsi_open(probe), -1);
+    EXPECT_EQ(probe.open_failure, scsi_open_absent);  // gone from the bus while it restarts
     scsi_device other = bench.open(4);  // the other drive is not affected
     scsi_close(other);
     active_clock().sleep_ms(89000);
@@ -197,6 +198,19 @@ TEST(SimReboot, ATakenUpDriveDoesNotOpenForItsRebootTime) {
 
     const std::vector<std::string> opens = test_support::trace_lines(bench.trace_file(), "open 3");
     EXPECT_EQ(opens, (std::vector<std::string>{"open 3 ok", "open 3 fail", "open 3 fail", "open 3 ok"}));
+}
+
+TEST(SimOpen, AHeldDeviceIsToldFromAnEmptyAddress) {
+    sim_json held = test_support::ultrium_drive(5, "2.05", "0x00a4");
+    held["open"] = "fail";
+    sim_bench bench({held});
+    scsi_device device{};
+    device.address = 5;
+    EXPECT_EQ(scsi_open(device), -1);
+    EXPECT_EQ(device.open_failure, scsi_open_held);
+    device.address = 6;
+    EXPECT_EQ(scsi_open(device), -1);
+    EXPECT_EQ(device.open_failure, scsi_open_absent);
 }
 
 TEST(SimReboot, TheRebootBelongsToTheRunThatStartedIt) {

@@ -7,63 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "support/program_bench.h"
 #include "support/sim_bus_builder.h"
-#include "support/test_support.h"
 
 namespace {
 
 using namespace test_support;
 namespace fs = std::filesystem;
 
-class XmlExchange : public ::testing::Test {
-protected:
-    XmlExchange() {
-        fs::create_directories(drive_ / "vtxsystem/log");
-        fs::create_directories(work_ / "fwimage");
-    }
-
-    program_run run(const std::vector<std::string>& args) {
-        return run_kvtapefw(args, work_.path(),
-                            {{"systemdrive", drive_.str()},
-                             {"KVFW_SIM_BUS", (work_ / "bus.json").string()},
-                             {"KVFW_SIM_TRACE", trace().string()}});
-    }
-
-    void catalogue(const std::string& lines) { write_file(work_ / "fwimage/firmware.cfg", lines); }
-    void image(const std::string& name, const std::string& version, const std::string& hw_config) {
-        write_file(work_ / "fwimage" / name, firmware_image(version, hw_config, 40000));
-    }
-    fs::path trace() const { return work_ / "trace.txt"; }
-    fs::path document() const { return work_ / "inventory/drives.xml"; }
-    std::string log() const { return read_file(drive_ / "vtxsystem/log/vtxsetup.log"); }
-    std::string firmware(int address) const { return bus_firmware(work_ / "bus.json", address); }
-
-    // Addresses that received a WRITE BUFFER, in the order of the trace.
-    std::vector<int> flashed() const {
-        std::vector<int> addresses;
-        for (const std::string& line : trace_lines(trace(), "exec ")) {
-            if (line.find(" cdb=3b") == std::string::npos) continue;
-            const int address = std::stoi(line.substr(5));
-            if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
-        }
-        return addresses;
-    }
-
-    // Changes the action of the device with this device_id in the document.
-    void edit_action(const std::string& device_id, const std::string& from, const std::string& to) {
-        std::string xml = read_file(document());
-        const std::size_t device = xml.find("<device_id value=\"" + device_id + "\"/>");
-        ASSERT_NE(device, std::string::npos) << device_id;
-        const std::string old_action = "<action value=\"" + from + "\"/>";
-        const std::size_t action = xml.find(old_action, device);
-        ASSERT_NE(action, std::string::npos) << device_id;
-        ASSERT_LT(action, xml.find("</device>", device)) << device_id;
-        xml.replace(action, old_action.size(), "<action value=\"" + to + "\"/>");
-        write_file(document(), xml);
-    }
-
-    scratch_dir drive_, work_;
-};
+class XmlExchange : public ::testing::Test, protected program_bench {};
 
 TEST_F(XmlExchange, DiscoverEditAndUpgradeFlashExactlyTheSelection) {
     sim_bus bus;
@@ -95,8 +47,7 @@ TEST_F(XmlExchange, DiscoverEditAndUpgradeFlashExactlyTheSelection) {
     edit_action("0x0000c8", "upgrade", "skip");
     catalogue("0x00a4|A4.BIN|2.00\n0x0320|K320.BIN|1.20\n0x00b6|B6.BIN|3.00\n0x00c8|C8.BIN|1.50\n");
     image("A4.BIN", "2.00", "0x00a4");
-    fs::remove(trace());
-    fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
+    forget_run();
 
     const program_run upgraded = run({"/s", "/u", document().string()});
     EXPECT_EQ(upgraded.exit_code, 1) << upgraded.out << upgraded.err;
@@ -139,8 +90,7 @@ TEST_F(XmlExchange, StaleDocumentFlashesNothing) {
     after.add(other_drive(0, "KTR320", "1.10", "0x0320"));
     after.add(ultrium_drive(4, "2.05", "0x00a4"));
     after.write(work_ / "bus.json");
-    fs::remove(trace());
-    fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
+    forget_run();
 
     const program_run r = run({"/s", "/u", document().string()});
     const std::string lines =

@@ -1,0 +1,174 @@
+// The program end to end on a simulated bus with faults: a drive is flashed
+// only at its own address and only when it was identified, and nothing that
+// went unchecked ends in "Success".
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/program_bench.h"
+#include "support/sim_bus_builder.h"
+
+namespace {
+
+using namespace test_support;
+
+class Safety : public ::testing::Test, protected program_bench {
+protected:
+    static bool has_line(const std::string& text, const std::string& line) {
+        return text.find(line + "\n") != std::string::npos;
+    }
+};
+
+sim_json with_faults(sim_json drive, std::vector<sim_json> faults) {
+    drive["faults"] = std::move(faults);
+    return drive;
+}
+
+sim_json answer(const std::string& cdb, const std::string& reply, int count = -1) {
+    sim_json rule = fault(cdb, reply);
+    if (reply == "check") rule["sense"] = "02 04 01";  // not ready, becoming ready
+    if (reply == "host") rule["error"] = "io";
+    if (count >= 0) rule["count"] = count;
+    return rule;
+}
+
+TEST_F(Safety, WhatCannotBeCheckedIsLeftAloneAndFailsTheRollout) {
+    sim_bus bus;
+    bus.add(ultrium_drive(0, "1.00", "0x00a4"));                        // to be upgraded
+    bus.add(ultrium_drive(1, "1.00", "0x00a4"))["open"] = "fail";       // held by another program
+    bus.add(with_faults(ultrium_drive(2, "1.00", "0x00a4"), {answer("12 01", "host")}));  // no page at all
+    bus.add(with_faults(other_drive(3, "KTR320", "1.10", "0x0320"), {answer("12 01 c0", "check")}));
+    bus.add(with_faults(ultrium_drive(4, "2.00", "0x00a4"), {answer("12 01 c0", "busy", 1)}));  // busy once
+    bus.add(with_faults(ultrium_drive(5, "1.00", "0x00a4"), {answer("12 00", "check")}));  // no standard data
+    bus.write(bus_file());
+    // A line that reads as drive ID 0 with an image any drive takes: what an
+    // unread page would have matched.
+    catalogue("0x00a4|A4.BIN|2.00\n0x0000|ZERO.BIN|9.99\n0x0320|K320.BIN|1.20\n");
+    image("A4.BIN", "2.00", "0x00a4");
+    image("ZERO.BIN", "9.99", "");
+    image("K320.BIN", "1.20", "0x0320");
+
+    const std::string left_alone =
+        "Tape device 1 could not be examined; it is left untouched.\n"
+        "Tape device 3 could not be examined; it is left untouched.\n"
+        "Tape device 5 could not be examined; it is left untouched.\n"
+        "Drive at device 2, Product ID: ULTRIUM-HH6, could not be identified; it is left untouched.\n";
+
+    // Discover: the document holds the identified drives only; the run is
+    // judged by the document.
+    const program_run discovered = run({"/s", "/d", document().string()});
+    EXPECT_EQ(discovered.exit_code, 1) << discovered.out;
+    EXPECT_EQ(discovered.out.find(left_alone), 0u) << discovered.out;
+    const std::string xml = read_file(document());
+    EXPECT_NE(xml.find("<busnumber value=\"0\"/>"), std::string::npos);
+    EXPECT_NE(xml.find("<busnumber value=\"4\"/>"), std::string::npos);
+    for (const char* absent : {"\"1\"", "\"2\"", "\"3\"", "\"5\""}) {
+        EXPECT_EQ(xml.find(std::string("<busnumber value=") + absent), std::string::npos) << absent;
+    }
+    // The drive that was busy once reports its real version, not 0.
+    EXPECT_TRUE(has_line(discovered.out, "Discovered Fw 2.000000 Configured Fw 2.000000"));
+    EXPECT_TRUE(flashed().empty());
+
+    forget_run();
+    const program_run all = run({"/s"});
+    EXPECT_EQ(all.exit_code, 0);
+    EXPECT_TRUE(has_line(all.out, "Result : Flash failure"));
+    EXPECT_EQ(all.out.find("Default option (upgrade all) selected.\n" + left_alone), 0u) << all.out;
+    EXPECT_EQ(log().find("Default option (upgrade all) selected.\n" + left_alone), 0u) << log();
+    // The other drives are flashed and verified as usual.
+    EXPECT_EQ(flashed(), std::vector<int>{0});
+    EXPECT_EQ(firmware(0), "2.00");
+    for (int address : {1, 2, 5}) EXPECT_EQ(firmware(address), "1.00") << address;
+    EXPECT_TRUE(has_line(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade"));
+    EXPECT_TRUE(has_line(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: skip"));
+}
+
+TEST_F(Safety, OnlyAnUnexaminableDeviceIsNoNothingToDo) {
+    sim_bus bus;
+    bus.add(ultrium_drive(6, "1.00", "0x00a4"))["open"] = "fail";
+    bus.write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.00\n");
+    const program_run all = run({"/s"});
+    EXPECT_EQ(all.exit_code, 0);
+    EXPECT_TRUE(has_line(all.out, "Tape device 6 could not be examined; it is left untouched."));
+    EXPECT_TRUE(has_line(all.out, "Result : Flash failure"));
+}
+
+TEST_F(Safety, AFlashedDriveIsVerifiedAtItsOwnAddress) {
+    struct row {
+        const char* why;
+        sim_json first;  // flashed at address 0
+        std::string failed_line;
+    };
+    sim_json vanishing = ultrium_drive(0, "1.00", "0x00a4");
+    vanishing["reboot_seconds"] = 3600;  // still gone when the bus is scanned again
+    sim_json unreadable_after = with_faults(ultrium_drive(0, "1.00", "0x00a4"), {answer("12 01 c0", "busy")});
+    unreadable_after["faults"][0]["skip"] = 2;  // both scans before the download read it
+    const row rows[] = {
+        {"vanished, with a twin at address 1", vanishing, "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"},
+        {"answers but cannot be identified", unreadable_after,
+         "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"},
+    };
+    for (const row& r : rows) {
+        forget_run();
+        sim_bus bus;
+        bus.add(r.first);
+        bus.add(ultrium_drive(1, "1.00", "0x00a4"));  // same drive ID, upgraded fine
+        bus.write(bus_file());
+        catalogue("0x00a4|A4.BIN|2.00\n");
+        image("A4.BIN", "2.00", "0x00a4");
+
+        const program_run all = run({"/s"});
+        EXPECT_EQ(all.exit_code, 0) << r.why << "\n" << all.out << log();
+        EXPECT_EQ(flashed(), (std::vector<int>{0, 1})) << r.why;
+        EXPECT_TRUE(has_line(log(), r.failed_line)) << r.why << "\n" << log();
+        EXPECT_TRUE(has_line(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade")) << r.why;
+    }
+}
+
+TEST_F(Safety, ReplayedPlanIsJudgedOnWhatTheDriveReports) {
+    sim_bus bus;
+    bus.add(ultrium_drive(0, "2.05", "0x00a4"));
+    bus.write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n");
+    image("A4.BIN", "2.10", "0x0bad");  // built for other hardware: the drive refuses it
+    ASSERT_EQ(run({"/s", "/d", document().string()}).exit_code, 1);
+
+    // The document claims the drive runs 1.0: a refused image must not read
+    // as a rise from there.
+    std::string xml = read_file(document());
+    const std::string active = "<active_version value=\"2.050000\"/>";
+    ASSERT_NE(xml.find(active), std::string::npos) << xml;
+    xml.replace(xml.find(active), active.size(), "<active_version value=\"1.000000\"/>");
+    write_file(document(), xml);
+    forget_run();
+
+    const program_run upgraded = run({"/s", "/u", document().string()});
+    EXPECT_EQ(upgraded.exit_code, 0) << upgraded.out;
+    EXPECT_EQ(flashed(), std::vector<int>{0});
+    EXPECT_EQ(firmware(0), "2.05");
+    EXPECT_TRUE(has_line(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed")) << log();
+}
+
+TEST_F(Safety, AnActionIsComparedAsReadWithOrWithoutTables) {
+    sim_bus bus;
+    bus.add(ultrium_drive(0, "1.00", "0x00a4"));
+    bus.write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.00\n");
+    image("A4.BIN", "2.00", "0x00a4");
+    ASSERT_EQ(run({"/s", "/d", document().string()}).exit_code, 1);
+    edit_action("0x0000a4", "upgrade", "upgrade ");
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"/u", document().string()},
+                                                 std::vector<std::string>{"/s", "/u", document().string()}}) {
+        forget_run();
+        const program_run upgraded = run(args);
+        EXPECT_EQ(upgraded.exit_code, 0) << args[0];
+        EXPECT_TRUE(flashed().empty()) << args[0];
+        EXPECT_EQ(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed\n") << args[0];
+    }
+    EXPECT_EQ(firmware(0), "1.00");
+}
+
+}  // namespace

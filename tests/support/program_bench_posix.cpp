@@ -1,0 +1,65 @@
+#include "support/program_bench.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/sim_bus_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace test_support {
+
+program_bench::program_bench() {
+    fs::create_directories(drive_ / "vtxsystem/log");
+    fs::create_directories(work_ / "fwimage");
+}
+
+program_run program_bench::run(const std::vector<std::string>& args) const {
+    return run_kvtapefw(args, work_.path(),
+                        {{"systemdrive", drive_.str()},
+                         {"KVFW_SIM_BUS", bus_file().string()},
+                         {"KVFW_SIM_TRACE", trace().string()}});
+}
+
+void program_bench::catalogue(const std::string& lines) const { write_file(work_ / "fwimage/firmware.cfg", lines); }
+
+void program_bench::image(const std::string& name, const std::string& version, const std::string& hw_config) const {
+    write_file(work_ / "fwimage" / name, firmware_image(version, hw_config, 40000));
+}
+
+std::string program_bench::log() const {
+    const fs::path file = drive_ / "vtxsystem/log/vtxsetup.log";
+    return fs::exists(file) ? read_file(file) : "";
+}
+
+std::string program_bench::firmware(int address) const { return bus_firmware(bus_file(), address); }
+
+std::vector<int> program_bench::flashed() const {
+    std::vector<int> addresses;
+    for (const std::string& line : trace_lines(trace(), "exec ")) {
+        if (line.find(" cdb=3b") == std::string::npos) continue;
+        const int address = std::stoi(line.substr(5));
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
+    }
+    return addresses;
+}
+
+void program_bench::edit_action(const std::string& device_id, const std::string& from, const std::string& to) const {
+    std::string xml = read_file(document());
+    const std::size_t device = xml.find("<device_id value=\"" + device_id + "\"/>");
+    ASSERT_NE(device, std::string::npos) << device_id;
+    const std::string old_action = "<action value=\"" + from + "\"/>";
+    const std::size_t action = xml.find(old_action, device);
+    ASSERT_NE(action, std::string::npos) << device_id;
+    ASSERT_LT(action, xml.find("</device>", device)) << device_id;
+    xml.replace(action, old_action.size(), "<action value=\"" + to + "\"/>");
+    write_file(document(), xml);
+}
+
+void program_bench::forget_run() const {
+    fs::remove(trace());
+    fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
+}
+
+}  // namespace test_support
