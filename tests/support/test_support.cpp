@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #else
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 #include <csignal>
@@ -119,9 +120,13 @@ scoped_env::scoped_env(const char* name, const char* value) : name_(name) {
 scoped_env::~scoped_env() { set_variable(name_.c_str(), had_value_ ? saved_.c_str() : nullptr); }
 
 #ifdef _WIN32
+bool make_fifo(const fs::path&) { return false; }
+
 file_size_limit::file_size_limit(std::uint64_t) {}
 file_size_limit::~file_size_limit() {}
 #else
+bool make_fifo(const fs::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
+
 file_size_limit::file_size_limit(std::uint64_t bytes) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < bytes)) return;

@@ -51,6 +51,9 @@ private:
     std::string saved_;
 };
 
+// Makes a named pipe (FIFO) at the path; false where the system has none.
+bool make_fifo(const std::filesystem::path& path);
+
 // While alive, no file this process writes can grow past `bytes`, as on a
 // full disk: a write beyond it fails instead of ending the process. Only
 // where the system has such a limit (POSIX); active() tells.
