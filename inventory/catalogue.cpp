@@ -7,35 +7,48 @@
 
 #include "inventory/number_text.h"
 #include "platform/file_handle.h"
+#include "platform/platform.h"
 
 namespace {
 
-// A line is read in pieces of at most this many characters, its line feed
-// included; what is left of a longer line comes as the next piece.
-constexpr std::size_t piece_length = 254;
+// A line is read whole, however long: a comment stays a comment to its end,
+// and no tail of a long line can pass for a data line of its own (it could
+// name another drive's image). A data line is a handful of short fields, so
+// one longer than this was never meant as an entry and makes none; only this
+// much of any line is kept in memory.
+constexpr std::size_t longest_line = 64 * 1024;
 
-using line_buffer = text_field<piece_length + 1>;
+// Ctrl-Z ends a text file, as the C runtime's text mode on Windows reads it;
+// what follows it is not part of the catalogue on any system.
+constexpr int end_of_text = 0x1A;
 
-// Reads the next piece of a line, without its line feed. The file is opened
-// in binary so that it reads the same everywhere; a carriage return before a
-// line feed is folded into the line feed, as a text-mode stream does on
-// Windows. False at the end of the file.
-bool read_piece(std::FILE* file, std::string& piece) {
-    piece.clear();
-    while (piece.size() < piece_length) {
+// Reads the next line, without its line end. The file is opened in binary so
+// that it reads the same everywhere; a carriage return before a line feed
+// belongs to the line end, as a text-mode stream has it on Windows. `whole`
+// is false when the line was longer than longest_line and only its start was
+// kept. False at the end of the catalogue.
+bool read_line(std::FILE* file, std::string& line, bool& whole) {
+    line.clear();
+    whole = true;
+    bool any = false;
+    for (;;) {
         int c = std::fgetc(file);
+        if (c == end_of_text) {
+            std::ungetc(c, file);  // every later read ends here too
+            break;
+        }
         if (c == EOF) break;
+        any = true;
         if (c == '\r') {
             const int next = std::fgetc(file);
             if (next == '\n') c = '\n';
             else if (next != EOF) std::ungetc(next, file);
         }
-        piece.push_back(static_cast<char>(c));
         if (c == '\n') break;
+        if (line.size() < longest_line) line.push_back(static_cast<char>(c));
+        else whole = false;
     }
-    if (piece.empty()) return false;
-    if (piece.back() == '\n') piece.pop_back();
-    return true;
+    return any;
 }
 
 // Splits at runs of '|'; a '|' at either end gives no field.
@@ -54,17 +67,15 @@ bool next_field(std::string_view& rest, std::string_view& field) {
 // since a cut name could name another image.
 bool parse_data_line(std::string_view line, drive_record& entry) {
     entry.in_use = 1;
-    line_buffer number{};
     std::string_view rest = line, field;
     for (int position = 1; position <= 3 && next_field(rest, field); ++position) {
+        std::string text(field);
         if (position == 1) {
-            copy_text(number, field);
-            entry.drive_id = parse_hex32(number.data());
+            entry.drive_id = parse_hex32(text.c_str());
         } else if (position == 2) {
             if (!copy_text(entry.firmware_file, field)) return false;
         } else {
-            copy_text(number, field);
-            entry.fw_version = parse_double(trim_spaces(number.data()));
+            entry.fw_version = parse_double(trim_spaces(text.data()));
         }
     }
     return true;
@@ -77,24 +88,26 @@ bool is_data_line(std::string_view line) { return !line.empty() && line.front() 
 
 int read_catalogue(drive_table& table) {
     clear_table(table);
+    // Only a file is a catalogue: a pipe or a device would block the reading
+    // or never end it, so neither is ever opened.
+    if (!is_regular_file(catalogue_path)) return -1;
     file_handle file = open_file(catalogue_path, "rb");
     if (!file) return -1;
 
     std::size_t stored = 0;
-    std::string piece;
-    line_buffer line{};
-    while (read_piece(file.get(), piece)) {
+    std::string line;
+    bool whole = true;
+    while (read_line(file.get(), line, whole)) {
         // A stray NUL ends the text, as it would for any C string.
-        if (!is_data_line(piece.c_str())) continue;
+        if (!is_data_line(line.c_str()) || !whole) continue;
         // Lines beyond the table's last slot are passed over: a catalogue
         // longer than the table still lets every drive in its first 23 lines
         // be served.
         if (stored == table.size()) continue;
-        copy_text(line, piece);
-        to_upper(trim_spaces(line.data()));
+        const char* text = to_upper(trim_spaces(line.data()));
 
         drive_record entry{};
-        if (!parse_data_line(text_of(line), entry)) continue;
+        if (!parse_data_line(text, entry)) continue;
         table[stored++] = entry;
     }
     return static_cast<int>(stored);

@@ -5,8 +5,7 @@
 #include <initializer_list>
 #include <map>
 
-#include "platform/file_handle.h"
-#include "platform/platform.h"
+#include "platform/whole_file.h"
 
 namespace {
 
@@ -15,15 +14,6 @@ using json = nlohmann::ordered_json;
 constexpr std::int64_t largest_count = 1'000'000'000;
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
-
-bool read_whole_file(const std::string& path, std::string& content) {
-    if (!is_regular_file(path)) return false;
-    file_handle file = open_file(path.c_str(), "rb");
-    if (!file) return false;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) content.append(chunk, n);
-    return std::ferror(file.get()) == 0;
-}
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -287,7 +277,7 @@ std::size_t variant_field_width(sim_layout layout) { return layout == sim_layout
 
 bool load_bus_file(const std::string& path, sim_bus_config& bus, std::string& problem) {
     std::string content;
-    if (!read_whole_file(path, content)) {
+    if (!read_whole_file(path, any_file_size, content)) {
         problem = "cannot be read";
         return false;
     }

@@ -77,6 +77,10 @@ TEST_F(CatalogueTest, DataLines) {
          {{1, "A.BIN", 1.5}, {2, "B.BIN", 0}}},
         {"lone carriage return stays in the line", "1|A.BIN\r|1.5\n", {{1, "A.BIN\r", 1.5}}},
         {"order of the file", "2|B|2\n1|A|1\n", {{2, "B", 2}, {1, "A", 1}}},
+        // Ctrl-Z ends a text file, as Windows' text mode reads it, on every system.
+        {"data only after Ctrl-Z", "$ firmware\r\n\x1a" "1|A.BIN|1\r\n", {}},
+        {"Ctrl-Z between two lines", "1|A.BIN|1\n\x1a" "2|B.BIN|2\n", {{1, "A.BIN", 1}}},
+        {"Ctrl-Z inside a line", "1|A.BIN|1\x1a" "5\n2|B.BIN|2\n", {{1, "A.BIN", 1}}},
     };
     for (const row& r : rows) {
         EXPECT_EQ(read(r.content), static_cast<int>(r.expected.size())) << r.why;
@@ -123,35 +127,66 @@ TEST_F(CatalogueTest, LinesBeyondTheTableArePassedOver) {
     EXPECT_EQ(text_of((*table_)[22].firmware_file), "IMG23.BIN");
 }
 
-TEST_F(CatalogueTest, LongLinesAreReadInPiecesOf254) {
-    // 253 characters and the line feed make one piece.
-    const std::string fits = "1|" + std::string(127, 'A') + "|" + std::string(253 - 2 - 127 - 1, '9') + "\n";
-    ASSERT_EQ(fits.size(), 254u);
-    EXPECT_EQ(read(fits), 1);
-    EXPECT_EQ(text_of((*table_)[0].firmware_file), std::string(127, 'A'));
-
-    // 254 characters: the line feed alone is the second piece, an empty line.
-    EXPECT_EQ(read("1|A.BIN|" + std::string(246, '1') + "\n"), 1);
-
-    // The rest of a longer line is a line of its own.
-    const std::string first = "1|A.BIN|2" + std::string(245, ' ');
-    ASSERT_EQ(first.size(), 254u);
-    EXPECT_EQ(read(first + "0x77|TAIL.BIN|4.5\n"), 2);
-    expect_entries({{1, "A.BIN", 2}, {0x77, "TAIL.BIN", 4.5}}, "split line");
-
-    // A piece that starts with "$" is a comment, even in the middle of a line.
-    EXPECT_EQ(read(std::string(254, ' ') + "$1|X|1\n"), 1);
-    expect_entries({{0, "", 0}}, "comment piece");
-
-    // A CR LF at a piece boundary still ends the line as one line end.
-    EXPECT_EQ(read(std::string(246, ' ') + "1|A.BIN\r\n2|B.BIN|3\n"), 2);
-    expect_entries({{1, "A.BIN", 0}, {2, "B.BIN", 3}}, "CR LF at the boundary");
+// No part of a long line is ever taken for a line of its own: the tail of a
+// comment or of a padded data line could otherwise name another image.
+TEST_F(CatalogueTest, LongLinesAreReadWhole) {
+    const std::string tail = "0x77|TAIL.BIN|4.5\n";
+    const std::string megabytes(4 * 1024 * 1024, ' ');
+    struct row {
+        const char* why;
+        std::string content;
+        std::vector<entry> expected;
+    };
+    const row rows[] = {
+        {"253 characters and the line feed",
+         "1|" + std::string(127, 'A') + "|" + std::string(253 - 2 - 127 - 1, '9') + "\n",
+         {{1, std::string(127, 'A'), 1e123}}},
+        {"254 characters and the line feed", "1|A.BIN|" + std::string(246, '1') + "\n",
+         {{1, "A.BIN", std::stod(std::string(246, '1'))}}},
+        {"long comment", "$" + std::string(300, '-') + tail + "2|B.BIN|3\n", {{2, "B.BIN", 3}}},
+        {"padded data line", "1|A.BIN|2" + std::string(245, ' ') + tail, {{1, "A.BIN", 2}}},
+        {"long drive ID", std::string(300, '0') + "1234|A.BIN|1\n", {{0x1234, "A.BIN", 1}}},
+        {"$ far into a line", std::string(254, ' ') + "$1|X|1\n", {{0, "X", 1}}},
+        {"CR LF after 253 characters", std::string(246, ' ') + "1|A.BIN\r\n2|B.BIN|3\n",
+         {{1, "A.BIN", 0}, {2, "B.BIN", 3}}},
+        {"comment of megabytes", "$" + megabytes + tail, {}},
+        // A data line is a handful of short fields: one of 64 KiB or more is
+        // not an entry, whatever it holds.
+        {"data line of megabytes", "1|A.BIN|2" + megabytes + "\n2|B.BIN|3\n", {{2, "B.BIN", 3}}},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(read(r.content), static_cast<int>(r.expected.size())) << r.why;
+        expect_entries(r.expected, r.why);
+    }
 }
 
 TEST_F(CatalogueTest, FileNameTooLongIsPassedOver) {
-    const std::string long_name(128, 'B');
-    EXPECT_EQ(read("1|A.BIN|1\n2|" + long_name + "|2\n3|C.BIN|3\n"), 2);
-    expect_entries({{1, "A.BIN", 1}, {3, "C.BIN", 3}}, "name of 128 characters");
+    for (std::size_t length : {128, 300}) {
+        const std::string long_name(length, 'B');
+        EXPECT_EQ(read("1|A.BIN|1\n2|" + long_name + "|2\n3|C.BIN|3\n"), 2) << length;
+        expect_entries({{1, "A.BIN", 1}, {3, "C.BIN", 3}}, "name of " + std::to_string(length) + " characters");
+    }
+}
+
+// Anything but a regular file reads as a catalogue that cannot be opened,
+// at once: a pipe or a device would block the run or never end it.
+TEST_F(CatalogueTest, OnlyARegularFileIsACatalogue) {
+    const std::filesystem::path cfg = dir_ / "fwimage" / "firmware.cfg";
+    std::filesystem::create_directories(cfg);
+    current_dir here(dir_.path());
+    EXPECT_EQ(read_catalogue(*table_), -1) << "folder";
+#ifndef _WIN32
+    for (const char* device : {"/dev/null", "/dev/zero"}) {
+        std::filesystem::remove_all(cfg);
+        std::filesystem::create_symlink(device, cfg);
+        EXPECT_EQ(read_catalogue(*table_), -1) << device;
+    }
+#endif
+    std::filesystem::remove_all(cfg);
+    if (test_support::make_fifo(cfg)) {
+        EXPECT_EQ(read_catalogue(*table_), -1) << "pipe";  // with no writer, opening it alone would block
+    }
+    EXPECT_EQ(count_in_use(*table_), 0);
 }
 
 TEST_F(CatalogueTest, FindByDriveId) {

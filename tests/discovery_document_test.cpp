@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/stream_capture.h"
 #include "support/test_support.h"
+#include "xml/selection_document.h"
 
 namespace {
 
@@ -143,7 +147,8 @@ TEST(DiscoveryDocument, FolderOfTheDocument) {
 }
 
 TEST(DiscoveryDocument, PathWithoutFileNameIsRefusedBeforeAnythingHappens) {
-    for (const char* path : {"sub/", "sub/   ", "/"}) {
+    // A backslash ends the folder part on every system, as it does on Windows.
+    for (const char* path : {"sub/", "sub/   ", "/", "win\\", "win\\  ", "sub/win\\"}) {
         scratch_dir dir;
         current_dir inside(dir.path());
         const write_outcome outcome = write(path, *empty_table());
@@ -154,29 +159,18 @@ TEST(DiscoveryDocument, PathWithoutFileNameIsRefusedBeforeAnythingHappens) {
     }
 }
 
-TEST(DiscoveryDocument, BackslashSeparatesTheFolderWithoutNameCheck) {
-    for (const char* path : {"win\\doc.xml", "win\\"}) {
-        scratch_dir dir;
-        current_dir inside(dir.path());
-        const write_outcome outcome = write(path, *empty_table());
-        EXPECT_EQ(outcome.out, "Created Dir : win\n") << path;
-        EXPECT_TRUE(fs::is_directory("win")) << path;
-#ifdef _WIN32
-        // A backslash separates folders here: the document lands in win,
-        // and a path ending in one names no file, so writing fails.
-        const bool names_a_file = std::string(path) != "win\\";
-        EXPECT_EQ(outcome.result, names_a_file ? 0 : 1) << path;
-        EXPECT_EQ(fs::is_regular_file(path), names_a_file) << path;
-        if (!names_a_file) {
-            EXPECT_EQ(outcome.err.rfind("An error occurred during creation of output transcoder. Msg is:\n", 0), 0u);
-        }
-#else
-        // The file goes to the path exactly as passed; on this system a
-        // backslash is an ordinary character of a file name.
-        EXPECT_EQ(outcome.result, 0) << path;
-        EXPECT_TRUE(fs::is_regular_file(path)) << path;
-#endif
-    }
+TEST(DiscoveryDocument, BackslashSeparatesTheFolder) {
+    const char path[] = "win\\doc.xml";
+    scratch_dir dir;
+    current_dir inside(dir.path());
+    const write_outcome outcome = write(path, *empty_table());
+    EXPECT_EQ(outcome.out, "Created Dir : win\n");
+    EXPECT_TRUE(fs::is_directory("win"));
+    // On Windows the document lands in win; elsewhere the file goes to the
+    // path exactly as passed, where a backslash is an ordinary character of
+    // a file name.
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_TRUE(fs::is_regular_file(path));
 }
 
 TEST(DiscoveryDocument, UnwritableFolderReportsTheSerialiserFailure) {
@@ -198,6 +192,96 @@ TEST(DiscoveryDocument, UnwritableFolderReportsTheSerialiserFailure) {
     EXPECT_EQ(outcome.out, "Created Dir : a/b\n");
     EXPECT_EQ(outcome.err.rfind("An error occurred during creation of output transcoder. Msg is:\n", 0), 0u);
     EXPECT_FALSE(fs::exists("a"));
+}
+
+// A drive's INQUIRY texts may hold any byte; the document must still be
+// well-formed, list the drive and read back.
+TEST(DiscoveryDocument, CharactersXmlCannotHoldAreWrittenAsQuestionMarks) {
+    auto table = empty_table();
+    drive_record& drive = (*table)[0];
+    drive.in_use = 1;
+    copy_text(drive.product_id, "HH6\x01\x1f" "end\x7f");
+    copy_text(drive.fw_item_type, "\x1b[0m\tT\r\n");
+    copy_text(drive.action, "upgrade");
+    scratch_dir dir;
+    const fs::path path = dir / "doc.xml";
+    const write_outcome outcome = write(path.string(), *table);
+    EXPECT_EQ(outcome.result, 0);
+    EXPECT_EQ(outcome.err, "");
+    const std::string text = read_file(path);
+    EXPECT_NE(text.find("<product_id value=\"HH6??end\x7f\"/>"), std::string::npos) << text;
+    EXPECT_NE(text.find("<type value=\"?[0m&#x9;T&#xD;&#xA;\"/>"), std::string::npos) << text;
+
+    auto read = empty_table();
+    ASSERT_EQ(read_selection_document(path.string().c_str(), *read), 0);
+    EXPECT_EQ(text_of((*read)[0].product_id), "HH6??end\x7f");
+    EXPECT_EQ(text_of((*read)[0].fw_item_type), "?[0m\tT\r\n");
+    EXPECT_EQ(text_of((*read)[0].action), "upgrade");
+}
+
+TEST(DiscoveryDocument, VersionsAreWrittenWithAllTheirDigits) {
+    auto table = empty_table();
+    (*table)[0].in_use = 1;
+    (*table)[0].target_version = -DBL_MAX;  // the longest "%f" text there is
+    (*table)[0].fw_version = 1e60;
+    scratch_dir dir;
+    const fs::path path = dir / "doc.xml";
+    ASSERT_EQ(write(path.string(), *table).result, 0);
+    // Every digit before the point and all six after it: the texts read back
+    // as the very same numbers.
+    const std::string text = read_file(path);
+    EXPECT_NE(text.find(".000000\"/><active_version"), std::string::npos) << text;
+    EXPECT_NE(text.find(".000000\"/><action"), std::string::npos) << text;
+    auto read = empty_table();
+    ASSERT_EQ(read_selection_document(path.string().c_str(), *read), 0);
+    EXPECT_EQ((*read)[0].target_version, -DBL_MAX);
+    EXPECT_EQ((*read)[0].fw_version, 1e60);
+}
+
+std::vector<std::string> names_in(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The document is written whole or not at all: whatever fails on the way
+// leaves the old document as it was and no new file beside it.
+TEST(DiscoveryDocument, FailedWriteKeepsTheOldDocumentAndLeavesNoNewFile) {
+    auto table = empty_table();
+    for (drive_record& drive : *table) {
+        drive.in_use = 1;
+        copy_text(drive.product_id, "ULTRIUM-HH6");
+        copy_text(drive.action, "upgrade");
+    }
+    const std::string failure = "An error occurred during creation of output transcoder. Msg is:\n";
+    {
+        // A folder in the document's place cannot be replaced.
+        scratch_dir dir;
+        const fs::path path = dir / "doc.xml";
+        write_file(path / "keep.txt", "kept");
+        const write_outcome outcome = write(path.string(), *table);
+        EXPECT_EQ(outcome.result, 1);
+        EXPECT_EQ(outcome.err, failure + "unable to replace file '" + path.string() + "'\n");
+        EXPECT_EQ(read_file(path / "keep.txt"), "kept");
+        EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"doc.xml"});
+    }
+    {
+        // A disk that fills up while the document (some 10 KB) is written.
+        scratch_dir dir;
+        const fs::path path = dir / "doc.xml";
+        write_file(path, "old document");
+        write_outcome outcome{};
+        {
+            file_size_limit full_disk(4096);
+            if (!full_disk.active()) GTEST_SKIP() << "no file size limit on this system";
+            outcome = write(path.string(), *table);
+        }
+        EXPECT_EQ(outcome.result, 1);
+        EXPECT_EQ(outcome.err, failure + "unable to write data to file '" + path.string() + "'\n");
+        EXPECT_EQ(read_file(path), "old document");
+        EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"doc.xml"});
+    }
 }
 
 TEST(DiscoveryDocument, OverlongPathIsRefusedAndNothingIsWritten) {

@@ -1,11 +1,13 @@
 #include "xml/selection_document.h"
 
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -359,6 +361,84 @@ TEST(SelectionDocument, EntityExpansionIsBounded) {
     const read_outcome ok = read_text(document(small.str(), prolog));
     ASSERT_EQ(ok.result, 0);
     EXPECT_EQ(text_of((*ok.table)[0].firmware_id).size(), 300u);
+}
+
+std::string repeated(const std::string& part, std::size_t times) {
+    std::string text;
+    text.reserve(part.size() * times);
+    for (std::size_t i = 0; i < times; ++i) text += part;
+    return text;
+}
+
+long peak_memory_kb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runs every allocation slower and keeps freed memory aside.
+constexpr double slowdown = 8;
+#else
+constexpr double slowdown = 1;
+#endif
+
+// Documents of at most 1 MiB that would make the parser take minutes or
+// gigabytes: each must fail, and fail at once.
+TEST(SelectionDocument, HostileDocumentsFailQuicklyInBoundedMemory) {
+    const std::size_t mebibyte = 1024 * 1024;
+    const std::string text(100 * 1000, 'x');
+    const std::string big_entity = "<!DOCTYPE r [<!ENTITY big \"" + text + "\">]>";
+    const std::string small_entity = "<!DOCTYPE r [<!ENTITY e \"" + text.substr(0, 1000) + "\">";
+    struct row {
+        const char* why;
+        std::string xml;
+    };
+    const row rows[] = {
+        {"deep nesting", document(device_xml{}.str() + repeated("<a>", 100000) + repeated("</a>", 100000))},
+        {"many attributes", document("<device" + [] {
+             std::string attributes;
+             for (int i = 0; i < 50000; ++i) attributes += " a" + std::to_string(i) + "=\"\"";
+             return attributes;
+         }() + "/>")},
+        {"many comments", document(device_xml{}.str()) + repeated("<!---->", 140000)},
+        {"many elements", "<r>" + repeated("<x/>", 200000) + "<devices>" + device_xml{}.str() + "</devices></r>"},
+        {"large entity repeated", document(device_xml{}.str() + "<x>" + repeated("&big;", 999) + "</x>", big_entity)},
+        {"large entity in an attribute", document("<d v=\"" + repeated("&big;", 999) + "\"/>", big_entity)},
+        {"entity repeated in an attribute default",
+         document(device_xml{}.str(), small_entity + "<!ATTLIST kv_rom_discovery a CDATA \"" +
+                                          repeated("&e;", 300000) + "\">]>")},
+        {"parameter entity repeated",
+         document(device_xml{}.str(), "<!DOCTYPE r [<!ENTITY % p \"<!-- " + text.substr(0, 1000) + " -->\">" +
+                                          repeated("%p;", 300000) + "]>")},
+    };
+    for (const row& r : rows) {
+        ASSERT_LE(r.xml.size(), mebibyte) << r.why;
+        const long memory_before = peak_memory_kb();
+        const auto start = std::chrono::steady_clock::now();
+        const read_outcome outcome = read_text(r.xml);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(outcome.result, 1) << r.why;
+        EXPECT_LT(took.count(), 1.0 * slowdown) << r.why;
+        EXPECT_LT(peak_memory_kb() - memory_before, static_cast<long>(100 * 1024 * slowdown)) << r.why;
+    }
+
+    // Many nodes the reader passes over are no reason for it to slow down.
+    const auto start = std::chrono::steady_clock::now();
+    const read_outcome siblings = read_text("<r>" + repeated("<!---->", 50000) + "<devices>" + device_xml{}.str() +
+                                            repeated("<!---->", 50000) + "</devices></r>");
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(siblings.result, 0);
+    EXPECT_EQ(count_in_use(*siblings.table), 1);
+    EXPECT_LT(took.count(), 1.0 * slowdown);
+
+    const std::string ordinary = document(device_xml{}.str());
+    // A document of 1 MiB is still read; one byte more is refused unread.
+    const std::string padded = ordinary + std::string(mebibyte - ordinary.size(), '\n');
+    const read_outcome whole = read_text(padded);
+    EXPECT_EQ(whole.result, 0);
+    EXPECT_EQ(count_in_use(*whole.table), 1);
+    EXPECT_EQ(read_text(padded + "\n").result, 1);
 }
 
 }  // namespace

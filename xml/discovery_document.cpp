@@ -6,13 +6,15 @@
 #include <string>
 
 #include <xercesc/dom/DOM.hpp>
-#include <xercesc/framework/LocalFileFormatTarget.hpp>
+#include <xercesc/framework/MemBufFormatTarget.hpp>
 #include <xercesc/util/OutOfMemoryException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/XMLChar.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include "app/setup_log.h"
 #include "inventory/text_field.h"
+#include "platform/whole_file.h"
 #include "xml/xerces_support.h"
 
 using namespace xercesc;
@@ -20,7 +22,9 @@ using namespace xercesc;
 namespace {
 
 using path_buffer = text_field<512>;
-using value_text = text_field<64>;
+// Room for any number the document holds: "%f" writes every digit before
+// the point, and the largest double has 309 of them.
+using value_text = text_field<512>;
 
 constexpr int failed = 1;
 
@@ -40,26 +44,50 @@ bool cut_at_last(path_buffer& buffer, char separator, path_buffer& name) {
     return true;
 }
 
+// The name is what follows the last slash or backslash, on every system: a
+// path that ends in either (and perhaps spaces) names a folder, not a file.
+bool names_a_file(const path_buffer& path) {
+    const std::string_view text = text_of(path);
+    const std::size_t last = text.find_last_of("/\\");
+    if (last == std::string_view::npos) return true;
+    path_buffer name{};
+    copy_text(name, text.substr(last + 1));
+    return *trim_spaces(name.data()) != '\0';
+}
+
 // The folder of the document is created when the path names one (one level
 // only); the file itself is later written to the path exactly as passed.
-// Returns false when the path ends in a slash and so names no file.
-bool prepare_directory(const path_buffer& path) {
+void prepare_directory(const path_buffer& path) {
     path_buffer buffer = path, name{}, directory{};
     if (cut_at_last(buffer, '/', name)) {
         directory = buffer;
         path_buffer letters = directory;
         if (*keep_alnum(letters.data()) == '\0') directory[0] = '\0';
-        path_buffer trimmed = name;
-        if (*trim_spaces(trimmed.data()) == '\0') return false;
     }
     if (cut_at_last(buffer, '\\', name)) directory = buffer;
     if (*trim_spaces(directory.data()) != '\0') make_directory(directory.data());
-    return true;
+}
+
+// A drive's texts come from its INQUIRY data and may hold characters that XML
+// 1.0 cannot carry (control characters other than tab, line feed and carriage
+// return); the serializer would stop in the middle of the document over one
+// of them. Each is written as '?', so the document still lists the drive.
+void replace_unwritable(XMLCh* text) {
+    for (XMLCh* c = text; *c != 0; ++c) {
+        if (XMLChar1_0::isXMLChar(c[0])) continue;
+        if (c[1] != 0 && XMLChar1_0::isXMLChar(c[0], c[1])) {
+            ++c;  // a surrogate pair: one character beyond the 16-bit range
+            continue;
+        }
+        *c = chQuestion;
+    }
 }
 
 void append_leaf(DOMDocument& document, DOMElement& parent, const char* name, const char* value) {
     DOMElement* leaf = document.createElement(xml_text(name).get());
-    leaf->setAttribute(xml_text("value").get(), xml_text(value).get());
+    xml_text text(value);
+    replace_unwritable(text.data());
+    leaf->setAttribute(xml_text("value").get(), text.get());
     parent.appendChild(leaf);
 }
 
@@ -132,34 +160,51 @@ xerces_owned<DOMDocument> build_document(DOMImplementation& core, const drive_ta
     return document;
 }
 
-void report_output_failure(const XMLCh* message) {
-    std::fprintf(stderr, "An error occurred during creation of output transcoder. Msg is:\n%s\n",
-                 narrow_text(message).c_str());
+int report_output_failure(const std::string& message) {
+    std::fprintf(stderr, "An error occurred during creation of output transcoder. Msg is:\n%s\n", message.c_str());
     std::fflush(stderr);
+    return failed;
 }
 
 // The serializer in its default settings: the library's declaration and no
-// added indentation or line breaks. Returns the number of failures.
-int serialise(DOMDocument& document, const char* path) {
+// added indentation or line breaks. The document is small (23 drives at
+// most), so it is made whole in memory before any file is touched. Returns
+// the number of failures; `bytes` holds the document only when there was none.
+int serialise(DOMDocument& document, std::string& bytes) {
     try {
         DOMImplementation* ls = DOMImplementationRegistry::getDOMImplementation(xml_text("LS").get());
         if (!ls) return fail("Requested implementation is not supported");
         xerces_owned<DOMLSSerializer> serializer(ls->createLSSerializer());
         xerces_owned<DOMLSOutput> output(ls->createLSOutput());
-        LocalFileFormatTarget target(path);
+        MemBufFormatTarget target;
         output->setByteStream(&target);
-        serializer->write(&document, output.get());
+        if (!serializer->write(&document, output.get())) {
+            return report_output_failure("the document could not be serialised whole");
+        }
+        bytes.assign(reinterpret_cast<const char*>(target.getRawBuffer()), target.getLen());
         return 0;
     } catch (const OutOfMemoryException&) {
         return fail("OutOfMemoryException");
     } catch (const XMLException& e) {
-        report_output_failure(e.getMessage());
+        return report_output_failure(narrow_text(e.getMessage()));
     } catch (const DOMException& e) {
-        report_output_failure(e.getMessage());
+        return report_output_failure(narrow_text(e.getMessage()));
     } catch (...) {
-        report_output_failure(nullptr);
+        return report_output_failure("");
     }
-    return failed;
+}
+
+// The document replaces an older one only once it is on the disk whole: a
+// full disk or a failed close leaves the old document (or none) in place.
+int write_document_file(const char* path, const std::string& bytes) {
+    const char* problem = nullptr;
+    switch (replace_whole_file(path, bytes)) {
+        case file_write_result::written: return 0;
+        case file_write_result::not_opened: problem = "unable to open file"; break;
+        case file_write_result::not_written: problem = "unable to write data to file"; break;
+        case file_write_result::not_replaced: problem = "unable to replace file"; break;
+    }
+    return report_output_failure(std::string(problem) + " '" + path + "'");
 }
 
 }  // namespace
@@ -167,7 +212,8 @@ int serialise(DOMDocument& document, const char* path) {
 int write_discovery_document(const char* path, const drive_table& table) {
     path_buffer buffer{};
     if (!copy_text(buffer, path)) return fail("Error : Xml path is longer than 511 characters");
-    if (!prepare_directory(buffer)) return fail("Error : Xml filename not specified");
+    if (!names_a_file(buffer)) return fail("Error : Xml filename not specified");
+    prepare_directory(buffer);
 
     std::optional<xerces_session> session;
     try {
@@ -183,5 +229,7 @@ int write_discovery_document(const char* path, const drive_table& table) {
     if (!core) return fail("Requested implementation is not supported");
     xerces_owned<DOMDocument> document = build_document(*core, table);
     if (!document) return failed;
-    return serialise(*document, path);
+    std::string bytes;
+    if (serialise(*document, bytes) != 0) return failed;
+    return write_document_file(path, bytes);
 }

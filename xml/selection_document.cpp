@@ -4,11 +4,12 @@
 #include <string>
 
 #include <xercesc/dom/DOM.hpp>
+#include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/sax/HandlerBase.hpp>
 
 #include "inventory/number_text.h"
 #include "inventory/text_field.h"
-#include "platform/platform.h"
+#include "platform/whole_file.h"
 #include "xml/guarded_parser.h"
 #include "xml/xerces_support.h"
 
@@ -18,21 +19,24 @@ namespace {
 
 constexpr int failed = 1;
 
+// A selection document of 23 drives is some 10 KB; a file a hundred times
+// that size is not one, and is refused before the parser sees any of it.
+constexpr std::size_t largest_document = 1024 * 1024;
+
 // The `value` of the first element of that name at any depth below scope,
 // in document order; false when there is no such element. A missing
 // attribute reads as empty text.
-bool value_below(const DOMElement& scope, const char* name, std::string& value) {
-    const DOMNodeList* found = scope.getElementsByTagName(xml_text(name).get());
-    if (!found || found->getLength() == 0) return false;
-    const auto* element = static_cast<const DOMElement*>(found->item(0));
-    value = narrow_text(element->getAttribute(xml_text("value").get()));
-    return true;
-}
-
+// The list is not counted: counting walks every element below the scope.
 const DOMElement* first_below(const DOMElement& scope, const char* name) {
     const DOMNodeList* found = scope.getElementsByTagName(xml_text(name).get());
-    if (!found || found->getLength() == 0) return nullptr;
-    return static_cast<const DOMElement*>(found->item(0));
+    return found ? static_cast<const DOMElement*>(found->item(0)) : nullptr;
+}
+
+bool value_below(const DOMElement& scope, const char* name, std::string& value) {
+    const DOMElement* element = first_below(scope, name);
+    if (!element) return false;
+    value = narrow_text(element->getAttribute(xml_text("value").get()));
+    return true;
 }
 
 // A text value has to fit its field whole: a cut product or action would no
@@ -86,13 +90,14 @@ bool is_element_named(const DOMNode* node, const XMLCh* name) {
            XMLString::equals(static_cast<const DOMElement*>(node)->getTagName(), name);
 }
 
+// Children are walked from sibling to sibling: the library's child list
+// counts from the first child for every item asked of it.
+//
 // Every element child of a `devices` element is one device, whatever its
 // name. A document with more devices than the table has slots is refused
 // rather than read in part.
 bool read_devices(const DOMElement& devices, drive_table& table, std::size_t& count) {
-    const DOMNodeList* children = devices.getChildNodes();
-    for (XMLSize_t i = 0; i < children->getLength(); ++i) {
-        const DOMNode* child = children->item(i);
+    for (const DOMNode* child = devices.getFirstChild(); child; child = child->getNextSibling()) {
         if (child->getNodeType() != DOMNode::ELEMENT_NODE) continue;
         if (count == table.size()) return false;
         if (!read_device(*static_cast<const DOMElement*>(child), table[count])) return false;
@@ -104,9 +109,7 @@ bool read_devices(const DOMElement& devices, drive_table& table, std::size_t& co
 bool read_root(const DOMElement& root, drive_table& table) {
     const xml_text devices_name("devices");
     std::size_t count = 0;
-    const DOMNodeList* children = root.getChildNodes();
-    for (XMLSize_t i = 0; i < children->getLength(); ++i) {
-        const DOMNode* child = children->item(i);
+    for (const DOMNode* child = root.getFirstChild(); child; child = child->getNextSibling()) {
         if (!is_element_named(child, devices_name.get())) continue;
         if (!read_devices(*static_cast<const DOMElement*>(child), table, count)) return false;
     }
@@ -118,8 +121,10 @@ bool read_root(const DOMElement& root, drive_table& table) {
 int read_selection_document(const char* path, drive_table& table) {
     clear_table(table);
     // Only a file is a document: the parser would also take a URL and fetch
-    // it, or block on a pipe or device.
-    if (!is_regular_file(path)) return failed;
+    // it, or block on a pipe or device. It is read here, within its bound,
+    // and the parser reads the copy.
+    std::string content;
+    if (!read_whole_file(path, largest_document, content)) return failed;
     std::optional<xerces_session> session;
     try {
         session.emplace();
@@ -129,12 +134,14 @@ int read_selection_document(const char* path, drive_table& table) {
     // Warnings and validity errors are ignored (the document needs no
     // grammar); a fatal error is raised out of the parse.
     HandlerBase error_handler;
+    bounded_memory memory;
     try {
-        guarded_dom_parser parser;
+        guarded_dom_parser parser(memory);
         parser.setValidationScheme(XercesDOMParser::Val_Always);
         parser.setDoNamespaces(true);
         parser.setErrorHandler(&error_handler);
-        parser.parse(path);
+        MemBufInputSource source(reinterpret_cast<const XMLByte*>(content.data()), content.size(), path);
+        parser.parse(source);
         const DOMDocument* document = parser.getDocument();
         const DOMElement* root = document ? document->getDocumentElement() : nullptr;
         if (!root || !read_root(*root, table)) return failed;

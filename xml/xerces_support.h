@@ -39,6 +39,7 @@ public:
     xml_text(const xml_text&) = delete;
     xml_text& operator=(const xml_text&) = delete;
     const XMLCh* get() const { return text_; }
+    XMLCh* data() { return text_; }  // for fixing characters in place
 
 private:
     XMLCh* text_;

@@ -5,8 +5,12 @@
 #include <io.h>
 #include <process.h>
 #include <sys/stat.h>
+#else
+#include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -114,5 +118,35 @@ scoped_env::scoped_env(const char* name, const char* value) : name_(name) {
 }
 
 scoped_env::~scoped_env() { set_variable(name_.c_str(), had_value_ ? saved_.c_str() : nullptr); }
+
+#ifdef _WIN32
+bool make_fifo(const fs::path&) { return false; }
+
+file_size_limit::file_size_limit(std::uint64_t) {}
+file_size_limit::~file_size_limit() {}
+#else
+bool make_fifo(const fs::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
+
+file_size_limit::file_size_limit(std::uint64_t bytes) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < bytes)) return;
+    saved_limit_ = limit.rlim_cur;
+    // Past the limit the system raises SIGXFSZ, which would end the tests;
+    // ignored, the write fails with EFBIG as a full disk's does with ENOSPC.
+    saved_signal_ = std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = bytes;
+    active_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    if (!active_) std::signal(SIGXFSZ, saved_signal_);
+}
+
+file_size_limit::~file_size_limit() {
+    if (!active_) return;
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = saved_limit_;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, saved_signal_);
+}
+#endif
 
 }  // namespace test_support

@@ -2,6 +2,7 @@
 // built kvtapefw the way a user or a deployment tool does.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -48,6 +49,26 @@ private:
     std::string name_;
     bool had_value_;
     std::string saved_;
+};
+
+// Makes a named pipe (FIFO) at the path; false where the system has none.
+bool make_fifo(const std::filesystem::path& path);
+
+// While alive, no file this process writes can grow past `bytes`, as on a
+// full disk: a write beyond it fails instead of ending the process. Only
+// where the system has such a limit (POSIX); active() tells.
+class file_size_limit {
+public:
+    explicit file_size_limit(std::uint64_t bytes);
+    ~file_size_limit();
+    file_size_limit(const file_size_limit&) = delete;
+    file_size_limit& operator=(const file_size_limit&) = delete;
+    bool active() const { return active_; }
+
+private:
+    bool active_ = false;
+    std::uint64_t saved_limit_ = 0;
+    void (*saved_signal_)(int) = nullptr;
 };
 
 // Standard output of fn, captured through a temporary file.
