@@ -271,8 +271,12 @@ TEST_F(InquiryPagesTest, FieldsTheReplyDoesNotCoverWholeAreUnread) {
         }
         EXPECT_EQ(record_->fw_version_read, r.fw_read) << r.why;
         EXPECT_EQ(record_->drive_id_read, r.id_read) << r.why;
-        if (!r.fw_read) EXPECT_EQ(record_->fw_version, 0.0) << r.why;
-        if (!r.id_read) EXPECT_EQ(record_->drive_id, 0u) << r.why;
+        if (!r.fw_read) {
+            EXPECT_EQ(record_->fw_version, 0.0) << r.why;
+        }
+        if (!r.id_read) {
+            EXPECT_EQ(record_->drive_id, 0u) << r.why;
+        }
     }
 }
 
