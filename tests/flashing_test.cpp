@@ -297,33 +297,26 @@ TEST_F(Flashing, FlashedDriveThatDoesNotComeBackFails) {
     EXPECT_EQ(out_, "\n here 3\n");
 }
 
-TEST_F(Flashing, DriveThatDoesNotOpenFailsTwice) {
-    json& drive = add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    drive["open"] = "fail";
+// A drive that does not open, and one that another host has reserved, are
+// sent no image and count as failures twice: once when they cannot be had,
+// once in the verification.
+TEST_F(Flashing, DriveThatCannotBeHadFailsTwice) {
+    json& held = add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    held["open"] = "fail";
+    json& reserved = add_drive(2, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    reserved["faults"] = {{{"cdb", "16"}, {"reply", "conflict"}}};
     add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
     add_catalogue(0xa4, "HH6.BIN");
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+    add_work({2, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
-    EXPECT_EQ(run(), 2);
-    EXPECT_EQ(log(), (lines{"Error: Unable to access tape drive.",
-                            "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
-    EXPECT_EQ(out_, "\n here 2\n\n here 3\n");
-    EXPECT_FALSE(trace_has("sleep"));
-}
-
-TEST_F(Flashing, DriveReservedByAnotherHostIsSentNothing) {
-    json& drive = add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    drive["faults"] = {{{"cdb", "16"}, {"reply", "conflict"}}};
-    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
-    add_catalogue(0xa4, "HH6.BIN");
-    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
-
-    EXPECT_EQ(run(), 2);
-    EXPECT_EQ(log(), (lines{"Error: Unable to access tape drive.",
-                            "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
-    EXPECT_EQ(out_, "\n here 2\n\n here 3\n");
-    EXPECT_TRUE(trace_has("exec 1 path=0 target=1 lun=0 timeout=10 cdb=160000000000 dir=none len=0 -> status=18"));
-    EXPECT_TRUE(write_buffers(1).empty());
+    EXPECT_EQ(run(), 4);
+    const std::string unreachable = "Error: Unable to access tape drive.";
+    const std::string failed = "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed";
+    EXPECT_EQ(log(), (lines{unreachable, unreachable, failed, failed}));
+    EXPECT_EQ(out_, "\n here 2\n\n here 2\n\n here 3\n\n here 3\n");
+    EXPECT_TRUE(trace_has("exec 2 path=0 target=2 lun=0 timeout=10 cdb=160000000000 dir=none len=0 -> status=18"));
+    EXPECT_TRUE(write_buffers(2).empty());
     EXPECT_FALSE(trace_has("sleep"));
 }
 
