@@ -396,6 +396,9 @@ TEST(SelectionDocument, HostileDocumentsFailQuicklyInBoundedMemory) {
     };
     const row rows[] = {
         {"deep nesting", document(device_xml{}.str() + repeated("<a>", 100000) + repeated("</a>", 100000))},
+        // Small enough for every other bound: only the depth refuses it, also
+        // after empty elements.
+        {"nesting just past the limit", document(device_xml{}.str() + repeated("<a>", 70) + repeated("</a>", 70))},
         {"many attributes", document("<device" + [] {
              std::string attributes;
              for (int i = 0; i < 50000; ++i) attributes += " a" + std::to_string(i) + "=\"\"";

@@ -121,7 +121,9 @@ void guarded_dom_parser::startElement(const XMLElementDecl& element, unsigned in
                                       bool is_empty, bool is_root) {
     if (depth_ == deepest_element) throw document_refused("elements nested too deep");
     if (attribute_count > most_attributes) throw document_refused("too many attributes");
-    if (!is_empty) ++depth_;
+    // Counted for every element: the library ends an empty one at once, by
+    // calling endElement itself.
+    ++depth_;
     XercesDOMParser::startElement(element, uri_id, prefix, attributes, attribute_count, is_empty, is_root);
 }
 
