@@ -19,6 +19,13 @@ install_missing() {
 
 apt_options=
 install_missing g++ cmake make libgtest-dev libxerces-c-dev nlohmann-json3-dev
+# The fleet rollout (deploy/ansible) and its test. Debian's ansible ships the
+# ansible.windows collection the role needs; what the two packages only
+# recommend (WinRM and other connection libraries, documentation) is for
+# managing real hosts, not for the test on this machine.
+apt_options=--no-install-recommends
+install_missing ansible ansible-lint
+apt_options=
 if [ "${1:-}" = windows ]; then
   # MinGW-w64 with the posix thread model (std::mutex, needed by GoogleTest);
   # googletest's sources are cross-built; dpkg-dev unpacks Xerces-C's source

@@ -17,6 +17,8 @@ run_suite() {
 
 run_suite "$root/build/normal"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_suite "$root/build/sanitize" -DKVFW_SANITIZE=ON
+echo "== fleet rollout (deploy/ansible) on the native build"
+"$root/scripts/ansible-test.sh" "$root/build/normal/kvtapefw"
 
 if [ "${KVFW_SKIP_WINDOWS:-0}" = 1 ]; then
   echo "== Windows part skipped (KVFW_SKIP_WINDOWS=1)"

@@ -1,0 +1,336 @@
+#!/usr/bin/env bash
+# Rehearses a fleet rollout with the playbooks of deploy/ansible on six hosts
+# of this machine (local connections, each with its own working folder, setup
+# log root and simulated bus): discover, review (one drive set to skip),
+# canary upgrade that stops at a host whose drive refuses its image, report,
+# a batch of two that stops at that host; then a second rollout after the
+# fix, a third that has nothing left to do and an upgrade-all on one host.
+# Everything is checked from the outside: plans, bus files, setup logs, exit
+# codes, recaps and the CSV report. Also lints the role and playbooks and
+# syntax-checks them against a Windows inventory.
+#
+# Usage: scripts/ansible-test.sh [path of the kvtapefw program]
+# (the native build's program by default)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+program=$(realpath "${1:-$root/build/normal/kvtapefw}")
+playbooks=$root/deploy/ansible
+started=$(date +%s)
+
+fail() {
+  echo "ansible-test: FAILED: $*" >&2
+  exit 1
+}
+[ -x "$program" ] || fail "no program at $program (build it first)"
+command -v ansible-playbook >/dev/null || fail "ansible-playbook missing (scripts/install-deps.sh installs it)"
+command -v ansible-lint >/dev/null || fail "ansible-lint missing (scripts/install-deps.sh installs it)"
+
+work=$(mktemp -d /tmp/kvtapefw-ansible.XXXXXX)
+# KVFW_KEEP_SCRATCH=1 keeps the hosts' folders, plans, reports and outputs.
+if [ "${KVFW_KEEP_SCRATCH:-0}" = 1 ]; then echo "== scratch folder: $work"; else trap 'rm -rf "$work"' EXIT; fi
+
+# Nothing from the user's or the machine's Ansible configuration, no terminal
+# needed, temp files in the scratch folder.
+: >"$work/ansible.cfg"
+export ANSIBLE_CONFIG=$work/ansible.cfg ANSIBLE_HOME=$work/ansible-home
+export ANSIBLE_LOCAL_TEMP=$work/tmp/local ANSIBLE_REMOTE_TEMP=$work/tmp/remote
+export ANSIBLE_HOST_KEY_CHECKING=False ANSIBLE_NOCOWS=1 ANSIBLE_NOCOLOR=1 ANSIBLE_FORCE_COLOR=0
+export ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_LOAD_CALLBACK_PLUGINS=0 ANSIBLE_RETRY_FILES_ENABLED=False
+export ANSIBLE_PIPELINING=True ANSIBLE_FORKS=10 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3
+export ANSIBLE_LOCALHOST_WARNING=False ANSIBLE_DEPRECATION_WARNINGS=False
+# A fact cache, as a fleet would have one: the role then learns each host's
+# operating system once instead of in every playbook.
+export ANSIBLE_CACHE_PLUGIN=jsonfile ANSIBLE_CACHE_PLUGIN_CONNECTION=$work/facts
+export XDG_CACHE_HOME=$work/cache NO_COLOR=1 PY_COLORS=0 PYTHONDONTWRITEBYTECODE=1
+mkdir -p "$ANSIBLE_HOME" "$ANSIBLE_LOCAL_TEMP" "$ANSIBLE_REMOTE_TEMP" "$XDG_CACHE_HOME"
+# One program for the whole rehearsal, even if the build is redone meanwhile:
+# a different program would be staged again and count as a change.
+cp "$program" "$work/kvtapefw"
+program=$work/kvtapefw
+
+echo "== ansible-lint (role and playbooks)"
+(cd "$playbooks" && ansible-lint --offline --nocolor -q discover.yml upgrade.yml report.yml roles/kvtapefw) \
+  >"$work/lint.txt" 2>&1 || { cat "$work/lint.txt"; fail "ansible-lint found problems"; }
+
+echo "== syntax check against a Windows inventory (no Windows host here)"
+cat >"$work/windows.ini" <<'EOF'
+winhost ansible_connection=winrm ansible_shell_type=powershell kvtapefw_dir=C:\kvtapefw
+EOF
+for playbook in discover upgrade report; do
+  ansible-playbook -i "$work/windows.ini" --syntax-check "$playbooks/$playbook.yml" >"$work/syntax.txt" 2>&1 ||
+    { cat "$work/syntax.txt"; fail "syntax check of $playbook.yml"; }
+done
+
+echo "== rules the role judges by (exit codes, setup-log lines, paths)"
+PYTHONPATH=$playbooks/roles/kvtapefw/filter_plugins python3 - <<'EOF' || fail "role's judging rules"
+import kvtapefw as k
+
+def expect(what, got, want):
+    if got != want:
+        raise SystemExit("%s: got %r, want %r" % (what, got, want))
+
+flashed = ["Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade", "File name: fwimage/HH6.BIN",
+           "firmware is being flashed!", "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade",
+           "Drive ID: 0x0000c8, Product ID: ULTRIUM-HH8, Action: skip"]
+skipped = ["Drive ID: 0x0000c8, Product ID: ULTRIUM-HH8, Action: skip",
+           "Drive ID: 0x000099, Product ID: KTR320 is not suggested to be upgraded."]
+expect("1 with a flashed drive", k.judge(1, ["Result : Success"], flashed)["state"], "changed")
+expect("flashed drive counted once", k.drive_counts(flashed), {"upgraded": 1, "skipped": 1, "failed": 0})
+expect("1 with every drive skipped", k.judge("1", ["Result : Success"], skipped)["state"], "ok")
+expect("1 without any drive line", k.judge(1, ["Result : Success"], [])["state"], "changed")
+expect("3", k.judge(3, ["Result : Nothing to be done for Tape drives. RDX Firmware Updated."], [])["state"], "ok")
+failure = k.judge(0, ["Result : Flash failure"], skipped + ["Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"])
+expect("0", failure["state"], "failed")
+expect("0 message carries the log", "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed" in failure["message"], True)
+expect("0 without result line", k.judge(0, ["Usage: ..."], [])["state"], "failed")
+for code in (255, -1, 2, None, "none"):
+    expect("exit code %r" % (code,), k.judge(code, [], skipped)["state"], "failed")
+windows = k.remote_paths("C:\\kvtapefw\\", True, "", "/build/kvtapefw.exe", "D:")
+expect("Windows program", windows["program"], "C:\\kvtapefw\\kvtapefw.exe")
+expect("Windows log", windows["log"], "D:\\vtxsystem\\log\\vtxsetup.log")
+expect("Windows log, given root", k.remote_paths("C:\\kv", True, "E:\\", "kvtapefw.exe")["log"],
+       "E:\\vtxsystem\\log\\vtxsetup.log")
+expect("POSIX log", k.remote_paths("/srv/kv/", False, "", "/x/kvtapefw")["log"], "/srv/kv/vtxsystem/log/vtxsetup.log")
+EOF
+
+# Six hosts, in inventory order, which is the order of the batches:
+#   tape01 canary (batch 1): KTR320 and an Ultrium HH6, the HH6 set to skip in review
+#   tape02 (batch 2): its HH6 refuses every WRITE BUFFER; an HH8 already current
+#   tape03: VXA-320 and a current HH8      tape04: only a current HH8
+#   tape05: no drive of the maker          tape06: KTR320, HH6 and VXA-320
+hosts=(tape01 tape02 tape03 tape04 tape05 tape06)
+ktr='{"address": 0, "product": "KTR320", "layout": "other", "firmware": "1.10", "hw_config": "0x0320", "lto": false}'
+hh6='{"address": 1, "product": "ULTRIUM-HH6", "firmware": "2.05", "hw_config": "0x00a4"}'
+hh6_bad='{"address": 1, "product": "ULTRIUM-HH6", "firmware": "2.05", "hw_config": "0x00a4", "faults": [{"cdb": "3b", "reply": "check", "sense": "05 26 00"}]}'
+hh8='{"address": 3, "product": "ULTRIUM-HH8", "inquiry_number": "8", "firmware": "4.20", "hw_config": "0x00c8"}'
+vxa='{"address": 2, "product": "VXA-320", "layout": "other", "firmware": "3.00", "hw_config": "0x0b20", "lto": false}'
+acme='{"address": 0, "vendor": "ACME", "product": "ULTRIUM-HH6", "firmware": "1.00", "hw_config": "0x00a4"}'
+drives_of() {
+  case $1 in
+    tape01) echo "$ktr, $hh6" ;;
+    tape02) echo "$hh6_bad, $hh8" ;;
+    tape03) echo "$vxa, $hh8" ;;
+    tape04) echo "$hh8" ;;
+    tape05) echo "$acme" ;;
+    tape06) echo "${ktr/\"address\": 0/\"address\": 2}, ${hh6/\"address\": 1/\"address\": 4}, ${vxa/\"address\": 2/\"address\": 7}" ;;
+  esac
+}
+{
+  for host in "${hosts[@]}"; do
+    mkdir -p "$work/$host/sysdrive"
+    echo "{\"command_ms\": 1, \"drives\": [$(drives_of "$host")]}" >"$work/$host/bus.json"
+    # tape04 leaves the setup log's root to the role: on a POSIX host, its
+    # working folder.
+    systemdrive=" kvtapefw_systemdrive=$work/$host/sysdrive"
+    [ "$host" != tape04 ] || systemdrive=
+    echo "$host ansible_connection=local kvtapefw_dir=$work/$host/kvtapefw$systemdrive kvtapefw_sim_bus=$work/$host/bus.json"
+  done
+  echo "[all:vars]"
+  echo "kvtapefw_program=$program"
+  echo "kvtapefw_fwimage=$root/examples/fwimage"
+} >"$work/inventory.ini"
+
+control=$work/control
+mkdir -p "$control"
+playbook() {  # playbook <name> <log name> [ansible-playbook arguments]: sets $rc
+  local name=$1 log=$2 begin=$SECONDS
+  shift 2
+  set +e
+  (cd "$control" && ansible-playbook -i "$work/inventory.ini" "$playbooks/$name.yml" "$@") >"$work/$log.txt" 2>&1
+  rc=$?
+  set -e
+  echo "   $name.yml $* -> exit $rc ($((SECONDS - begin)) s)"
+}
+show_and_fail() {  # show_and_fail <log name> <message>
+  echo "---- $1 ----" >&2
+  cat "$work/$1.txt" >&2
+  fail "$2"
+}
+expect_rc() {  # expect_rc <log name> <wanted exit code>
+  [ "$rc" = "$2" ] || show_and_fail "$1" "ansible-playbook exit code $rc, expected $2"
+}
+firmware() {  # firmware <host>: "product=firmware ..." as the bus file holds it now
+  python3 -c 'import json,sys; print(" ".join("%s=%s" % (d.get("product", "ULTRIUM-HH6"), d.get("firmware", "1.00")) for d in json.load(open(sys.argv[1]))["drives"]))' "$work/$1/bus.json"
+}
+expect_firmware() {  # expect_firmware <host> <wanted>
+  local got
+  got=$(firmware "$1")
+  [ "$got" = "$2" ] || fail "$1's drives: $got, expected $2"
+}
+log_of() { if [ "$1" = tape04 ]; then echo "$work/$1/kvtapefw/vtxsystem/log/vtxsetup.log"; else echo "$work/$1/sysdrive/vtxsystem/log/vtxsetup.log"; fi; }
+log_size() { stat -c %s "$(log_of "$1")" 2>/dev/null || echo 0; }
+# expect_recap <log name> <host> <changed> <failed>: "-" leaves a count unchecked
+expect_recap() {
+  local line
+  line=$(grep -E "^$2 +: ok=" "$work/$1.txt") || show_and_fail "$1" "no recap line for $2"
+  if [ "$3" != - ]; then [[ $line =~ changed=$3\  ]] || show_and_fail "$1" "recap of $2: $line (expected changed=$3)"; fi
+  if [ "$4" != - ]; then [[ $line =~ failed=$4\  ]] || show_and_fail "$1" "recap of $2: $line (expected failed=$4)"; fi
+}
+expect_no_recap() {
+  ! grep -qE "^$2 +: ok=[1-9]" "$work/$1.txt" || show_and_fail "$1" "$2 ran although the rollout should have stopped before it"
+}
+# expect_csv <wanted>: the rows (host,mode,state,exit_code,upgraded,skipped,failed), header checked too
+expect_csv() {
+  local got
+  got=$(python3 - "$control/reports/rollout.csv" <<'EOF'
+import csv, sys
+rows = list(csv.reader(open(sys.argv[1])))
+header = rows[0]
+if header[0] != "host" or not {"state", "exit_code", "upgraded", "skipped", "failed"} <= set(header):
+    print("bad header: %s" % header)
+for row in rows[1:]:
+    r = dict(zip(header, row))
+    print(",".join(r[k] for k in ("host", "mode", "state", "exit_code", "upgraded", "skipped", "failed")))
+EOF
+)
+  [ "$got" = "$1" ] || { cat "$control/reports/rollout.csv" >&2; fail "rollout.csv rows:
+$got
+expected:
+$1"; }
+}
+
+ktr_new=KTR320=1.20 hh6_old=ULTRIUM-HH6=2.05 hh6_new=ULTRIUM-HH6=2.10
+vxa_new=VXA-320=3.10 hh8=ULTRIUM-HH8=4.20 acme=ULTRIUM-HH6=1.00
+
+echo "== rollout 1: discover, review, upgrade (stops at tape02), report"
+playbook discover discover1
+expect_rc discover1 0
+for host in "${hosts[@]}"; do expect_recap discover1 "$host" - 0; done
+for line in "tape01  TAPE0 (card 0, lun 0)  0x000320  KTR320  running 1.1  catalogue 1.2  upgrade" \
+  "tape01  TAPE1 (card 0, lun 0)  0x0000a4  ULTRIUM-HH6  running 2.05  catalogue 2.1  upgrade" \
+  "tape03  TAPE3 (card 0, lun 0)  0x0000c8  ULTRIUM-HH8  running 4.2  catalogue 4.2  skip" \
+  "tape05  no tape drive of the maker" \
+  "tape06  TAPE7 (card 0, lun 0)  0x000b20  VXA-320  running 3  catalogue 3.1  upgrade"; do
+  grep -qF "\"$line\"" "$work/discover1.txt" || show_and_fail discover1 "discover did not list: $line"
+done
+[ "$(grep -cE '"tape0[1-6]  ' "$work/discover1.txt")" = 11 ] || show_and_fail discover1 "discover should list 11 lines (10 drives, 1 host without)"
+for host in tape01 tape02 tape03 tape04 tape06; do
+  [ -s "$control/plans/$host.xml" ] || fail "no plan fetched for $host"
+done
+[ ! -e "$control/plans/tape05.xml" ] || fail "a plan was fetched for tape05, which has no drive"
+python3 - "$control/plans" <<'EOF' || fail "fetched plans do not list each host's drives"
+import sys, xml.etree.ElementTree as ET
+want = {"tape01": ["0", "1"], "tape02": ["1", "3"], "tape03": ["2", "3"], "tape04": ["3"], "tape06": ["2", "4", "7"]}
+for host, buses in want.items():
+    got = [d.find("busnumber").get("value") for d in ET.parse("%s/%s.xml" % (sys.argv[1], host)).iter("device")]
+    if got != buses:
+        raise SystemExit("%s: plan lists drives at %s, expected %s" % (host, got, buses))
+EOF
+
+# Review: tape01's HH6 is not to be flashed this time.
+python3 - "$control/plans/tape01.xml" <<'EOF'
+import sys, xml.etree.ElementTree as ET
+path = sys.argv[1]
+tree = ET.parse(path)
+edited = 0
+for device in tree.iter("device"):
+    if device.find("product_id").get("value") == "ULTRIUM-HH6":
+        device.find("fw_item/action").set("value", "skip")
+        edited += 1
+assert edited == 1, edited
+tree.write(path, encoding="UTF-8", xml_declaration=True)
+EOF
+
+cp "$work/tape02/bus.json" "$work/tape02.bus.before"
+for host in tape03 tape04 tape05 tape06; do
+  cp "$work/$host/bus.json" "$work/$host.bus.before"
+  log_size "$host" >"$work/$host.log.before"
+done
+playbook upgrade upgrade1
+[ "$rc" != 0 ] || show_and_fail upgrade1 "the rollout went on although tape02 failed"
+expect_recap upgrade1 tape01 1 0
+expect_recap upgrade1 tape02 0 1
+for host in tape03 tape04 tape05 tape06; do
+  expect_no_recap upgrade1 "$host"
+  cmp -s "$work/$host/bus.json" "$work/$host.bus.before" || fail "$host's drives were touched after the rollout stopped"
+  [ "$(log_size "$host")" = "$(cat "$work/$host.log.before")" ] || fail "$host's setup log grew after the rollout stopped"
+done
+expect_firmware tape01 "$ktr_new $hh6_old"
+cmp -s "$work/tape02/bus.json" "$work/tape02.bus.before" || fail "tape02's drives changed although its image was refused"
+grep -q "Result : Flash failure" "$work/upgrade1.txt" || show_and_fail upgrade1 "tape02's failure does not show the program's result"
+grep -qF "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed" "$work/upgrade1.txt" ||
+  show_and_fail upgrade1 "tape02's failure does not carry the setup log's last lines"
+
+playbook report report1
+expect_rc report1 0
+expect_csv "tape01,plan,changed,1,1,1,0
+tape02,plan,failed,0,0,1,1"
+grep -q "tape03, tape04, tape05, tape06" "$control/reports/rollout.md" || fail "rollout.md does not name the hosts not reached"
+[ -s "$control/reports/logs/tape02.vtxsetup.log" ] || fail "report.yml did not fetch tape02's setup log"
+
+# With batches of one, Ansible would stop after tape02 even without
+# max_fail_percentage; a batch of two where one host fails shows that the
+# first failure, not a whole failed batch, ends the rollout.
+echo "== a batch of two with one failing host stops the rollout"
+log_size tape04 >"$work/tape04.log.before"
+cp "$work/tape04/bus.json" "$work/tape04.bus.before"
+playbook upgrade upgrade1b -e '{"kvtapefw_serial": [2]}' --limit tape02,tape03,tape04
+[ "$rc" != 0 ] || show_and_fail upgrade1b "the rollout went on although tape02 failed"
+expect_recap upgrade1b tape02 0 1
+expect_recap upgrade1b tape03 1 0
+expect_no_recap upgrade1b tape04
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "tape04 ran after a batch with a failed host"
+cmp -s "$work/tape04/bus.json" "$work/tape04.bus.before" || fail "tape04's drives were touched after a batch with a failed host"
+expect_firmware tape03 "$vxa_new $hh8"
+
+echo "== rollout 2: tape02 fixed, fresh discover, upgrade, report"
+python3 - "$work/tape02/bus.json" <<'EOF'
+import json, sys
+bus = json.load(open(sys.argv[1]))
+for drive in bus["drives"]:
+    drive.pop("faults", None)
+json.dump(bus, open(sys.argv[1], "w"), indent=2)
+EOF
+playbook discover discover2
+expect_rc discover2 0
+playbook upgrade upgrade2
+expect_rc upgrade2 0
+for host in tape01 tape02 tape06; do expect_recap upgrade2 "$host" 1 0; done
+for host in tape03 tape04 tape05; do expect_recap upgrade2 "$host" 0 0; done
+expect_firmware tape01 "$ktr_new $hh6_new"
+expect_firmware tape02 "$hh6_new $hh8"
+expect_firmware tape03 "$vxa_new $hh8"
+expect_firmware tape04 "$hh8"
+grep -q "Product ID: ULTRIUM-HH8, Action: skip" "$(log_of tape04)" || fail "tape04's setup log is not under its working folder"
+expect_firmware tape05 "$acme"
+expect_firmware tape06 "$ktr_new $hh6_new $vxa_new"
+playbook report report2
+expect_rc report2 0
+expect_csv "tape01,plan,changed,1,1,1,0
+tape02,plan,changed,1,1,1,0
+tape03,plan,ok,1,0,2,0
+tape04,plan,ok,1,0,1,0
+tape05,plan,ok,,0,0,0
+tape06,plan,changed,1,3,0,0"
+
+echo "== rollout 3: nothing left to do"
+for host in "${hosts[@]}"; do cp "$work/$host/bus.json" "$work/$host.bus.before"; done
+playbook discover discover3
+expect_rc discover3 0
+playbook upgrade upgrade3
+expect_rc upgrade3 0
+for host in "${hosts[@]}"; do
+  expect_recap upgrade3 "$host" 0 0
+  cmp -s "$work/$host/bus.json" "$work/$host.bus.before" || fail "$host's drives changed in a rollout with nothing to do"
+done
+playbook report report3
+expect_rc report3 0
+expect_csv "tape01,plan,ok,1,0,2,0
+tape02,plan,ok,1,0,2,0
+tape03,plan,ok,1,0,2,0
+tape04,plan,ok,1,0,1,0
+tape05,plan,ok,,0,0,0
+tape06,plan,ok,1,0,3,0"
+
+echo "== upgrade all on one host whose drive was replaced by an older one"
+sed -i 's/"firmware": "4.20"/"firmware": "4.10"/' "$work/tape04/bus.json"
+expect_firmware tape04 "ULTRIUM-HH8=4.10"
+playbook upgrade upgrade4 -e mode=all --limit tape04
+expect_rc upgrade4 0
+expect_recap upgrade4 tape04 1 0
+expect_firmware tape04 "$hh8"
+playbook report report4 --limit tape04
+expect_rc report4 0
+expect_csv "tape04,all,changed,1,1,0,0"
+
+echo "== fleet rollout test passed in $(($(date +%s) - started)) s"
