@@ -34,6 +34,8 @@ bool is_regular_file(const std::string& path);
 // Replaces `to` by `from` in one step (rename over an existing file), so that
 // a reader never sees a half-written file.
 bool replace_file(const std::string& from, const std::string& to);
+// Removes a file; false when that fails.
+bool remove_file(const std::string& path);
 // The names in a folder (no "." or ".."); empty when it cannot be read.
 std::vector<std::string> list_directory(const std::string& path);
 

@@ -70,6 +70,8 @@ bool replace_file(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool remove_file(const std::string& path) { return std::remove(path.c_str()) == 0; }
+
 std::vector<std::string> list_directory(const std::string& path) {
     std::vector<std::string> names;
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);

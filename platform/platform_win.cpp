@@ -82,7 +82,14 @@ bool is_regular_file(const std::string& path) {
 }
 
 bool replace_file(const std::string& from, const std::string& to) {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    const std::wstring wide_from = narrow_to_wide(from), wide_to = narrow_to_wide(to);
+    if (wide_from.empty() || wide_to.empty()) return false;
+    return MoveFileExW(wide_from.c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool remove_file(const std::string& path) {
+    const std::wstring wide = narrow_to_wide(path);
+    return !wide.empty() && DeleteFileW(wide.c_str()) != 0;
 }
 
 std::vector<std::string> list_directory(const std::string& path) {

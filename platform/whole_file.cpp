@@ -40,6 +40,6 @@ file_write_result replace_whole_file(const std::string& path, std::string_view c
     if (result == file_write_result::written && !replace_file(fresh, path)) {
         result = file_write_result::not_replaced;
     }
-    if (result != file_write_result::written) std::remove(fresh.c_str());
+    if (result != file_write_result::written) remove_file(fresh);
     return result;
 }
