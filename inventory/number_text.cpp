@@ -36,7 +36,8 @@ bool take_sign(const char*& text) {
     return false;
 }
 
-// False when no digit was read.
+// Sets `result` and returns true when a digit was read; false (and `result`
+// untouched) otherwise.
 bool parse_unsigned32(const char* text, unsigned base, std::uint32_t& result) {
     const char* p = skip_space(text);
     const bool negative = take_sign(p);
@@ -53,16 +54,9 @@ bool parse_unsigned32(const char* text, unsigned base, std::uint32_t& result) {
         value = value * base + static_cast<unsigned>(digit);
         if (value > limit) overflow = true;
     }
-    if (p == first_digit) {
-        result = 0;
-        return false;
-    }
-    if (overflow) {
-        result = std::numeric_limits<std::uint32_t>::max();
-        return true;
-    }
-    const auto magnitude = static_cast<std::uint32_t>(value);
-    result = negative ? static_cast<std::uint32_t>(0u - magnitude) : magnitude;
+    if (p == first_digit) return false;
+    const auto magnitude = static_cast<std::uint32_t>(overflow ? limit : value);
+    result = negative && !overflow ? static_cast<std::uint32_t>(0u - magnitude) : magnitude;
     return true;
 }
 
@@ -99,12 +93,7 @@ std::size_t decimal_number_length(const char* text) {
 
 std::uint32_t parse_hex32(const char* text) { return parse_unsigned32(text, 16); }
 
-bool read_hex32(const char* text, std::uint32_t& value) {
-    std::uint32_t read = 0;
-    if (!parse_unsigned32(text, 16, read)) return false;
-    value = read;
-    return true;
-}
+bool read_hex32(const char* text, std::uint32_t& value) { return parse_unsigned32(text, 16, value); }
 
 std::uint32_t parse_decimal32(const char* text) { return parse_unsigned32(text, 10); }
 

@@ -4,11 +4,9 @@
 
 int scsi_open(scsi_device& device) {
     const int opened = active_transport().open(device);
-    if (opened == 0) {
-        device.open_failure = scsi_open_succeeded;
-    } else {
-        device.open_failure = opened == transport_open_held ? scsi_open_held : scsi_open_absent;
-    }
+    device.open_failure = opened == 0                     ? scsi_open_succeeded
+                          : opened == transport_open_held ? scsi_open_held
+                                                          : scsi_open_absent;
     device.control = 0;
     device.timeout_ms = scsi_default_timeout_ms;
     device.host_status = 0;
@@ -38,4 +36,9 @@ int scsi_execute(scsi_request& request) {
     active_transport().execute(request);
     if (device.scsi_status != scsi_status_good || device.host_status != 0) return -1;
     return request.transferred;
+}
+
+bool ended_with_sense_key(const scsi_device& device, std::uint8_t key) {
+    return device.host_status == 0 && device.scsi_status == scsi_status_check_condition &&
+           (device.sense_key & 0x0F) == key;
 }

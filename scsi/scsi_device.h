@@ -68,6 +68,9 @@ int scsi_open(scsi_device& device);
 int scsi_close(scsi_device& device);
 // Always 0.
 int scsi_set_timeout(scsi_device& device, std::int32_t timeout_ms);
+// True when the last command ended in CHECK CONDITION with this sense key
+// (flags in the key byte aside).
+bool ended_with_sense_key(const scsi_device& device, std::uint8_t key);
 // Bytes moved when both SCSI and host status are 0, otherwise -1. The sense
 // fields are cleared first, so after the call they describe this command
 // only: empty unless it ended in CHECK CONDITION.

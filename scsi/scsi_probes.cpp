@@ -77,9 +77,7 @@ int identify_drive_config(scsi_device& device) {
     if (result < 0) {
         // Only the drive's own word that it has no such page tells a drive of
         // another kind; any other failure leaves the question open.
-        const bool no_such_page = device.scsi_status == scsi_status_check_condition &&
-                                  (device.sense_key & 0x0F) == sense_key_illegal_request;
-        return no_such_page ? -1 : identify_drive_config_unreadable;
+        return ended_with_sense_key(device, sense_key_illegal_request) ? -1 : identify_drive_config_unreadable;
     }
     if (holds_at(buffer, variant_offset, variant_tag)) return 0;
     if (contains(buffer, result, variant_text)) return 0;

@@ -32,13 +32,6 @@ bool fits_ktr320_buffer(long size) {
 
 void download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                      progress_line& progress) {
-    // The caller checked the size before opening the drive; an image that
-    // grew since is still never sent with wrapped offsets.
-    if (!fits_ktr320_buffer(image.size)) {
-        image.file.reset();
-        log_flash_line("Firmware download failed!\n");
-        return;
-    }
     const int buffer_id = ktr320_buffer_id;
     int buffer_offset = ktr320_first_offset;
     long long sent = 0;

@@ -14,7 +14,7 @@ bool fits_ktr320_buffer(long size);
 
 // The KTR320 takes its image in buffer 1 at offsets from 65536 up, and takes
 // it up on a closing command of length 0, which is sent whatever happened
-// before it.
+// before it. The caller has checked that the image fits (fits_ktr320_buffer).
 void download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                      progress_line& progress);
 

@@ -47,9 +47,12 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     build_image_path(image_path, entry.firmware_file.data());
     const bool ktr320 = text_of(record.product_id) == "KTR320";
 
-    // An image the KTR320's buffer offsets cannot address is refused before
-    // the drive is even opened: nothing is sent, and no wait is caused.
-    if (ktr320 && !fits_ktr320_buffer(image_size(image_path.data(), entry.firmware_file.data()))) {
+    // The image is opened and measured before the drive is: one the KTR320's
+    // buffer offsets cannot address is refused with nothing sent and no wait
+    // caused. Its other problems are logged in their place below.
+    firmware_image image{};
+    const char* image_problem = open_image(image_path.data(), entry.firmware_file.data(), image);
+    if (ktr320 && !image_problem && !fits_ktr320_buffer(image.size)) {
         log_download_start(record, image_path);
         log_flash_line("Firmware download failed!\n");
         return;
@@ -63,7 +66,7 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     // commands need the long one. A reservation conflict means another host
     // holds the drive (a backup may be writing): nothing is sent to it.
     scsi_reserve_unit(device, reserve_for_no_third_party);
-    if (device.scsi_status == scsi_status_reservation_conflict && device.host_status == 0) {
+    if (device.scsi_status == scsi_status_reservation_conflict) {
         scsi_close(device);
         report_unreachable(run);
         return;
@@ -71,8 +74,8 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     scsi_set_timeout(device, download_timeout_ms);
 
     log_download_start(record, image_path);
-    firmware_image image{};
-    if (!open_image(image_path.data(), entry.firmware_file.data(), image)) {
+    if (image_problem) {
+        log_flash_line("%s", image_problem);
         scsi_close(device);
         return;
     }

@@ -8,7 +8,6 @@
 
 #include "inventory/catalogue.h"
 #include "platform/platform.h"
-#include "upgrade/flash_log.h"
 
 namespace {
 
@@ -44,30 +43,18 @@ std::string locate_image(const char* image_path, const char* firmware_file) {
     return image_path;
 }
 
-bool open_image(const char* image_path, const char* firmware_file, firmware_image& image) {
+const char* open_image(const char* image_path, const char* firmware_file, firmware_image& image) {
     const std::string path = locate_image(image_path, firmware_file);
     image.file = is_regular_file(path) ? open_file(path.c_str(), "rb") : nullptr;
-    if (!image.file) {
-        log_flash_line("Error open file\n");
-        return false;
-    }
+    if (!image.file) return "Error open file\n";
     if (std::fseek(image.file.get(), 0, SEEK_END) != 0) {
         image.file.reset();
-        log_flash_line("Unable to read EOF on download file!\n");
-        return false;
+        return "Unable to read EOF on download file!\n";
     }
     image.size = std::ftell(image.file.get());
     if (image.size < 0 || std::fseek(image.file.get(), 0, SEEK_SET) != 0) {
         image.file.reset();
-        log_flash_line("Unable to read size of download file\n");
-        return false;
+        return "Unable to read size of download file\n";
     }
-    return true;
-}
-
-long image_size(const char* image_path, const char* firmware_file) {
-    const std::string path = locate_image(image_path, firmware_file);
-    file_handle file = is_regular_file(path) ? open_file(path.c_str(), "rb") : nullptr;
-    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return -1;
-    return std::ftell(file.get());
+    return nullptr;
 }

@@ -21,13 +21,10 @@ void build_image_path(text_field<512>& path, const char* firmware_file);
 // neither is a regular file, the exact path is returned and will not open.
 std::string locate_image(const char* image_path, const char* firmware_file);
 
-// The size of the image the path names (found as open_image finds it), or -1
-// when it cannot be opened or measured. Logs nothing.
-long image_size(const char* image_path, const char* firmware_file);
-
-// Opens the image read-only, finds its size and rewinds it. On failure logs
-// the reason ("Error open file", "Unable to read EOF on download file!",
-// "Unable to read size of download file") and returns false. Anything but a
-// regular file counts as unopenable: fopen opens a folder on POSIX, and the
-// folder "fwimage/" of an entry without a file name must never reach a drive.
-bool open_image(const char* image_path, const char* firmware_file, firmware_image& image);
+// Opens the image read-only, finds its size and rewinds it. Returns nullptr
+// when it is ready, else the setup-log line that says why not ("Error open
+// file", "Unable to read EOF on download file!", "Unable to read size of
+// download file"); it logs nothing itself. Anything but a regular file counts
+// as unopenable: fopen opens a folder on POSIX, and the folder "fwimage/" of
+// an entry without a file name must never reach a drive.
+const char* open_image(const char* image_path, const char* firmware_file, firmware_image& image);
