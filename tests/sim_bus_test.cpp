@@ -200,19 +200,6 @@ TEST(SimReboot, ATakenUpDriveDoesNotOpenForItsRebootTime) {
     EXPECT_EQ(opens, (std::vector<std::string>{"open 3 ok", "open 3 fail", "open 3 fail", "open 3 ok"}));
 }
 
-TEST(SimOpen, AHeldDeviceIsToldFromAnEmptyAddress) {
-    sim_json held = test_support::ultrium_drive(5, "2.05", "0x00a4");
-    held["open"] = "fail";
-    sim_bench bench({held});
-    scsi_device device{};
-    device.address = 5;
-    EXPECT_EQ(scsi_open(device), -1);
-    EXPECT_EQ(device.open_failure, scsi_open_held);
-    device.address = 6;
-    EXPECT_EQ(scsi_open(device), -1);
-    EXPECT_EQ(device.open_failure, scsi_open_absent);
-}
-
 TEST(SimReboot, TheRebootBelongsToTheRunThatStartedIt) {
     sim_bench bench({test_support::ultrium_drive(0, "2.05", "0x00a4")});
     scsi_device device = bench.open(0);
