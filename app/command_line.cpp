@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/setup_log.h"
+#include "log/setup_log.h"
 
 namespace {
 
@@ -106,6 +106,5 @@ void print_usage() {
                 " /s /silent\t\t\t\t\t\t\tSilent exeuction.\n",
                 " /v /verbose\t\t\t\t\t\tVerbose exeuction.\n",
                 " /h /help\t\t\t\t\t\t\tDisplay this usage information.\n");
-    append_setup_log(usage.data());
-    std::printf("%s", usage.data());
+    report("%s", usage.data());
 }

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
 
     if (options.help != 1) {
         std::string bus_path, bus_error;
-        if (!install_simulated_bus_from_environment(bus_path, bus_error)) {
+        if (!install_transport_from_environment(bus_path, bus_error)) {
             std::fprintf(stderr, "%s\n", bus_error.c_str());
             return 0;
         }

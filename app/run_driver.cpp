@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/setup_log.h"
+#include "log/setup_log.h"
 #include "inventory/catalogue.h"
 #include "inventory/discovery.h"
 #include "upgrade/flashing.h"
@@ -23,12 +23,6 @@ constexpr const char* result_texts[] = {
     "Nothing to be done for Tape drives. RDX Firmware Updated.",
 };
 
-void report(const char* text) {
-    text_field<512> message{};
-    format_text(message, "%s", text);
-    report_line(message.data());
-}
-
 void show_section(bool show_tables, const char* heading, const drive_table& table) {
     if (!show_tables) return;
     print_separator();
@@ -44,17 +38,15 @@ std::unique_ptr<drive_table> new_table() { return std::make_unique<drive_table>(
 // left alone, and said so: any of them may be one of the maker's drives still
 // on old firmware. Returns how many there were.
 int report_left_untouched(const std::vector<std::uint32_t>& unexamined, const drive_table& discovered) {
-    text_field<512> line{};
     for (const std::uint32_t address : unexamined) {
-        format_text(line, "Tape device %u could not be examined; it is left untouched.\n", static_cast<unsigned>(address));
-        report_line(line.data());
+        report("Tape device %u could not be examined; it is left untouched.\n", static_cast<unsigned>(address));
     }
     int unidentified = 0;
     for (const drive_record& drive : discovered) {
         if (drive.in_use == 0 || is_identified(drive)) continue;
-        format_text(line, "Drive at device %u, Product ID: %s, could not be identified; it is left untouched.\n",
-                    static_cast<unsigned>(drive.device.address), drive.product_id.data());
-        report_line(line.data());
+        report("Drive at device %u, Product ID: %s, could not be identified; it is left untouched.\n",
+               static_cast<unsigned>(drive.device.address), drive.product_id.data());
+        if (drive.read_failure[0] != '\0') log_line("%s\n", drive.read_failure.data());
         ++unidentified;
     }
     return static_cast<int>(unexamined.size()) + unidentified;

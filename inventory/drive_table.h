@@ -31,6 +31,10 @@ struct drive_record {
     // "="). A zero drive_id or fw_version means nothing without them.
     bool drive_id_read;
     bool fw_version_read;
+    // How the vendor page INQUIRY that left the drive unidentified failed,
+    // as the setup log tells it ("SCSI INQUIRY page C0h on device 2: BUSY");
+    // empty when every page answered.
+    text_field<192> read_failure;
 };
 
 // A discovered drive whose configuration code and running version were both

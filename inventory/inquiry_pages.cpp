@@ -6,6 +6,7 @@
 
 #include "inventory/number_text.h"
 #include "scsi/scsi_commands.h"
+#include "scsi/sense.h"
 #include "scsi/settle_retry.h"
 
 namespace {
@@ -80,6 +81,15 @@ bool inquire(scsi_device& device, int evpd, int page_code, page_reply<N>& page) 
     return page.length > 0;
 }
 
+// A vendor page that did not answer leaves the drive unidentified: the
+// record keeps how the first such command ended, for the setup log.
+bool page_failed(const scsi_device& device, int page_code, drive_record& record) {
+    if (record.read_failure[0] != '\0') return false;
+    const char* command = page_code == firmware_page_code ? "INQUIRY page C0h" : "INQUIRY page C1h";
+    copy_text(record.read_failure, describe_scsi_outcome(command, device));
+    return false;
+}
+
 void take_drive(scsi_device& device, drive_record& record) {
     record.in_use = 1;
     record.device = device;
@@ -112,7 +122,7 @@ bool read_standard_page(scsi_device& device, drive_record& record) {
 
 bool read_firmware_page(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
-    if (!inquire(device, 1, firmware_page_code, page)) return false;
+    if (!inquire(device, 1, firmware_page_code, page)) return page_failed(device, firmware_page_code, record);
     take_drive(device, record);
     read_decimal_value(field_text(page, ultrium_firmware_span), record.fw_version, record.fw_version_read);
     return true;
@@ -120,7 +130,7 @@ bool read_firmware_page(scsi_device& device, drive_record& record) {
 
 bool read_hardware_page(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
-    if (!inquire(device, 1, hardware_page_code, page)) return false;
+    if (!inquire(device, 1, hardware_page_code, page)) return page_failed(device, hardware_page_code, record);
     take_drive(device, record);
     read_hex_value(field_text(page, ultrium_variant_span), record.drive_id, record.drive_id_read);
     return true;
@@ -128,7 +138,7 @@ bool read_hardware_page(scsi_device& device, drive_record& record) {
 
 bool read_firmware_page_alt(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
-    if (!inquire(device, 1, firmware_page_code, page)) return false;
+    if (!inquire(device, 1, firmware_page_code, page)) return page_failed(device, firmware_page_code, record);
     take_drive(device, record);
     read_hex_value(field_text(page, other_variant_span), record.drive_id, record.drive_id_read);
     read_decimal_value(field_text(page, other_firmware_span), record.fw_version, record.fw_version_read);

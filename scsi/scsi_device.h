@@ -20,8 +20,8 @@ struct scsi_device {
     std::int32_t transferred;
     // Written only on CHECK CONDITION; other outcomes leave the last sense.
     std::uint8_t sense_length;
-    std::uint8_t sense_key;     // sense byte 2, flags included
-    std::uint16_t asc_ascq;     // sense bytes 12 and 13
+    std::uint8_t sense_key;     // the key, tape flags above it as in fixed sense byte 2
+    std::uint16_t asc_ascq;     // ASC * 256 + ASCQ
     std::array<std::uint8_t, 64> sense;
     // Why the last open failed: a device that exists but is held by another
     // program must not be taken for an empty address.

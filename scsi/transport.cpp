@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "scsi/sense.h"
+
 namespace {
 scsi_transport* installed_transport = nullptr;
 }
@@ -25,21 +27,12 @@ void store_scsi_outcome(scsi_request& request, std::uint8_t scsi_status, std::in
     const std::size_t kept = sense ? std::min(sense_length, device.sense.size()) : 0;
     device.sense_length = static_cast<std::uint8_t>(kept);
     if (kept > 0) std::memcpy(device.sense.data(), sense, kept);
-    // A byte the drive did not return is no part of its answer: it reads 0.
-    const auto byte = [&](std::size_t i) -> std::uint8_t { return i < kept ? device.sense[i] : 0; };
-    const std::uint8_t response_code = byte(0) & 0x7F;
-    if (response_code == 0x70 || response_code == 0x71) {
-        // Fixed format: the key byte is kept whole, flags (filemark,
-        // end-of-medium, incorrect length) included.
-        device.sense_key = byte(2);
-        device.asc_ascq = static_cast<std::uint16_t>(byte(12) * 256 + byte(13));
-    } else if (response_code == 0x72 || response_code == 0x73) {
-        device.sense_key = byte(1) & 0x0F;
-        device.asc_ascq = static_cast<std::uint16_t>(byte(2) * 256 + byte(3));
-    } else {
-        device.sense_key = 0;
-        device.asc_ascq = 0;
-    }
+    const sense_fields fields = parse_sense(device.sense.data(), kept);
+    // The key byte as fixed sense has it: the key with the tape flags
+    // (filemark, end-of-medium, incorrect length) above it.
+    device.sense_key = static_cast<std::uint8_t>(fields.key | (fields.filemark ? 0x80 : 0) |
+                                                 (fields.end_of_medium ? 0x40 : 0) | (fields.incorrect_length ? 0x20 : 0));
+    device.asc_ascq = static_cast<std::uint16_t>(fields.asc * 256 + fields.ascq);
 }
 
 void store_host_failure(scsi_request& request, std::uint8_t host_status) {

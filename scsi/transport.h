@@ -37,9 +37,8 @@ void install_transport(scsi_transport* transport);
 scsi_transport& platform_transport();
 
 // Shared by the transports: records the outcome of a request that reached the
-// drive, and the sense data when the status is CHECK CONDITION. Key, ASC and
-// ASCQ are decoded from fixed (70h/71h) or descriptor (72h/73h) sense, and
-// only from bytes the drive returned.
+// drive, and the sense data when the status is CHECK CONDITION, with its key
+// and ASC/ASCQ as parse_sense reads them.
 void store_scsi_outcome(scsi_request& request, std::uint8_t scsi_status, std::int32_t transferred,
                         const std::uint8_t* sense, std::size_t sense_length);
 // Records a failure of the operating-system call itself (host status 1, 9 or

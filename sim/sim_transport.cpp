@@ -27,20 +27,13 @@ std::int32_t deliver(const scsi_request& request, const sim_bytes& data) {
     return static_cast<std::int32_t>(moved);
 }
 
-const char* direction_word(std::int32_t direction) {
-    if (direction == scsi_data_out) return "out";
-    if (direction == scsi_data_in) return "in";
-    return "none";
-}
-
 }  // namespace
 
-sim_transport::sim_transport(sim_bus_config bus, std::string bus_path, sim_clock& clock, sim_trace& trace)
+sim_transport::sim_transport(sim_bus_config bus, std::string bus_path, sim_clock& clock)
     : command_ms_(bus.command_ms),
       bus_path_(std::move(bus_path)),
       document_(std::move(bus.document)),
-      clock_(clock),
-      trace_(trace) {
+      clock_(clock) {
     slots_.reserve(bus.drives.size());
     for (sim_drive_config& config : bus.drives) {
         std::vector<sim_fault_rule> rules = config.faults;
@@ -61,7 +54,6 @@ int sim_transport::open(scsi_device& device) {
     // a while; one marked "fail" is there but held by another program.
     const bool present = slot && clock_.now_ms() >= slot->ready_at_ms;
     const bool opens = present && slot->drive.config().opens;
-    trace_.line("open %u %s", device.address, opens ? "ok" : "fail");
     if (!present) return transport_open_absent;
     if (!opens) return transport_open_held;
     slot->is_open = true;
@@ -70,7 +62,6 @@ int sim_transport::open(scsi_device& device) {
 }
 
 void sim_transport::close(scsi_device& device) {
-    trace_.line("close %u", device.address);
     drive_slot* slot = slot_at(device.address);
     if (!slot || !slot->is_open) return;
     slot->is_open = false;
@@ -89,7 +80,6 @@ void sim_transport::execute(scsi_request& request) {
     } else {
         answer(*slot, request, cdb);
     }
-    trace_exec(request, cdb);
 }
 
 void sim_transport::answer(drive_slot& slot, scsi_request& request, const sim_cdb& cdb) {
@@ -138,18 +128,4 @@ void sim_transport::image_taken_up(drive_slot& slot) {
     // The bus file is the drive's flash: the next run finds the new version.
     save_drive_firmware(bus_path_, document_, index, slot.drive.firmware());
     slot.ready_at_ms = clock_.now_ms() + slot.drive.config().reboot_seconds * 1000;
-}
-
-void sim_transport::trace_exec(const scsi_request& request, const sim_cdb& cdb) {
-    static const char digits[] = "0123456789abcdef";
-    std::string cdb_hex;
-    for (std::size_t i = 0; i < cdb.length; ++i) {
-        cdb_hex += digits[cdb.bytes[i] >> 4];
-        cdb_hex += digits[cdb.bytes[i] & 0xF];
-    }
-    const scsi_device& device = *request.device;
-    trace_.line("exec %u path=%u target=%u lun=%u timeout=%d cdb=%s dir=%s len=%d -> status=%02x host=%02x moved=%d",
-                device.address, device.card & 0xFF, device.address & 0xFF, device.lun & 0xFF,
-                device.timeout_ms / 1000, cdb_hex.c_str(), direction_word(request.direction), request.data_length,
-                device.scsi_status, device.host_status, request.transferred);
 }

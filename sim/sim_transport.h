@@ -1,6 +1,6 @@
 // The transport of the simulated bus: opens, closes and runs commands on the
-// drives of the bus file, applies their fault rules, advances the simulated
-// clock and writes the trace.
+// drives of the bus file, applies their fault rules and advances the
+// simulated clock. Its trace is the trace layer any transport can have.
 #pragma once
 
 #include <cstdint>
@@ -12,11 +12,10 @@
 #include "sim/fault_rules.h"
 #include "sim/sim_clock.h"
 #include "sim/sim_drive.h"
-#include "sim/sim_trace.h"
 
 class sim_transport final : public scsi_transport {
 public:
-    sim_transport(sim_bus_config bus, std::string bus_path, sim_clock& clock, sim_trace& trace);
+    sim_transport(sim_bus_config bus, std::string bus_path, sim_clock& clock);
 
     int open(scsi_device& device) override;
     void close(scsi_device& device) override;
@@ -34,12 +33,10 @@ private:
     void answer(drive_slot& slot, scsi_request& request, const sim_cdb& cdb);
     void answer_by_rule(drive_slot& slot, scsi_request& request, const sim_cdb& cdb, const sim_fault_rule& rule);
     void image_taken_up(drive_slot& slot);
-    void trace_exec(const scsi_request& request, const sim_cdb& cdb);
 
     std::int64_t command_ms_;
     std::string bus_path_;
     nlohmann::ordered_json document_;
     std::vector<drive_slot> slots_;
     sim_clock& clock_;
-    sim_trace& trace_;
 };

@@ -6,9 +6,9 @@
 #include "platform/clock.h"
 #include "platform/platform.h"
 #include "scsi/transport.h"
+#include "scsi/transport_trace.h"
 #include "sim/bus_file.h"
 #include "sim/sim_clock.h"
-#include "sim/sim_trace.h"
 #include "sim/sim_transport.h"
 
 namespace {
@@ -16,9 +16,8 @@ namespace {
 // Everything one simulated run needs, alive while it is installed.
 struct simulated_bus {
     simulated_bus(sim_bus_config bus, const std::string& bus_path)
-        : clock(platform_now_seconds(), trace), transport(std::move(bus), bus_path, clock, trace) {}
+        : clock(platform_now_seconds()), transport(std::move(bus), bus_path, clock) {}
 
-    sim_trace trace;
     sim_clock clock;
     sim_transport transport;
 };
@@ -40,25 +39,28 @@ bool install_simulated_bus(const std::string& bus_path, const std::string& trace
         error = "kvtapefw: bus file " + bus_path + ": " + problem;
         return false;
     }
-    auto fresh = std::make_unique<simulated_bus>(std::move(bus), bus_path);
-    if (!fresh->trace.open(trace_path)) {
-        error = "kvtapefw: trace file " + trace_path + ": cannot be opened";
-        return false;
-    }
-    installed_bus = std::move(fresh);
+    installed_bus = std::make_unique<simulated_bus>(std::move(bus), bus_path);
     install_transport(&installed_bus->transport);
     install_clock(&installed_bus->clock);
+    if (!trace_path.empty() && !start_transport_trace(trace_path, error)) {
+        uninstall_simulated_bus();
+        return false;
+    }
     return true;
 }
 
 void uninstall_simulated_bus() {
+    stop_transport_trace();
     install_transport(nullptr);
     install_clock(nullptr);
     installed_bus.reset();
 }
 
-bool install_simulated_bus_from_environment(std::string& bus_path, std::string& error) {
+bool install_transport_from_environment(std::string& bus_path, std::string& error) {
     bus_path = environment("KVFW_SIM_BUS");
-    if (bus_path.empty()) return true;
-    return install_simulated_bus(bus_path, environment("KVFW_SIM_TRACE"), error);
+    std::string trace_path = environment("KVFW_TRACE");
+    if (bus_path.empty()) return trace_path.empty() || start_transport_trace(trace_path, error);
+    // The simulator's own name for the trace, kept for the scripts that use it.
+    if (trace_path.empty()) trace_path = environment("KVFW_SIM_TRACE");
+    return install_simulated_bus(bus_path, trace_path, error);
 }

@@ -1,4 +1,6 @@
-// Selecting the simulated bus (KVFW_SIM_BUS) for the whole process.
+// Choosing what the program's SCSI commands reach for the whole process: the
+// simulated bus (KVFW_SIM_BUS) or the operating system's drives, with or
+// without a trace (KVFW_TRACE).
 #pragma once
 
 #include <string>
@@ -8,8 +10,11 @@
 // file. Returns false, with one line naming the file and the problem in
 // `error`, when the file is unusable. Returns true with an empty `bus_path`
 // when the variable is unset or empty (the real transport stays).
-// KVFW_SIM_TRACE, when set and not empty, names the trace file.
-bool install_simulated_bus_from_environment(std::string& bus_path, std::string& error);
+// KVFW_TRACE, when set and not empty, names a trace file of whichever
+// transport is active; with the simulated bus, KVFW_SIM_TRACE is its other
+// name (KVFW_TRACE wins when both are set). A trace file that cannot be
+// opened is an error like an unusable bus file.
+bool install_transport_from_environment(std::string& bus_path, std::string& error);
 
 // Loads `bus_path` and installs its transport and clock; every event is
 // appended to `trace_path` (empty: no trace). A bus installed earlier is

@@ -225,6 +225,7 @@ TEST_F(Flashing, StandardChunkFailureNamesTheChunk) {
     EXPECT_EQ(write_buffers(2), (lines{write_buffer_cdb(4, 0, 0, 32768), write_buffer_cdb(4, 0, 0, 32768)}));
     EXPECT_EQ(log(), (lines{"Drive ID: 0x000b20, Product ID: VXA-320, Action: upgrade", "File name: fwimage/VXA.BIN",
                             "Firmware download failed on chunk 1!", "nbytes = -1, length = 32768",
+                            "SCSI WRITE BUFFER on device 2: CHECK CONDITION, ILLEGAL REQUEST, COMMAND SEQUENCE ERROR (2Ch/00h)",
                             "Firmware download failed!", "Drive ID: 0x000b20, Product ID: VXA-320, Action: Failed"}));
     EXPECT_TRUE(trace_has("sleep 150000"));  // the procedure ran to its end
     EXPECT_EQ(out_, "\n here 3\n");
@@ -241,7 +242,10 @@ TEST_F(Flashing, Ktr320ChunkFailureStillSendsTheClosingCommand) {
     EXPECT_EQ(write_buffers(3), (lines{write_buffer_cdb(4, 1, 65536, 32768), write_buffer_cdb(4, 1, 0, 0)}));
     // The chunk failed, and the drive, having nothing, refused the closing command.
     EXPECT_EQ(log(), (lines{"Drive ID: 0x000320, Product ID: KTR320, Action: upgrade", "File name: fwimage/KTR.BIN",
-                            "Firmware download failed!", "Firmware download failed!",
+                            "Firmware download failed!",
+                            "SCSI WRITE BUFFER on device 3: CHECK CONDITION, ILLEGAL REQUEST, COMMAND SEQUENCE ERROR (2Ch/00h)",
+                            "Firmware download failed!",
+                            "SCSI WRITE BUFFER on device 3: CHECK CONDITION, ILLEGAL REQUEST, INVALID FIELD IN PARAMETER LIST (26h/00h)",
                             "Drive ID: 0x000320, Product ID: KTR320, Action: Failed"}));
 }
 
@@ -254,6 +258,7 @@ TEST_F(Flashing, RefusedImageFailsVerification) {
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade",
                             "File name: fwimage/HH6.BIN", "Firmware download failed!",
+                            "SCSI WRITE BUFFER on device 1: CHECK CONDITION, ILLEGAL REQUEST, INVALID FIELD IN PARAMETER LIST (26h/00h)",
                             "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
 }
 
@@ -313,7 +318,7 @@ TEST_F(Flashing, DriveThatCannotBeHadFailsTwice) {
     EXPECT_EQ(run(), 4);
     const std::string unreachable = "Error: Unable to access tape drive.";
     const std::string failed = "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed";
-    EXPECT_EQ(log(), (lines{unreachable, unreachable, failed, failed}));
+    EXPECT_EQ(log(), (lines{unreachable, unreachable, "SCSI RESERVE(6) on device 2: RESERVATION CONFLICT", failed, failed}));
     EXPECT_EQ(out_, "\n here 2\n\n here 2\n\n here 3\n\n here 3\n");
     EXPECT_TRUE(trace_has("exec 2 path=0 target=2 lun=0 timeout=10 cdb=160000000000 dir=none len=0 -> status=18"));
     EXPECT_TRUE(write_buffers(2).empty());

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
+#include "log/setup_log.h"
 #include "scsi/scsi_commands.h"
 #include "scsi/scsi_probes.h"
-#include "upgrade/flash_log.h"
 
 namespace {
 
@@ -19,9 +19,53 @@ constexpr int standard_buffer_id = 0;
 // The buffer offset field of WRITE BUFFER is 24 bits wide.
 constexpr long long largest_buffer_offset = 0xFFFFFF;
 
+// Where the chunks of one procedure go: the buffer, the offset of the first
+// chunk, and whether each further chunk lands after the one before (KTR320)
+// or every chunk is sent at the same offset and appended by the drive.
+struct chunk_placement {
+    int buffer_id;
+    int first_offset;
+    bool offset_advances;
+};
+
+// How the stream of chunks ended.
+struct stream_outcome {
+    bool failed;     // a chunk did not go across whole
+    int chunk;       // the failed chunk's number, from 0
+    int moved;       // what the last WRITE BUFFER returned (-1: none was sent)
+    int length;      // the length of the last chunk sent
+};
+
 // The next chunk of the image, read straight into the transfer buffer.
 int read_chunk(firmware_image& image, transfer_buffer& buffer) {
     return static_cast<int>(std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), image.file.get()));
+}
+
+// Streams the image in chunks of the transfer buffer's size until it ends or
+// a chunk fails, then closes it. The device's outcome is that of the last
+// WRITE BUFFER when this returns.
+stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
+                             progress_line& progress, const chunk_placement& placement) {
+    stream_outcome outcome{false, 0, -1, 0};
+    int offset = placement.first_offset;
+    long long sent = 0;
+    progress.download(sent, image.size);
+    for (int n = read_chunk(image, buffer); n >= 1; n = read_chunk(image, buffer)) {
+        outcome.length = n;
+        outcome.moved = scsi_write_buffer(device, buffer.bytes.data(), placement.buffer_id, mode_download_with_offsets,
+                                          offset, n);
+        if (outcome.moved != n) {
+            outcome.failed = true;
+            break;
+        }
+        ++outcome.chunk;
+        if (placement.offset_advances) offset += n;
+        sent += n;
+        progress.download(sent, image.size);
+    }
+    progress.finish();
+    image.file.reset();
+    return outcome;
 }
 
 }  // namespace
@@ -32,59 +76,44 @@ bool fits_ktr320_buffer(long size) {
 
 void download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                      progress_line& progress) {
-    const int buffer_id = ktr320_buffer_id;
-    int buffer_offset = ktr320_first_offset;
-    long long sent = 0;
-    progress.download(sent, image.size);
-    for (int n = read_chunk(image, buffer); n >= 1; n = read_chunk(image, buffer)) {
-        if (scsi_write_buffer(device, buffer.bytes.data(), buffer_id, mode_download_with_offsets, buffer_offset, n) != n) {
-            log_flash_line("Firmware download failed!\n");
-            break;
-        }
-        buffer_offset += n;
-        sent += n;
-        progress.download(sent, image.size);
+    const stream_outcome stream =
+        stream_chunks(device, image, buffer, progress, {ktr320_buffer_id, ktr320_first_offset, true});
+    if (stream.failed) {
+        log_line("Firmware download failed!\n");
+        log_scsi_failure("WRITE BUFFER", device);
     }
-    progress.finish();
-    image.file.reset();
 
     // Sent even after a failed chunk: the drive then drops the partial image.
-    if (scsi_write_buffer(device, buffer.bytes.data(), buffer_id, mode_download_with_offsets, 0, 0) < 0) {
-        log_flash_line("Firmware download failed!\n");
+    if (scsi_write_buffer(device, buffer.bytes.data(), ktr320_buffer_id, mode_download_with_offsets, 0, 0) < 0) {
+        log_line("Firmware download failed!\n");
+        log_scsi_failure("WRITE BUFFER", device);
     } else {
-        log_flash_line("firmware is being flashed - WAIT!\n");
+        log_line("firmware is being flashed - WAIT!\n");
     }
 }
 
 void download_standard(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                        progress_line& progress) {
     const bool lto = scsi_is_lto_drive(device);
-    int chunk = 0;
+    const stream_outcome stream = stream_chunks(device, image, buffer, progress, {standard_buffer_id, 0, false});
+    if (stream.failed) {
+        log_line("Firmware download failed on chunk %d!\n", stream.chunk);
+        log_line("nbytes = %d, length = %d\n", stream.moved, stream.length);
+        log_scsi_failure("WRITE BUFFER", device);
+    }
+
     // An empty image sends nothing at all; with no command to judge, the
     // download has not happened and must not read as under way.
-    int outcome = -1;
-    long long sent = 0;
-    progress.download(sent, image.size);
-    for (int n = read_chunk(image, buffer); n >= 1; n = read_chunk(image, buffer)) {
-        outcome = scsi_write_buffer(device, buffer.bytes.data(), standard_buffer_id, mode_download_with_offsets, 0, n);
-        if (outcome != n) {
-            log_flash_line("Firmware download failed on chunk %d!\n", chunk);
-            log_flash_line("nbytes = %d, length = %d\n", outcome, n);
-            break;
-        }
-        ++chunk;
-        sent += n;
-        progress.download(sent, image.size);
-    }
-    progress.finish();
-    image.file.reset();
-
+    int outcome = stream.moved;
+    bool closing_failed = false;
     if (lto) {
         outcome = scsi_write_buffer(device, buffer.bytes.data(), standard_buffer_id, mode_download_save_activate, 0, 0);
+        closing_failed = outcome < 0;
     }
     if (outcome < 0) {
-        log_flash_line("Firmware download failed!\n");
+        log_line("Firmware download failed!\n");
+        if (closing_failed) log_scsi_failure("WRITE BUFFER", device);
     } else {
-        log_flash_line("firmware is being flashed!\n");
+        log_line("firmware is being flashed!\n");
     }
 }

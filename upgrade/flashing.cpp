@@ -8,7 +8,7 @@
 #include "scsi/scsi_commands.h"
 #include "upgrade/action_words.h"
 #include "upgrade/download.h"
-#include "upgrade/flash_log.h"
+#include "log/setup_log.h"
 #include "upgrade/image_file.h"
 #include "upgrade/progress.h"
 #include "upgrade/settle_wait.h"
@@ -29,13 +29,17 @@ struct flash_run {
 };
 
 void log_download_start(const drive_record& record, const text_field<512>& image_path) {
-    log_flash_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", record.drive_id, record.product_id.data(),
-                   record.action.data());
-    log_flash_line("File name: %s\n", image_path.data());
+    log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", record.drive_id, record.product_id.data(),
+             record.action.data());
+    log_line("File name: %s\n", image_path.data());
 }
 
-void report_unreachable(flash_run& run) {
-    log_flash_line("Error: Unable to access tape drive.\n");
+// The console line " here 2" (and " here 3" in verification) reads like a
+// leftover, but deployment scripts look for it to count drives that failed:
+// it stays as it is.
+void report_unreachable(flash_run& run, const scsi_device* refused_by) {
+    log_line("Error: Unable to access tape drive.\n");
+    if (refused_by) log_scsi_failure("RESERVE(6)", *refused_by);
     ++run.failures;
     std::printf("\n here 2\n");
 }
@@ -54,28 +58,32 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     const char* image_problem = open_image(image_path.data(), entry.firmware_file.data(), image);
     if (ktr320 && !image_problem && !fits_ktr320_buffer(image.size)) {
         log_download_start(record, image_path);
-        log_flash_line("Firmware download failed!\n");
+        log_line("Firmware download failed!\n");
         return;
     }
 
     if (scsi_open(device) != 0) {
-        report_unreachable(run);
+        report_unreachable(run, nullptr);
         return;
     }
     // RESERVE still runs with the short timeout open sets; only the download
     // commands need the long one. A reservation conflict means another host
     // holds the drive (a backup may be writing): nothing is sent to it.
-    scsi_reserve_unit(device, reserve_for_no_third_party);
+    const bool reserved = scsi_reserve_unit(device, reserve_for_no_third_party) >= 0;
     if (device.scsi_status == scsi_status_reservation_conflict) {
         scsi_close(device);
-        report_unreachable(run);
+        report_unreachable(run, &device);
         return;
     }
+    // Any other refusal does not stop the download (the drive may not know
+    // reservations), but whoever reads the log should see it.
+    const scsi_device reserve_outcome = device;
     scsi_set_timeout(device, download_timeout_ms);
 
     log_download_start(record, image_path);
+    if (!reserved) log_scsi_failure("RESERVE(6)", reserve_outcome);
     if (image_problem) {
-        log_flash_line("%s", image_problem);
+        log_line("%s", image_problem);
         scsi_close(device);
         return;
     }

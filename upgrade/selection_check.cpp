@@ -1,6 +1,6 @@
 #include "upgrade/selection_check.h"
 
-#include "app/setup_log.h"
+#include "log/setup_log.h"
 #include "inventory/discovery.h"
 #include "inventory/text_field.h"
 #include "upgrade/action_words.h"
@@ -49,11 +49,10 @@ int check_selected_drives(drive_table& selection) {
             wanted.fw_version_read = found.fw_version_read;
             continue;
         }
-        text_field<512> line{};
-        format_text(line, "Drive at device %u does not match the document: expected Drive ID %#08x, Product ID %s, found %s\n",
-                    static_cast<unsigned>(wanted.device.address), static_cast<unsigned>(wanted.drive_id),
-                    wanted.product_id.data(), what.data());
-        report_line(line.data());
+        report("Drive at device %u does not match the document: expected Drive ID %#08x, Product ID %s, found %s\n",
+               static_cast<unsigned>(wanted.device.address), static_cast<unsigned>(wanted.drive_id),
+               wanted.product_id.data(), what.data());
+        if (found.read_failure[0] != '\0') log_line("%s\n", found.read_failure.data());
         ++mismatches;
     }
     return mismatches;

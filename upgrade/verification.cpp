@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "inventory/discovery.h"
+#include "log/setup_log.h"
 #include "upgrade/action_words.h"
-#include "upgrade/flash_log.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ bool version_kept_promise(std::string_view action, double before, double now) {
 }
 
 void report_failed(std::uint32_t drive_id, const char* product_id) {
-    log_flash_line("Drive ID: %#08x, Product ID: %s, Action: Failed\n", drive_id, product_id);
+    log_line("Drive ID: %#08x, Product ID: %s, Action: Failed\n", drive_id, product_id);
     std::printf("\n here 3\n");
 }
 
@@ -40,19 +40,20 @@ int check_found_drive(const drive_record& found, const drive_table& work) {
     const drive_record* planned = planned_at(found.device, work);
     const bool another_drive = planned && found.drive_id != planned->drive_id;
     if (planned == nullptr || (another_drive && !asks_for_flash(text_of(planned->action)))) {
-        log_flash_line("Drive ID: %#08x, Product ID: %s is not suggested to be upgraded.\n", found.drive_id,
-                       found.product_id.data());
+        log_line("Drive ID: %#08x, Product ID: %s is not suggested to be upgraded.\n", found.drive_id,
+                 found.product_id.data());
         return 0;
     }
     // A drive whose version cannot be read has not shown that it kept the
     // promise, whatever it was.
     if (!another_drive && is_identified(found) &&
         version_kept_promise(text_of(planned->action), planned->fw_version, found.fw_version)) {
-        log_flash_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", found.drive_id, found.product_id.data(),
-                       planned->action.data());
+        log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", found.drive_id, found.product_id.data(),
+                 planned->action.data());
         return 0;
     }
     report_failed(found.drive_id, found.product_id.data());
+    if (found.read_failure[0] != '\0') log_line("%s\n", found.read_failure.data());
     return 1;
 }
 

@@ -12,7 +12,7 @@
 #include <xercesc/util/XMLChar.hpp>
 #include <xercesc/util/XMLException.hpp>
 
-#include "app/setup_log.h"
+#include "log/setup_log.h"
 #include "inventory/text_field.h"
 #include "platform/whole_file.h"
 #include "xml/xerces_support.h"

@@ -1,15 +1,19 @@
-#include "app/setup_log.h"
+#include "log/setup_log.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 
+#include "inventory/text_field.h"
 #include "platform/file_handle.h"
 #include "platform/platform.h"
+#include "scsi/sense.h"
 
 namespace {
 // The expansion lands in a 512-byte buffer: a longer path cannot be opened.
 constexpr std::size_t expansion_capacity = 512;
-}
+using message_line = text_field<512>;
+}  // namespace
 
 void append_setup_log(const char* text) {
     const std::string path = expand_environment(setup_log_path);
@@ -21,9 +25,27 @@ void append_setup_log(const char* text) {
     std::fputs(text, log.get());
 }
 
-void report_line(const char* text) {
-    append_setup_log(text);
-    std::printf("%s", text);
+void log_line(const char* format, ...) {
+    message_line message{};
+    std::va_list args;
+    va_start(args, format);
+    vformat_text(message.data(), message.size(), format, args);
+    va_end(args);
+    append_setup_log(message.data());
+}
+
+void report(const char* format, ...) {
+    message_line message{};
+    std::va_list args;
+    va_start(args, format);
+    vformat_text(message.data(), message.size(), format, args);
+    va_end(args);
+    append_setup_log(message.data());
+    std::printf("%s", message.data());
+}
+
+void log_scsi_failure(const char* command, const scsi_device& device) {
+    log_line("%s\n", describe_scsi_outcome(command, device).c_str());
 }
 
 void print_separator() { std::printf("----------------------------------------------\n"); }
