@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -229,6 +230,14 @@ TEST_F(Flashing, StandardChunkFailureNamesTheChunk) {
                             "Firmware download failed!", "Drive ID: 0x000b20, Product ID: VXA-320, Action: Failed"}));
     EXPECT_TRUE(trace_has("sleep 150000"));  // the procedure ran to its end
     EXPECT_EQ(out_, "\n here 3\n");
+    // The trace shows the drive's own answer right after the refused chunk.
+    const lines traced = trace();
+    const auto refused = std::find_if(traced.begin(), traced.end(), [](const std::string& line) {
+        return line.find("cdb=3b0400000000008000") != std::string::npos && line.find("status=02") != std::string::npos;
+    });
+    ASSERT_NE(refused, traced.end());
+    ASSERT_NE(refused + 1, traced.end());
+    EXPECT_EQ(*(refused + 1), "sense 2 700005000000000a000000002c0000000000");
 }
 
 TEST_F(Flashing, Ktr320ChunkFailureStillSendsTheClosingCommand) {

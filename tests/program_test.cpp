@@ -53,6 +53,25 @@ TEST_F(Program, DefaultRunWithoutDrives) {
     EXPECT_EQ(log(), "Default option (upgrade all) selected.\n");
 }
 
+TEST_F(Program, TraceRecordsTheHostsOwnTransport) {
+    // No drive on this host: every tape device address is tried and absent.
+    const std::string trace = (work_ / "trace.txt").string();
+    const program_run r = run_kvtapefw({"/s"}, work_.path(),
+                                       {{"systemdrive", drive_.str()}, {"KVFW_SIM_BUS", ""}, {"KVFW_TRACE", trace}});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.err, "");
+    const std::vector<std::string> lines = read_lines(trace);
+    ASSERT_EQ(lines.size(), 256u);
+    EXPECT_EQ(lines.front(), "open 0 fail");
+    EXPECT_EQ(lines.back(), "open 255 fail");
+
+    const program_run unwritable = run_kvtapefw(
+        {"/s"}, work_.path(), {{"KVFW_SIM_BUS", ""}, {"KVFW_TRACE", (work_ / "missing" / "t.txt").string()}});
+    EXPECT_EQ(unwritable.exit_code, 0);
+    EXPECT_EQ(unwritable.out, "");
+    EXPECT_EQ(unwritable.err, "kvtapefw: trace file " + (work_ / "missing" / "t.txt").string() + ": cannot be opened\n");
+}
+
 TEST_F(Program, MoreThanEightArgumentsAreCut) {
     // The ninth element (/d's path) is dropped, so /d ends the line: usage, exit 0.
     const program_run r = run({"/f", "/f", "/f", "/f", "/f", "/f", "/d", "x.xml"});
