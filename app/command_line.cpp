@@ -23,20 +23,9 @@ constexpr option_spelling option_table[] = {
     {"/h", "/help", option_kind::help},
 };
 
-bool equals_ignoring_case(const std::string& text, const char* spelling) {
-    std::size_t i = 0;
-    for (; spelling[i] != '\0'; ++i) {
-        if (i >= text.size()) return false;
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != spelling[i]) return false;
-    }
-    return i == text.size();
-}
-
 const option_spelling* find_option(const std::string& argument) {
     for (const option_spelling& option : option_table) {
-        if (equals_ignoring_case(argument, option.short_form) || equals_ignoring_case(argument, option.long_form)) {
+        if (same_ignoring_case(argument, option.short_form) || same_ignoring_case(argument, option.long_form)) {
             return &option;
         }
     }

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "inventory/number_text.h"
+#include "platform/number_text.h"
 #include "platform/file_handle.h"
 #include "platform/platform.h"
 

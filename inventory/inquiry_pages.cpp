@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "inventory/number_text.h"
+#include "platform/number_text.h"
 #include "scsi/scsi_commands.h"
 #include "scsi/sense.h"
 #include "scsi/settle_retry.h"

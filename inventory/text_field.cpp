@@ -49,11 +49,21 @@ char* trim_spaces(char* text) {
     return text;
 }
 
+namespace {
+char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+}  // namespace
+
 char* to_upper(char* text) {
-    for (char* p = text; *p; ++p) {
-        if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 'a' + 'A');
-    }
+    for (char* p = text; *p; ++p) *p = ascii_upper(*p);
     return text;
+}
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
+    }
+    return true;
 }
 
 char* keep_alnum(char* text) {

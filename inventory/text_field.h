@@ -54,3 +54,7 @@ std::string_view text_of(const text_field<N>& field) {
 char* trim_spaces(char* text);  // leading and trailing spaces (code 32 only)
 char* to_upper(char* text);     // a-z to A-Z, nothing else
 char* keep_alnum(char* text);   // drops everything but ASCII letters and digits
+
+// Equal texts when ASCII letters are taken without their case (options on
+// the command line, image file names on a file system that tells cases apart).
+bool same_ignoring_case(std::string_view a, std::string_view b);

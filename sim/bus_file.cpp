@@ -1,10 +1,10 @@
 #include "sim/bus_file.h"
 
-#include <cctype>
 #include <cstdio>
 #include <initializer_list>
 #include <map>
 
+#include "platform/number_text.h"
 #include "platform/whole_file.h"
 
 namespace {
@@ -15,26 +15,20 @@ constexpr std::int64_t largest_count = 1'000'000'000;
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    const int lower = std::tolower(static_cast<unsigned char>(c));
-    if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
-    return -1;
-}
-
 // Pairs of hexadecimal digits; spaces may stand between (and inside) bytes
-// so that a CDB or a page can be written the way it is usually printed.
+// so that a CDB or a page can be written the way it is usually printed. The
+// bus file's own rule: bytes, not a number, so no "0x" and no sign.
 bool parse_hex_bytes(const std::string& text, std::vector<std::uint8_t>& bytes) {
     std::string digits;
     for (char c : text) {
         if (c == ' ') continue;
-        if (hex_digit(c) < 0) return false;
+        if (hex_digit_value(c) < 0) return false;
         digits += c;
     }
     if (digits.size() % 2 != 0) return false;
     bytes.clear();
     for (std::size_t i = 0; i < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(hex_digit(digits[i]) * 16 + hex_digit(digits[i + 1])));
+        bytes.push_back(static_cast<std::uint8_t>(hex_digit_value(digits[i]) * 16 + hex_digit_value(digits[i + 1])));
     }
     return true;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/number_text.h"
+
 namespace {
 
 // Position just after the first occurrence of `tag`, or none.
@@ -22,20 +24,12 @@ std::string decimal_text_at(const sim_bytes& image, std::size_t position) {
     return text;
 }
 
-// Hexadecimal digits after optional spaces and 0x; none when there is no
-// digit or the value does not fit 64 bits.
+// A configuration code as the program reads one, but in 64 bits and with no
+// value at all when it does not fit: an image is checked against the drive,
+// and two codes that differ must never match by being cut to the same value.
 std::optional<std::uint64_t> hex_value(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;
-    if (text.compare(i, 2, "0x") == 0 || text.compare(i, 2, "0X") == 0) i += 2;
     std::uint64_t value = 0;
-    const std::size_t first_digit = i;
-    for (; i < text.size() && std::isxdigit(static_cast<unsigned char>(text[i])); ++i) {
-        if (value >> 60) return std::nullopt;
-        const int c = std::tolower(static_cast<unsigned char>(text[i]));
-        value = value * 16 + static_cast<std::uint64_t>(std::isdigit(c) ? c - '0' : c - 'a' + 10);
-    }
-    if (i == first_digit) return std::nullopt;
+    if (!read_hex64(text.c_str(), value)) return std::nullopt;
     return value;
 }
 

@@ -1,4 +1,4 @@
-#include "inventory/number_text.h"
+#include "platform/number_text.h"
 
 #include <gtest/gtest.h>
 
@@ -35,6 +35,28 @@ TEST(NumberText, Hexadecimal) {
         {"- 1", 0},                    // no space between sign and digits
     };
     for (const row& r : rows) EXPECT_EQ(parse_hex32(r.text), r.expected) << "'" << r.text << "'";
+}
+
+TEST(NumberText, Hexadecimal64RefusesWhatDoesNotFit) {
+    struct row {
+        const char* text;
+        bool found;
+        std::uint64_t expected;
+    };
+    const row rows[] = {
+        {" 0x00a4\n", true, 0xA4},
+        {"FFFFFFFFFFFFFFFF", true, 0xFFFFFFFFFFFFFFFF},
+        {"00000000000000000001", true, 1},
+        {"10000000000000000", false, 0},  // one digit beyond 64 bits: no value, not the largest
+        {"0x", true, 0},
+        {"", false, 0},
+        {"HWCONF", false, 0},
+    };
+    for (const row& r : rows) {
+        std::uint64_t value = 7;
+        EXPECT_EQ(read_hex64(r.text, value), r.found) << "'" << r.text << "'";
+        EXPECT_EQ(value, r.found ? r.expected : 7u) << "'" << r.text << "'";
+    }
 }
 
 TEST(NumberText, UnsignedDecimal) {

@@ -9,20 +9,6 @@
 #include "inventory/catalogue.h"
 #include "platform/platform.h"
 
-namespace {
-
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool same_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (ascii_upper(a[i]) != ascii_upper(b[i])) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 void build_image_path(text_field<512>& path, const char* firmware_file) {
     // A file name holds at most 127 characters, so the path always fits.
     format_text(path, "%s/%s", image_folder, firmware_file);

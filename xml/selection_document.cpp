@@ -7,7 +7,7 @@
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/sax/HandlerBase.hpp>
 
-#include "inventory/number_text.h"
+#include "platform/number_text.h"
 #include "inventory/text_field.h"
 #include "platform/whole_file.h"
 #include "xml/guarded_parser.h"

@@ -1,24 +1,13 @@
-#include "inventory/number_text.h"
+#include "platform/number_text.h"
 
 #include <cstdlib>
 #include <limits>
 #include <string>
 
-// The C library's conversions are not used directly for the integers: the
-// width of unsigned long differs between Windows (32 bits) and Linux (64
-// bits), and the drives' pages and the catalogue must read the same on both.
-
 namespace {
 
 bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-int hex_digit_value(char c) {
-    if (is_digit(c)) return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 int digit_value(char c, unsigned base) {
     const int value = hex_digit_value(c);
@@ -36,27 +25,44 @@ bool take_sign(const char*& text) {
     return false;
 }
 
-// Sets `result` and returns true when a digit was read; false (and `result`
-// untouched) otherwise.
-bool parse_unsigned32(const char* text, unsigned base, std::uint32_t& result) {
+// What one unsigned reading found.
+struct unsigned_reading {
+    bool found;      // a digit stood where the number should be
+    bool overflow;   // the digits went beyond `limit`
+    bool negative;
+    std::uint64_t magnitude;  // valid unless overflow
+};
+
+// The one reader of unsigned numbers: optional white space and sign, for
+// base 16 an optional "0x", then the digits of `base`.
+unsigned_reading read_unsigned(const char* text, unsigned base, std::uint64_t limit) {
+    unsigned_reading reading{false, false, false, 0};
     const char* p = skip_space(text);
-    const bool negative = take_sign(p);
+    reading.negative = take_sign(p);
     // "0x" counts as a prefix only when a hexadecimal digit follows it;
     // otherwise the number is the lone 0 in front of the x.
     if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_digit_value(p[2]) >= 0) p += 2;
-
-    constexpr std::uint64_t limit = std::numeric_limits<std::uint32_t>::max();
-    std::uint64_t value = 0;
-    bool overflow = false;
     const char* first_digit = p;
     for (int digit; (digit = digit_value(*p, base)) >= 0; ++p) {
-        if (overflow) continue;
-        value = value * base + static_cast<unsigned>(digit);
-        if (value > limit) overflow = true;
+        if (reading.overflow) continue;
+        if (reading.magnitude > (limit - static_cast<unsigned>(digit)) / base) {
+            reading.overflow = true;
+            continue;
+        }
+        reading.magnitude = reading.magnitude * base + static_cast<unsigned>(digit);
     }
-    if (p == first_digit) return false;
-    const auto magnitude = static_cast<std::uint32_t>(overflow ? limit : value);
-    result = negative && !overflow ? static_cast<std::uint32_t>(0u - magnitude) : magnitude;
+    reading.found = p != first_digit;
+    return reading;
+}
+
+// By strtoul on a 32-bit unsigned long: beyond 32 bits saturates, a minus
+// sign negates modulo 2^32. False (and `result` untouched) without a digit.
+bool parse_unsigned32(const char* text, unsigned base, std::uint32_t& result) {
+    constexpr std::uint32_t limit = std::numeric_limits<std::uint32_t>::max();
+    const unsigned_reading reading = read_unsigned(text, base, limit);
+    if (!reading.found) return false;
+    const auto magnitude = static_cast<std::uint32_t>(reading.overflow ? limit : reading.magnitude);
+    result = reading.negative && !reading.overflow ? static_cast<std::uint32_t>(0u - magnitude) : magnitude;
     return true;
 }
 
@@ -91,7 +97,21 @@ std::size_t decimal_number_length(const char* text) {
 
 }  // namespace
 
+int hex_digit_value(char c) {
+    if (is_digit(c)) return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 std::uint32_t parse_hex32(const char* text) { return parse_unsigned32(text, 16); }
+
+bool read_hex64(const char* text, std::uint64_t& value) {
+    const unsigned_reading reading = read_unsigned(text, 16, std::numeric_limits<std::uint64_t>::max());
+    if (!reading.found || reading.overflow) return false;
+    value = reading.negative ? 0 - reading.magnitude : reading.magnitude;
+    return true;
+}
 
 bool read_hex32(const char* text, std::uint32_t& value) { return parse_unsigned32(text, 16, value); }
 
