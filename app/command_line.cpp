@@ -36,6 +36,8 @@ void set_flag(option_kind kind, command_options& options) {
     switch (kind) {
         case option_kind::silent: options.silent = 1; break;
         case option_kind::verbose: options.verbose = 1; break;
+        // "/f" is accepted and does nothing: deployment scripts written for
+        // earlier releases still pass it.
         case option_kind::force: break;
         case option_kind::all: options.all = 1; break;
         case option_kind::discover: options.discover = 1; break;
@@ -84,6 +86,8 @@ int parse_command_line(command_options& options) {
     return 0;
 }
 
+// The text is kept letter for letter, "exeuction" included: deployment tools
+// compare the usage text they capture.
 void print_usage() {
     text_field<1024> usage{};
     format_text(usage, "%s%s%s%s%s%s%s%s",

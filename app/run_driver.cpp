@@ -83,7 +83,12 @@ int upgrade_all(bool show_tables) {
     // is no run in which "nothing was to be done".
     if (early == result_no_drive && left_untouched > 0) return result_flash_failure;
     if (early != keep_going) return early;
-    discover_drives(*discovered);  // the bus is scanned again right before flashing
+    // The bus is scanned once more right before flashing and the result is
+    // not used: the scan's TEST UNIT READY commands reach every drive again,
+    // clearing a unit attention raised since the first scan (a reset, a
+    // cartridge loaded while the catalogue was read), so that the download's
+    // RESERVE and first WRITE BUFFER do not meet it.
+    discover_drives(*discovered);
     const int failures = flash_drives(*recommended, *catalogue);
     // The other drives are flashed and verified all the same, but a rollout
     // that left a drive of unknown firmware behind is no success.

@@ -19,7 +19,9 @@ constexpr int vendor_page_length = 96;
 constexpr int firmware_page_code = 0xC0;
 constexpr int hardware_page_code = 0xC1;
 
-// Byte ranges (first, last) of the texts the readers look at.
+// Byte ranges (first, last) of the texts the readers look at. The drive ID
+// field reads "HW_CONF = <hex>": the hardware configuration code that keys
+// the catalogue.
 struct field_span {
     std::size_t first;
     std::size_t last;
@@ -28,9 +30,9 @@ constexpr field_span vendor_span{8, 15};
 constexpr field_span product_span{16, 31};
 constexpr std::size_t inquiry_number_offset = 47;
 constexpr field_span ultrium_firmware_span{30, 48};
-constexpr field_span ultrium_variant_span{73, 95};
+constexpr field_span ultrium_drive_id_span{73, 95};
 constexpr field_span other_firmware_span{5, 29};
-constexpr field_span other_variant_span{73, 93};
+constexpr field_span other_drive_id_span{73, 93};
 
 // A page as the drive returned it: only the first `length` bytes are its answer.
 template <std::size_t N>
@@ -132,7 +134,7 @@ bool read_hardware_page(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
     if (!inquire(device, 1, hardware_page_code, page)) return page_failed(device, hardware_page_code, record);
     take_drive(device, record);
-    read_hex_value(field_text(page, ultrium_variant_span), record.drive_id, record.drive_id_read);
+    read_hex_value(field_text(page, ultrium_drive_id_span), record.drive_id, record.drive_id_read);
     return true;
 }
 
@@ -140,7 +142,7 @@ bool read_firmware_page_alt(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
     if (!inquire(device, 1, firmware_page_code, page)) return page_failed(device, firmware_page_code, record);
     take_drive(device, record);
-    read_hex_value(field_text(page, other_variant_span), record.drive_id, record.drive_id_read);
+    read_hex_value(field_text(page, other_drive_id_span), record.drive_id, record.drive_id_read);
     read_decimal_value(field_text(page, other_firmware_span), record.fw_version, record.fw_version_read);
     return true;
 }

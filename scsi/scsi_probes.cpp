@@ -16,10 +16,11 @@ namespace {
 constexpr std::size_t lto_organization_offset = 20;
 constexpr char lto_organization[] = "LTO-CVE";
 
-// The other families carry their variant text at the start of this field.
-constexpr std::size_t variant_offset = 73;
-constexpr char variant_tag[] = "HW_CONF";
-constexpr char variant_text[] = "HW_CONF = ";
+// The other families carry their drive ID ("HW_CONF = <hex>") in page C0h,
+// normally at the start of the field at byte 73.
+constexpr std::size_t drive_id_field_offset = 73;
+constexpr char drive_id_tag[] = "HW_CONF";
+constexpr char drive_id_label[] = "HW_CONF = ";
 
 template <std::size_t N, std::size_t M>
 bool holds_at(const std::array<std::uint8_t, N>& buffer, std::size_t offset, const char (&text)[M]) {
@@ -79,8 +80,8 @@ int identify_drive_config(scsi_device& device) {
         // another kind; any other failure leaves the question open.
         return ended_with_sense_key(device, sense_key_illegal_request) ? -1 : identify_drive_config_unreadable;
     }
-    if (holds_at(buffer, variant_offset, variant_tag)) return 0;
-    if (contains(buffer, result, variant_text)) return 0;
+    if (holds_at(buffer, drive_id_field_offset, drive_id_tag)) return 0;
+    if (contains(buffer, result, drive_id_label)) return 0;
     // Older firmware keeps the configuration only in a vendor buffer; being
     // able to read it is what tells such a drive from a foreign one.
     return scsi_read_buffer(device, buffer.data(), 1, 1, 256, 48) < 0 ? -1 : 0;
