@@ -83,18 +83,19 @@ bool inquire(scsi_device& device, int evpd, int page_code, page_reply<N>& page) 
     return page.length > 0;
 }
 
-// A vendor page that did not answer leaves the drive unidentified: the
-// record keeps how the first such command ended, for the setup log.
-bool page_failed(const scsi_device& device, int page_code, drive_record& record) {
-    if (record.read_failure[0] != '\0') return false;
-    const char* command = page_code == firmware_page_code ? "INQUIRY page C0h" : "INQUIRY page C1h";
-    copy_text(record.read_failure, describe_scsi_outcome(command, device));
-    return false;
-}
-
-void take_drive(scsi_device& device, drive_record& record) {
+// Reads one of the maker's vendor pages for the record and takes the drive.
+// A page that does not answer leaves the drive unidentified: the record then
+// keeps how the first such command ended, for the setup log.
+bool read_vendor_page(scsi_device& device, int page_code, drive_record& record,
+                      page_reply<vendor_page_length>& page) {
+    if (!inquire(device, 1, page_code, page)) {
+        const char* command = page_code == firmware_page_code ? "INQUIRY page C0h" : "INQUIRY page C1h";
+        if (record.read_failure[0] == '\0') copy_text(record.read_failure, describe_scsi_outcome(command, device));
+        return false;
+    }
     record.in_use = 1;
     record.device = device;
+    return true;
 }
 
 void copy_trimmed(std::string_view text, text_field<512>& target) {
@@ -124,24 +125,21 @@ bool read_standard_page(scsi_device& device, drive_record& record) {
 
 bool read_firmware_page(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
-    if (!inquire(device, 1, firmware_page_code, page)) return page_failed(device, firmware_page_code, record);
-    take_drive(device, record);
+    if (!read_vendor_page(device, firmware_page_code, record, page)) return false;
     read_decimal_value(field_text(page, ultrium_firmware_span), record.fw_version, record.fw_version_read);
     return true;
 }
 
 bool read_hardware_page(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
-    if (!inquire(device, 1, hardware_page_code, page)) return page_failed(device, hardware_page_code, record);
-    take_drive(device, record);
+    if (!read_vendor_page(device, hardware_page_code, record, page)) return false;
     read_hex_value(field_text(page, ultrium_drive_id_span), record.drive_id, record.drive_id_read);
     return true;
 }
 
 bool read_firmware_page_alt(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
-    if (!inquire(device, 1, firmware_page_code, page)) return page_failed(device, firmware_page_code, record);
-    take_drive(device, record);
+    if (!read_vendor_page(device, firmware_page_code, record, page)) return false;
     read_hex_value(field_text(page, other_drive_id_span), record.drive_id, record.drive_id_read);
     read_decimal_value(field_text(page, other_firmware_span), record.fw_version, record.fw_version_read);
     return true;

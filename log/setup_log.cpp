@@ -12,7 +12,11 @@
 namespace {
 // The expansion lands in a 512-byte buffer: a longer path cannot be opened.
 constexpr std::size_t expansion_capacity = 512;
-using message_line = text_field<512>;
+// Formats into the one message line and appends it; the caller may print it.
+void log_message(text_field<512>& message, const char* format, std::va_list args) {
+    vformat_text(message.data(), message.size(), format, args);
+    append_setup_log(message.data());
+}
 }  // namespace
 
 void append_setup_log(const char* text) {
@@ -26,21 +30,19 @@ void append_setup_log(const char* text) {
 }
 
 void log_line(const char* format, ...) {
-    message_line message{};
+    text_field<512> message{};
     std::va_list args;
     va_start(args, format);
-    vformat_text(message.data(), message.size(), format, args);
+    log_message(message, format, args);
     va_end(args);
-    append_setup_log(message.data());
 }
 
 void report(const char* format, ...) {
-    message_line message{};
+    text_field<512> message{};
     std::va_list args;
     va_start(args, format);
-    vformat_text(message.data(), message.size(), format, args);
+    log_message(message, format, args);
     va_end(args);
-    append_setup_log(message.data());
     std::printf("%s", message.data());
 }
 
