@@ -4,14 +4,15 @@
 #
 #   /h                        usage text, exit code -1 (seen as 255)
 #   no option, no tape device the real pass-through: every \\.\TAPE<N> fails
-#                             to open, result code 3
+#                             to open, result code 3; traced with KVFW_TRACE
 #   /d, /u, default mode      on a simulated bus named in Windows form, setup
 #                             log in %systemdrive%\vtxsystem\log inside the
 #                             Wine prefix, XML document under C:\<folder>\
 #
 # Console text and setup log must match byte for byte once Windows' CRLF
-# line ends are read as LF; the XML document, the simulated bus's trace and
-# the bus file (the drives' firmware afterwards) must match exactly; standard
+# line ends are read as LF; the XML document, the trace (KVFW_SIM_TRACE on
+# the simulated bus, KVFW_TRACE on the real pass-through) and the bus file
+# (the drives' firmware afterwards) must match exactly; standard
 # error holds only the simulated bus's notice.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -64,6 +65,9 @@ run_case() {
     for dir in "$n" "$w"; do cp -r "$scratch/fixture/fwimage" "$scratch/fixture/bus.json" "$dir/"; done
     native_env+=(KVFW_SIM_BUS="$n/bus.json" KVFW_SIM_TRACE="$n/trace.txt")
     windows_env+=(KVFW_SIM_BUS="$(windows_path "$w/bus.json")" KVFW_SIM_TRACE="$(windows_path "$w/trace.txt")")
+  else
+    native_env+=(KVFW_TRACE="$n/trace.txt")
+    windows_env+=(KVFW_TRACE="$(windows_path "$w/trace.txt")")
   fi
   # A document from an earlier case, for the upgrade from XML mode.
   if [ -f "$scratch/native.xml" ]; then
@@ -76,10 +80,10 @@ run_case() {
   fi
 
   local native_code=0 windows_code=0
-  (cd "$n" && env -u KVFW_SIM_BUS -u KVFW_SIM_TRACE "${native_env[@]}" "$native" "${native_args[@]}" \
+  (cd "$n" && env -u KVFW_SIM_BUS -u KVFW_SIM_TRACE -u KVFW_TRACE "${native_env[@]}" "$native" "${native_args[@]}" \
      >"$n/console" 2>"$n/stderr") || native_code=$?
   # Wine's own SystemDrive (C:) is the one the Windows program must use.
-  (cd "$w" && env -u systemdrive -u KVFW_SIM_BUS -u KVFW_SIM_TRACE "${windows_env[@]}" \
+  (cd "$w" && env -u systemdrive -u KVFW_SIM_BUS -u KVFW_SIM_TRACE -u KVFW_TRACE "${windows_env[@]}" \
      wine "$exe" "${windows_args[@]}" >"$w/console.crlf" 2>"$w/stderr") || windows_code=$?
   cp "$drive_c/vtxsystem/log/vtxsetup.log" "$w/log.crlf" 2>/dev/null || : >"$w/log.crlf"
   cp "$n/sysdrive/vtxsystem/log/vtxsetup.log" "$n/log" 2>/dev/null || : >"$n/log"
@@ -94,8 +98,12 @@ run_case() {
   diff -u "$n/console" "$w/console" >"$w/console.diff" || { fail "$name: console text differs"; cat "$w/console.diff"; }
   diff -u "$n/log" "$w/log" >"$w/log.diff" || { fail "$name: setup log differs"; cat "$w/log.diff"; }
   if [ "$want_log" = log ] && [ ! -s "$w/log" ]; then fail "$name: nothing in the setup log"; fi
+  # Every run but /h reaches the transport and leaves a trace.
+  if [ "$expected" != 255 ] && [ ! -s "$w/trace.txt" ]; then fail "$name: no trace"; fi
+  if [ -f "$n/trace.txt" ] || [ -f "$w/trace.txt" ]; then
+    diff -u "$n/trace.txt" "$w/trace.txt" >"$w/trace.diff" || { fail "$name: trace differs"; head -n 40 "$w/trace.diff"; }
+  fi
   if [ "$with_bus" = bus ]; then
-    diff -u "$n/trace.txt" "$w/trace.txt" >"$w/trace.diff" || { fail "$name: bus trace differs"; head -n 40 "$w/trace.diff"; }
     diff -u "$n/bus.json" "$w/bus.json" >"$w/bus.diff" || { fail "$name: drives differ afterwards"; cat "$w/bus.diff"; }
   fi
   # On the simulated bus each build says so, naming the bus file as it was
