@@ -62,20 +62,42 @@ bool next_field(std::string_view& rest, std::string_view& field) {
     return true;
 }
 
+// The fourth field, when it is a checksum: "SHA256:" (the line is upper-
+// cased) and 64 hexadecimal digits, spaces around the field aside. Any other
+// fourth field is ignored, as it always was.
+void read_checksum(std::string_view field, drive_record& entry) {
+    constexpr std::string_view tag = "SHA256:";
+    const std::size_t begin = field.find_first_not_of(' ');
+    if (begin == std::string_view::npos || field.substr(begin, tag.size()) != tag) return;
+    field.remove_prefix(begin + tag.size());
+    field = field.substr(0, field.find_last_not_of(' ') + 1);
+
+    entry.checksum = image_checksum::malformed;
+    if (field.size() != 2 * entry.image_sha256.size()) return;
+    for (std::size_t i = 0; i < entry.image_sha256.size(); ++i) {
+        const int high = hex_digit_value(field[2 * i]), low = hex_digit_value(field[2 * i + 1]);
+        if (high < 0 || low < 0) return;
+        entry.image_sha256[i] = static_cast<std::uint8_t>(high * 16 + low);
+    }
+    entry.checksum = image_checksum::sha256;
+}
+
 // Fills `entry` from an upper-cased, trimmed data line. False when the line
 // cannot be stored: a file name that does not fit is refused rather than cut,
 // since a cut name could name another image.
 bool parse_data_line(std::string_view line, drive_record& entry) {
     entry.in_use = 1;
     std::string_view rest = line, field;
-    for (int position = 1; position <= 3 && next_field(rest, field); ++position) {
+    for (int position = 1; position <= 4 && next_field(rest, field); ++position) {
         std::string text(field);
         if (position == 1) {
             entry.drive_id = parse_hex32(text.c_str());
         } else if (position == 2) {
             if (!copy_text(entry.firmware_file, field)) return false;
-        } else {
+        } else if (position == 3) {
             entry.fw_version = parse_double(trim_spaces(text.data()));
+        } else {
+            read_checksum(field, entry);
         }
     }
     return true;

@@ -8,7 +8,16 @@
 #include <cstdint>
 
 #include "inventory/text_field.h"
+#include "platform/sha256.h"
 #include "scsi/scsi_device.h"
+
+// What a catalogue entry says about its image's checksum (the optional
+// fourth field "sha256:<64 hex digits>").
+enum class image_checksum : std::uint8_t {
+    none,       // no checksum field: the image is sent as it is
+    sha256,     // image_sha256 holds the digest the image must have
+    malformed,  // a "sha256:" field without exactly 64 hex digits: never sent
+};
 
 struct drive_record {
     std::int32_t in_use;
@@ -35,6 +44,9 @@ struct drive_record {
     // as the setup log tells it ("SCSI INQUIRY page C0h on device 2: BUSY");
     // empty when every page answered.
     text_field<192> read_failure;
+    // Catalogue entries only.
+    image_checksum checksum;
+    sha256_digest image_sha256;
 };
 
 // A discovered drive whose configuration code and running version were both

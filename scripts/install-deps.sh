@@ -18,7 +18,7 @@ install_missing() {
 }
 
 apt_options=
-install_missing g++ cmake make libgtest-dev libxerces-c-dev nlohmann-json3-dev
+install_missing g++ cmake make libgtest-dev libxerces-c-dev nlohmann-json3-dev libssl-dev
 # The fleet rollout (deploy/ansible) and its test. Debian's ansible ships the
 # ansible.windows collection the role needs; what the two packages only
 # recommend (WinRM and other connection libraries, documentation) is for

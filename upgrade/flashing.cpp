@@ -8,6 +8,7 @@
 #include "scsi/scsi_commands.h"
 #include "upgrade/action_words.h"
 #include "upgrade/download.h"
+#include "upgrade/image_check.h"
 #include "log/setup_log.h"
 #include "upgrade/image_file.h"
 #include "upgrade/progress.h"
@@ -25,6 +26,7 @@ struct flash_run {
     int attempted = 0;
     int failures = 0;
     std::unique_ptr<transfer_buffer> buffer = std::make_unique<transfer_buffer>();
+    image_digests digests;
     progress_line progress{stderr, stderr_is_terminal()};
 };
 
@@ -56,6 +58,13 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     // caused. Its other problems are logged in their place below.
     firmware_image image{};
     const char* image_problem = open_image(image_path.data(), entry.firmware_file.data(), image);
+    // An image that is not the one the catalogue vouches for never reaches
+    // the drive: not even RESERVE is sent.
+    if (!image_matches_catalogue(entry, image_path.data(), image_problem ? nullptr : &image, *run.buffer,
+                                 run.digests)) {
+        ++run.failures;
+        return;
+    }
     if (ktr320 && !image_problem && !fits_ktr320_buffer(image.size)) {
         log_download_start(record, image_path);
         log_line("Firmware download failed!\n");

@@ -1,0 +1,211 @@
+// Checksums in the catalogue: a damaged image never reaches a drive.
+#include "upgrade/image_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "inventory/catalogue.h"
+#include "platform/sha256.h"
+#include "support/sim_bus_builder.h"
+#include "support/test_support.h"
+#include "upgrade/flashing.h"
+
+namespace {
+
+using test_support::bus_firmware;
+using test_support::capture_stdout;
+using test_support::current_dir;
+using test_support::read_lines;
+using test_support::scoped_env;
+using test_support::scoped_sim_bus;
+using test_support::scratch_dir;
+using test_support::sim_bus;
+using test_support::traced_cdbs;
+using test_support::ultrium_drive;
+using test_support::write_file;
+namespace fs = std::filesystem;
+using lines = std::vector<std::string>;
+
+std::string hex_of(const sha256_digest& digest) {
+    std::string text;
+    char pair[3];
+    for (std::uint8_t byte : digest) {
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        text += pair;
+    }
+    return text;
+}
+
+std::string sha256_hex(const std::string& bytes, std::size_t piece) {
+    sha256_hasher hasher;
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+        EXPECT_TRUE(hasher.update(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at,
+                                  std::min(piece, bytes.size() - at)));
+    }
+    sha256_digest digest{};
+    EXPECT_TRUE(hasher.finish(digest));
+    return hex_of(digest);
+}
+
+// The published SHA-256 test vectors; the Windows build (CNG, under Wine)
+// and the POSIX build (libcrypto) must both give them.
+TEST(Sha256, KnownAnswersWhateverThePieces) {
+    EXPECT_EQ(sha256_hex("", 1), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sha256_hex("abc", 1), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const std::string million(1000000, 'a');
+    EXPECT_EQ(sha256_hex(million, 32768), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    EXPECT_EQ(sha256_hex(million, 999999), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+TEST(Catalogue, FourthFieldIsAChecksumOnlyWhenItSaysSo) {
+    struct row {
+        std::string fourth;
+        image_checksum expected;
+    };
+    const std::string digest(64, 'a');
+    const row rows[] = {
+        {"", image_checksum::none},
+        {"|approved by ops", image_checksum::none},  // any other fourth field is ignored, as always
+        {"|sha256:" + digest, image_checksum::sha256},
+        {"| SHA256:" + digest + " |whatever", image_checksum::sha256},
+        {"|sha256:" + digest.substr(1), image_checksum::malformed},
+        {"|sha256:" + digest + "0", image_checksum::malformed},
+        {"|sha256:" + digest.substr(1) + "g", image_checksum::malformed},
+        {"|sha256:", image_checksum::malformed},
+    };
+    scratch_dir dir;
+    current_dir cwd(dir.path());
+    fs::create_directories(dir / "fwimage");
+    auto table = std::make_unique<drive_table>();
+    for (const row& r : rows) {
+        write_file(dir / "fwimage/firmware.cfg", "0xa4|HH6.BIN|2.10" + r.fourth + "\n");
+        ASSERT_EQ(read_catalogue(*table), 1) << r.fourth;
+        EXPECT_EQ((*table)[0].checksum, r.expected) << r.fourth;
+        EXPECT_EQ((*table)[0].fw_version, 2.10) << r.fourth;
+        if (r.expected == image_checksum::sha256) {
+            EXPECT_EQ(hex_of((*table)[0].image_sha256), digest);
+        }
+    }
+}
+
+// Two LTO drives of the same configuration on a simulated bus, each to be
+// upgraded with the catalogue's HH6.BIN.
+class ImageChecksum : public ::testing::Test {
+protected:
+    ImageChecksum() : systemdrive_("systemdrive", dir_.str().c_str()), cwd_(dir_.path()) {
+        fs::create_directories(dir_ / "vtxsystem/log");
+        fs::create_directories(dir_ / "fwimage");
+        bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+        bus_.add(ultrium_drive(2, "2.05", "0x00a4"));
+        bus_.write(dir_ / "bus.json");
+        for (int address : {1, 2}) {
+            drive_record& record = (*work_)[static_cast<std::size_t>(address - 1)];
+            record.in_use = 1;
+            record.drive_id = 0xa4;
+            copy_text(record.product_id, "ULTRIUM-HH6");
+            copy_text(record.action, "upgrade");
+            record.fw_version = 2.05;
+            record.device.address = static_cast<std::uint32_t>(address);
+        }
+    }
+
+    // Flashes both drives with `image` under a catalogue line whose fourth
+    // field is `fourth`; returns the failures counted.
+    int flash(const std::string& image, const std::string& fourth) {
+        write_file(dir_ / "fwimage/HH6.BIN", image);
+        write_file(dir_ / "fwimage/firmware.cfg", "0xa4|HH6.BIN|2.10|" + fourth + "\n");
+        EXPECT_EQ(read_catalogue(*catalogue_), 1);
+        scoped_sim_bus bus(dir_ / "bus.json", dir_ / "trace.txt");
+        EXPECT_TRUE(bus.ok()) << bus.error();
+        int failures = -1;
+        capture_stdout([&] { failures = flash_drives(*work_, *catalogue_); });
+        return failures;
+    }
+
+    // Commands other than the scans' (TEST UNIT READY, INQUIRY): what only a
+    // download sends.
+    lines download_commands() const {
+        lines sent;
+        for (const std::string& cdb : traced_cdbs(dir_ / "trace.txt")) {
+            if (cdb.compare(0, 2, "00") != 0 && cdb.compare(0, 2, "12") != 0) sent.push_back(cdb.substr(0, 4));
+        }
+        return sent;
+    }
+
+    lines log() const { return read_lines(dir_ / "vtxsystem/log/vtxsetup.log"); }
+
+    scratch_dir dir_;
+    scoped_env systemdrive_;
+    current_dir cwd_;
+    sim_bus bus_;
+    std::unique_ptr<drive_table> work_ = std::make_unique<drive_table>();
+    std::unique_ptr<drive_table> catalogue_ = std::make_unique<drive_table>();
+};
+
+TEST_F(ImageChecksum, MatchingImageOrNoChecksumIsFlashed) {
+    const std::string image = test_support::firmware_image("2.10", "0x00a4", 70000);
+    for (const std::string& fourth : {std::string(), "sha256:" + sha256_hex(image, image.size())}) {
+        bus_.write(dir_ / "bus.json");
+        std::filesystem::remove(dir_ / "trace.txt");
+        EXPECT_EQ(flash(image, fourth), 0) << fourth;
+        EXPECT_EQ(bus_firmware(dir_ / "bus.json", 1), "2.10") << fourth;
+        EXPECT_EQ(bus_firmware(dir_ / "bus.json", 2), "2.10") << fourth;
+    }
+}
+
+TEST_F(ImageChecksum, DamagedOrForeignImageIsNeverSent) {
+    const std::string good = test_support::firmware_image("2.10", "0x00a4", 70000);
+    const std::string good_digest = "sha256:" + sha256_hex(good, good.size());
+    std::string flipped = good;
+    flipped[40000] ^= 0x01;
+    const std::string other = test_support::firmware_image("2.11", "0x00a4", 70000);
+    struct row {
+        const char* why;
+        std::string image;
+        std::string fourth;
+        const char* line;
+    };
+    const char* mismatch = "Firmware image fwimage/HH6.BIN does not match its catalogue checksum";
+    const row rows[] = {
+        {"a flipped byte", flipped, good_digest, mismatch},
+        {"cut short", good.substr(0, 65536), good_digest, mismatch},
+        {"another image's digest", good, "sha256:" + sha256_hex(other, 4096), mismatch},
+        {"a malformed checksum", good, "sha256:" + sha256_hex(good, good.size()).substr(2),
+         "Firmware image fwimage/HH6.BIN has a malformed checksum in the catalogue"},
+    };
+    const std::string failed = "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed";
+    for (const row& r : rows) {
+        std::filesystem::remove(dir_ / "trace.txt");
+        std::filesystem::remove(dir_ / "vtxsystem/log/vtxsetup.log");
+        // Each drive fails twice: its image was refused, and it kept its version.
+        EXPECT_EQ(flash(r.image, r.fourth), 4) << r.why;
+        EXPECT_EQ(download_commands(), lines{}) << r.why;  // not even RESERVE
+        EXPECT_EQ(log(), (lines{r.line, r.line, failed, failed})) << r.why;
+        EXPECT_EQ(bus_firmware(dir_ / "bus.json", 1), "2.05") << r.why;
+    }
+}
+
+TEST_F(ImageChecksum, AnImageIsHashedOnceAndRewoundForTheDownload) {
+    const std::string image = test_support::firmware_image("2.10", "0x00a4", 3 * 32768 + 5);
+    write_file(dir_ / "fwimage/HH6.BIN", image);
+    ::firmware_image opened{};
+    ASSERT_EQ(open_image("fwimage/HH6.BIN", "HH6.BIN", opened), nullptr);
+    auto buffer = std::make_unique<transfer_buffer>();
+    image_digests digests;
+    const auto first = digests.digest_of("fwimage/HH6.BIN", &opened, *buffer);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(hex_of(*first), sha256_hex(image, 1));
+    EXPECT_EQ(std::ftell(opened.file.get()), 0L);  // ready to stream from its first byte
+    // A second drive with the same image: the digest is the one already taken.
+    EXPECT_EQ(digests.digest_of("fwimage/HH6.BIN", nullptr, *buffer), first);
+    EXPECT_EQ(digests.images_hashed(), 1);
+    // An image that did not open cannot be vouched for.
+    EXPECT_FALSE(digests.digest_of("fwimage/MISSING.BIN", nullptr, *buffer).has_value());
+}
+
+}  // namespace
