@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/simulated_bus.h"
+#include "support/capture.h"
 #include "support/test_support.h"
 
 namespace {

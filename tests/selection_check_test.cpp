@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/sim_bus_builder.h"
+#include "support/capture.h"
 #include "support/test_support.h"
 
 namespace {
