@@ -49,9 +49,10 @@ std::vector<std::string> trace_lines(const std::filesystem::path& trace_file, co
     return lines;
 }
 
-std::vector<std::string> traced_cdbs(const std::filesystem::path& trace_file) {
+std::vector<std::string> traced_cdbs(const std::filesystem::path& trace_file, int address) {
     std::vector<std::string> cdbs;
-    for (const std::string& line : trace_lines(trace_file, "exec ")) {
+    const std::string prefix = address < 0 ? "exec " : "exec " + std::to_string(address) + " ";
+    for (const std::string& line : trace_lines(trace_file, prefix)) {
         const std::size_t start = line.find(" cdb=") + 5;
         cdbs.push_back(line.substr(start, line.find(' ', start) - start));
     }

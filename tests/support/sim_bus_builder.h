@@ -53,8 +53,9 @@ std::string firmware_image(const std::string& version, const std::string& hw_con
 
 // Lines of a trace file, only those that begin with `prefix` when it is given.
 std::vector<std::string> trace_lines(const std::filesystem::path& trace_file, const std::string& prefix = "");
-// The cdb= field of each "exec" line, in order: what was sent.
-std::vector<std::string> traced_cdbs(const std::filesystem::path& trace_file);
+// The cdb= field of each "exec" line, in order: what was sent (only to the
+// device at `address` when it is given).
+std::vector<std::string> traced_cdbs(const std::filesystem::path& trace_file, int address = -1);
 
 // Installs a bus file in this process (transport and clock) for the life of
 // the object: a fresh run each time. Check ok() before using it.
