@@ -2,22 +2,19 @@
 // and the program's table dumps over such a bus.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "inventory/discovery.h"
-#include "sim/simulated_bus.h"
 #include "support/sim_bus_builder.h"
 #include "support/test_support.h"
 
 namespace {
 
-using nlohmann::json;
 using namespace test_support;
+using json = sim_json;
 
 // Hex text of a 96-byte page with `text` at each offset, the way a raw page
 // is given in a bus file.
@@ -38,29 +35,29 @@ std::string raw_page(std::initializer_list<std::pair<std::size_t, std::string>> 
 
 class SimulatedScan : public ::testing::Test {
 protected:
-    void TearDown() override { uninstall_simulated_bus(); }
-
     // Installs a bus of the given drives and scans it.
     int scan(const json& drives) {
-        write_file(bus_path(), json{{"drives", drives}}.dump(2));
-        std::string error;
-        EXPECT_TRUE(install_simulated_bus(bus_path().string(), trace_path().string(), error)) << error;
+        sim_bus bus;
+        for (const json& drive : drives) bus.add(drive);
+        bus.write(dir_ / "bus.json");
+        installed_ = std::make_unique<scoped_sim_bus>(dir_ / "bus.json", trace_path());
+        EXPECT_TRUE(installed_->ok()) << installed_->error();
         return discover_drives(*table_);
     }
-    std::filesystem::path bus_path() const { return dir_ / "bus.json"; }
     std::filesystem::path trace_path() const { return dir_ / "trace.txt"; }
     const drive_record& slot(std::size_t i) const { return (*table_)[i]; }
 
     scratch_dir dir_;
+    std::unique_ptr<scoped_sim_bus> installed_;
     std::unique_ptr<drive_table> table_ = std::make_unique<drive_table>();
 };
 
 TEST_F(SimulatedScan, TakesTheMakersDrivesInAddressOrder) {
     const json drives = json::array({
-        {{"address", 3}, {"firmware", "2.05"}, {"hw_config", "0x00a4"}},
+        ultrium_drive(3, "2.05", "0x00a4"),
         {{"address", 5}, {"device_type", 0}, {"product", "ULTRIUM DISK"}},           // disk of the maker
         {{"address", 6}, {"device_type", 8}, {"product", "ULTRIUM CHANGER"}},        // medium changer
-        {{"address", 7}, {"product", "KTR320"}, {"layout", "other"}, {"firmware", "1.10"}, {"hw_config", "0x0320"}},
+        other_drive(7, "KTR320", "1.10", "0x0320"),
         {{"address", 9}, {"open", "fail"}},
         {{"address", 11}, {"vendor", "k-v"}, {"firmware", "3"}, {"hw_config", "11"}},
         {{"address", 12}, {"vendor", " K V"}, {"firmware", "4"}, {"hw_config", "12"}},
@@ -204,15 +201,13 @@ protected:
         std::filesystem::create_directories(drive_ / "vtxsystem/log");
         write_file(work_ / "fwimage/firmware.cfg",
                    "$ drive id|image|version\n0x00a4|hh6_v210.bin|2.10\r\n0x0320|ktr_v110.bin|1.10\n");
-        const json drives = json::array({
-            {{"address", 2}, {"firmware", "2.05"}, {"hw_config", "0x00a4"}},
-            {{"address", 4}, {"device_type", 8}},
-            {{"address", 5}, {"vendor", "kv"}, {"product", "KTR320"}, {"layout", "other"}, {"firmware", "1.1"},
-             {"hw_config", "0x0320"}, {"qualifier", 1}},
-            {{"address", 8}, {"vendor", "K-V"}, {"product", "Ultrium 7 HH"}, {"inquiry_number", "31"},
-             {"firmware", "3.5"}, {"hw_config", "0xfeedbeef"}},
-        });
-        write_file(bus_, json{{"drives", drives}}.dump());
+        sim_bus bus;
+        bus.add(ultrium_drive(2, "2.05", "0x00a4"));
+        bus.add({{"address", 4}, {"device_type", 8}});
+        bus.add(other_drive(5, "KTR320", "1.1", "0x0320")).update({{"vendor", "kv"}, {"qualifier", 1}});
+        bus.add(ultrium_drive(8, "3.5", "0xfeedbeef"))
+            .update({{"vendor", "K-V"}, {"product", "Ultrium 7 HH"}, {"inquiry_number", "31"}});
+        bus.write(bus_);
     }
     program_run run(const std::vector<std::string>& args) {
         return run_kvtapefw(args, work_.path(), {{"systemdrive", drive_.str()}, {"KVFW_SIM_BUS", bus_.string()}});
