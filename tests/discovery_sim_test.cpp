@@ -37,18 +37,14 @@ class SimulatedScan : public ::testing::Test {
 protected:
     // Installs a bus of the given drives and scans it.
     int scan(const json& drives) {
-        sim_bus bus;
-        for (const json& drive : drives) bus.add(drive);
-        bus.write(dir_ / "bus.json");
-        installed_ = std::make_unique<scoped_sim_bus>(dir_ / "bus.json", trace_path());
-        EXPECT_TRUE(installed_->ok()) << installed_->error();
+        installed_.reset();  // one bus installed at a time
+        installed_ = std::make_unique<installed_bus>(bus_of(drives.get<std::vector<json>>()));
         return discover_drives(*table_);
     }
-    std::filesystem::path trace_path() const { return dir_ / "trace.txt"; }
+    std::filesystem::path trace_path() const { return installed_->trace_file(); }
     const drive_record& slot(std::size_t i) const { return (*table_)[i]; }
 
-    scratch_dir dir_;
-    std::unique_ptr<scoped_sim_bus> installed_;
+    std::unique_ptr<installed_bus> installed_;
     std::unique_ptr<drive_table> table_ = std::make_unique<drive_table>();
 };
 

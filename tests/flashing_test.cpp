@@ -64,16 +64,15 @@ protected:
     }
 
     int run() {
-        bus_.write(work_ / "bus.json");
-        scoped_sim_bus installed(work_ / "bus.json", trace_file());
-        EXPECT_TRUE(installed.ok()) << installed.error();
+        installed_.reset();  // one bus installed at a time
+        installed_ = std::make_unique<installed_bus>(bus_);
         int failures = -1;
         out_ = capture_stdout([&] { failures = flash_drives(*work_table_, *catalogue_); });
         return failures;
     }
 
     std::vector<std::string> log() const { return read_lines(drive_ / "vtxsystem/log/vtxsetup.log"); }
-    fs::path trace_file() const { return work_ / "trace.txt"; }
+    fs::path trace_file() const { return installed_->trace_file(); }
 
     // The WRITE BUFFER commands sent to one device, CDB by CDB.
     std::vector<std::string> write_buffers(int address) const {
@@ -90,6 +89,7 @@ protected:
     scoped_env systemdrive_;
     current_dir cwd_;
     sim_bus bus_;
+    std::unique_ptr<installed_bus> installed_;
     std::unique_ptr<drive_table> work_table_ = std::make_unique<drive_table>();
     std::unique_ptr<drive_table> catalogue_ = std::make_unique<drive_table>();
     std::size_t work_count_ = 0, catalogue_count_ = 0;
@@ -170,7 +170,6 @@ TEST_F(Flashing, MissingImage) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.action);
         fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
-        fs::remove(work_ / "trace.txt");
         clear_table(*work_table_);
         work_count_ = 0;
         add_work({1, 0xa4, "ULTRIUM-HH6", r.action, 2.05});
