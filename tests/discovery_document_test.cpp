@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/stream_capture.h"
+#include "support/capture.h"
 #include "support/test_support.h"
 #include "xml/selection_document.h"
 

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "support/test_support.h"
+#include "support/capture.h"
 
 namespace {
 

@@ -5,27 +5,17 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "sim/simulated_bus.h"
+#include "support/capture.h"
+#include "support/sim_bus_builder.h"
 #include "support/test_support.h"
 
 namespace {
 
 using namespace test_support;
-using nlohmann::json;
 namespace fs = std::filesystem;
-
-// An image the simulated drives take up: the version and configuration
-// markers first, then filler up to the wanted size.
-std::string image(const std::string& version, const std::string& hw_config, std::size_t size) {
-    std::string bytes = "FWVERSION=" + version + "\nHWCONF=" + hw_config + "\n";
-    while (bytes.size() < size) bytes += static_cast<char>('a' + bytes.size() % 26);
-    bytes.resize(size);
-    return bytes;
-}
 
 // The CDB of a WRITE BUFFER as the trace shows it.
 std::string write_buffer_cdb(int mode, int buffer_id, int offset, int length) {
@@ -54,15 +44,6 @@ protected:
         clear_table(*catalogue_);
     }
 
-    json& add_drive(int address, const std::string& product, const std::string& firmware,
-                    const std::string& hw_config, bool lto) {
-        json drive = {{"address", address}, {"vendor", "KV"},       {"product", product},
-                      {"firmware", firmware}, {"hw_config", hw_config}, {"lto", lto}};
-        drive["layout"] = product.find("ULTRIUM") != std::string::npos ? "ultrium" : "other";
-        bus_["drives"].push_back(drive);
-        return bus_["drives"].back();
-    }
-
     void add_image(const std::string& name, const std::string& content) { write_file(work_ / "fwimage" / name, content); }
 
     void add_catalogue(std::uint32_t drive_id, const std::string& file) {
@@ -84,41 +65,32 @@ protected:
     }
 
     int run() {
-        write_file(work_ / "bus.json", bus_.dump(2));
-        std::string error;
-        EXPECT_TRUE(install_simulated_bus((work_ / "bus.json").string(), (work_ / "trace.txt").string(), error))
-            << error;
+        installed_.reset();  // one bus installed at a time
+        installed_ = std::make_unique<installed_bus>(bus_);
         int failures = -1;
         out_ = capture_stdout([&] { failures = flash_drives(*work_table_, *catalogue_); });
-        uninstall_simulated_bus();
         return failures;
     }
 
     std::vector<std::string> log() const { return read_lines(drive_ / "vtxsystem/log/vtxsetup.log"); }
-    std::vector<std::string> trace() const { return read_lines(work_ / "trace.txt"); }
+    fs::path trace_file() const { return installed_->trace_file(); }
 
     // The WRITE BUFFER commands sent to one device, CDB by CDB.
     std::vector<std::string> write_buffers(int address) const {
         std::vector<std::string> cdbs;
-        const std::string prefix = "exec " + std::to_string(address) + " ";
-        for (const std::string& line : trace()) {
-            const std::size_t at = line.find(" cdb=3b");
-            if (line.rfind(prefix, 0) == 0 && at != std::string::npos) cdbs.push_back(line.substr(at + 5, 20));
+        for (const std::string& cdb : traced_cdbs(trace_file(), address)) {
+            if (cdb.rfind("3b", 0) == 0) cdbs.push_back(cdb);
         }
         return cdbs;
     }
 
-    bool trace_has(const std::string& start) const {
-        for (const std::string& line : trace()) {
-            if (line.rfind(start, 0) == 0) return true;
-        }
-        return false;
-    }
+    bool trace_has(const std::string& start) const { return !trace_lines(trace_file(), start).empty(); }
 
     scratch_dir drive_, work_;
     scoped_env systemdrive_;
     current_dir cwd_;
-    json bus_ = {{"command_ms", 1}, {"drives", json::array()}};
+    sim_bus bus_;
+    std::unique_ptr<installed_bus> installed_;
     std::unique_ptr<drive_table> work_table_ = std::make_unique<drive_table>();
     std::unique_ptr<drive_table> catalogue_ = std::make_unique<drive_table>();
     std::size_t work_count_ = 0, catalogue_count_ = 0;
@@ -128,8 +100,8 @@ protected:
 using lines = std::vector<std::string>;
 
 TEST_F(Flashing, Ktr320ImageInTwoChunksFromOffset65536) {
-    add_drive(3, "KTR320", "1.10", "0x0320", false);
-    add_image("KTR.BIN", image("1.20", "0x0320", 40000));
+    bus_.add(other_drive(3, "KTR320", "1.10", "0x0320"));
+    add_image("KTR.BIN", firmware_image("1.20", "0x0320", 40000));
     add_catalogue(0x320, "KTR.BIN");
     add_work({3, 0x320, "KTR320", "upgrade", 1.10});
 
@@ -147,8 +119,8 @@ TEST_F(Flashing, Ktr320ImageInTwoChunksFromOffset65536) {
 }
 
 TEST_F(Flashing, ExactMultipleOfTheChunkSizeSendsNoEmptyChunk) {
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_image("HH6.BIN", image("2.10", "0x00a4", 2 * 32768));
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+    add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 2 * 32768));
     add_catalogue(0xa4, "HH6.BIN");
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
@@ -161,12 +133,12 @@ TEST_F(Flashing, ExactMultipleOfTheChunkSizeSendsNoEmptyChunk) {
 
 TEST_F(Flashing, EveryDownloadStartsAfresh) {
     // An LTO drive with a short last chunk, then two KTR320 drives.
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_drive(2, "KTR320", "1.10", "0x0320", false);
-    add_drive(4, "KTR320", "1.10", "0x0321", false);
-    add_image("HH6.BIN", image("2.10", "0x00a4", 40000));
-    add_image("KTR.BIN", image("1.20", "0x0320", 33000));
-    add_image("KTR1.BIN", image("1.30", "0x0321", 32768));
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+    bus_.add(other_drive(2, "KTR320", "1.10", "0x0320"));
+    bus_.add(other_drive(4, "KTR320", "1.10", "0x0321"));
+    add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 40000));
+    add_image("KTR.BIN", firmware_image("1.20", "0x0320", 33000));
+    add_image("KTR1.BIN", firmware_image("1.30", "0x0321", 32768));
     add_catalogue(0xa4, "HH6.BIN");
     add_catalogue(0x320, "KTR.BIN");
     add_catalogue(0x321, "KTR1.BIN");
@@ -181,9 +153,7 @@ TEST_F(Flashing, EveryDownloadStartsAfresh) {
                                        write_buffer_cdb(4, 1, 0, 0)}));
     EXPECT_EQ(write_buffers(4), (lines{write_buffer_cdb(4, 1, 65536, 32768), write_buffer_cdb(4, 1, 0, 0)}));
     // One settle wait for all three drives.
-    int sleeps = 0;
-    for (const std::string& line : trace()) sleeps += line.rfind("sleep", 0) == 0;
-    EXPECT_EQ(sleeps, 1);
+    EXPECT_EQ(trace_lines(trace_file(), "sleep").size(), 1u);
 }
 
 TEST_F(Flashing, MissingImage) {
@@ -196,12 +166,11 @@ TEST_F(Flashing, MissingImage) {
         {"upgrade", 1, "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"},
         {"rewrite", 0, "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: rewrite"},
     };
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
     add_catalogue(0xa4, "HH6.BIN");
     for (const row& r : rows) {
         SCOPED_TRACE(r.action);
         fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
-        fs::remove(work_ / "trace.txt");
         clear_table(*work_table_);
         work_count_ = 0;
         add_work({1, 0xa4, "ULTRIUM-HH6", r.action, 2.05});
@@ -216,9 +185,10 @@ TEST_F(Flashing, MissingImage) {
 }
 
 TEST_F(Flashing, StandardChunkFailureNamesTheChunk) {
-    json& drive = add_drive(2, "VXA-320", "3.00", "0x0b20", false);
-    drive["faults"] = json::array({{{"cdb", "3b04"}, {"skip", 1}, {"count", 1}, {"reply", "check"}, {"sense", "05 2c 00"}}});
-    add_image("VXA.BIN", image("3.10", "0x0b20", 3 * 32768));
+    sim_json refused = fault("3b04", "check");
+    refused.update({{"skip", 1}, {"count", 1}, {"sense", "05 2c 00"}});
+    bus_.add(other_drive(2, "VXA-320", "3.00", "0x0b20"))["faults"] = {refused};
+    add_image("VXA.BIN", firmware_image("3.10", "0x0b20", 3 * 32768));
     add_catalogue(0xb20, "VXA.BIN");
     add_work({2, 0xb20, "VXA-320", "upgrade", 3.00});
 
@@ -241,9 +211,10 @@ TEST_F(Flashing, StandardChunkFailureNamesTheChunk) {
 }
 
 TEST_F(Flashing, Ktr320ChunkFailureStillSendsTheClosingCommand) {
-    json& drive = add_drive(3, "KTR320", "1.10", "0x0320", false);
-    drive["faults"] = json::array({{{"cdb", "3b04"}, {"count", 1}, {"reply", "check"}, {"sense", "05 2c 00"}}});
-    add_image("KTR.BIN", image("1.20", "0x0320", 40000));
+    sim_json refused = fault("3b04", "check");
+    refused.update({{"count", 1}, {"sense", "05 2c 00"}});
+    bus_.add(other_drive(3, "KTR320", "1.10", "0x0320"))["faults"] = {refused};
+    add_image("KTR.BIN", firmware_image("1.20", "0x0320", 40000));
     add_catalogue(0x320, "KTR.BIN");
     add_work({3, 0x320, "KTR320", "upgrade", 1.10});
 
@@ -259,8 +230,8 @@ TEST_F(Flashing, Ktr320ChunkFailureStillSendsTheClosingCommand) {
 }
 
 TEST_F(Flashing, RefusedImageFailsVerification) {
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_image("HH6.BIN", image("2.10", "0x00a5", 1000));  // built for another configuration
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+    add_image("HH6.BIN", firmware_image("2.10", "0x00a5", 1000));  // built for another configuration
     add_catalogue(0xa4, "HH6.BIN");
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
@@ -272,10 +243,10 @@ TEST_F(Flashing, RefusedImageFailsVerification) {
 }
 
 TEST_F(Flashing, SkipOnlyTableWaitsForNothing) {
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_drive(2, "KTR320", "1.10", "0x0320", false);
-    add_drive(6, "ULTRIUM-HH8", "4.20", "0x00c8", true);  // not in the work table
-    add_image("HH6.BIN", image("2.05", "0x00a4", 100));
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+    bus_.add(other_drive(2, "KTR320", "1.10", "0x0320"));
+    bus_.add(ultrium_drive(6, "4.20", "0x00c8"))["product"] = "ULTRIUM-HH8";  // not in the work table
+    add_image("HH6.BIN", firmware_image("2.05", "0x00a4", 100));
     add_catalogue(0xa4, "HH6.BIN");
     add_catalogue(0x320, "KTR.BIN");
     add_work({1, 0xa4, "ULTRIUM-HH6", "skip", 2.05});
@@ -292,10 +263,10 @@ TEST_F(Flashing, SkipOnlyTableWaitsForNothing) {
 }
 
 TEST_F(Flashing, FlashedDriveThatDoesNotComeBackFails) {
-    json& drive = add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    drive["reboot_seconds"] = 100000;  // still restarting when the bus is scanned again
-    add_drive(2, "KTR320", "1.10", "0x0320", false);
-    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    // Still restarting when the bus is scanned again.
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"))["reboot_seconds"] = 100000;
+    bus_.add(other_drive(2, "KTR320", "1.10", "0x0320"));
+    add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
     add_catalogue(0xa4, "HH6.BIN");
     add_catalogue(0x320, "KTR.BIN");
     add_catalogue(0x555, "GONE.BIN");
@@ -315,11 +286,9 @@ TEST_F(Flashing, FlashedDriveThatDoesNotComeBackFails) {
 // sent no image and count as failures twice: once when they cannot be had,
 // once in the verification.
 TEST_F(Flashing, DriveThatCannotBeHadFailsTwice) {
-    json& held = add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    held["open"] = "fail";
-    json& reserved = add_drive(2, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    reserved["faults"] = {{{"cdb", "16"}, {"reply", "conflict"}}};
-    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"))["open"] = "fail";
+    bus_.add(ultrium_drive(2, "2.05", "0x00a4"))["faults"] = {fault("16", "conflict")};
+    add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
     add_catalogue(0xa4, "HH6.BIN");
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
     add_work({2, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
@@ -335,10 +304,10 @@ TEST_F(Flashing, DriveThatCannotBeHadFailsTwice) {
 }
 
 TEST_F(Flashing, ActionWordsAreExact) {
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_drive(2, "ULTRIUM-HH6", "2.05", "0x00a5", true);
-    add_drive(3, "ULTRIUM-HH6", "2.05", "0x00a6", true);
-    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+    bus_.add(ultrium_drive(2, "2.05", "0x00a5"));
+    bus_.add(ultrium_drive(3, "2.05", "0x00a6"));
+    add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
     for (std::uint32_t id : {0xa4u, 0xa5u, 0xa6u}) add_catalogue(id, "HH6.BIN");
     add_work({1, 0xa4, "ULTRIUM-HH6", "UPGRADE", 2.05});
     add_work({2, 0xa5, "ULTRIUM-HH6", "flash", 2.05});
@@ -353,8 +322,8 @@ TEST_F(Flashing, ActionWordsAreExact) {
 }
 
 TEST_F(Flashing, DriveWithoutCatalogueEntryIsPassedOver) {
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+    add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
     add_catalogue(0xa5, "HH6.BIN");
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
     // Fill every catalogue slot so that no free slot stands in for drive ID 0xa4.
@@ -366,9 +335,9 @@ TEST_F(Flashing, DriveWithoutCatalogueEntryIsPassedOver) {
 }
 
 TEST_F(Flashing, TwoDrivesWithTheSameIdAreEachVerifiedAtTheirOwnAddress) {
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_drive(2, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+    bus_.add(ultrium_drive(2, "2.05", "0x00a4"));
+    add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
     add_catalogue(0xa4, "HH6.BIN");
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
     add_work({2, 0xa4, "ULTRIUM-HH6", "skip", 2.05});
@@ -383,8 +352,8 @@ TEST_F(Flashing, TwoDrivesWithTheSameIdAreEachVerifiedAtTheirOwnAddress) {
 }
 
 TEST_F(Flashing, EntryWithoutFileNameNeverStreamsTheFolder) {
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_image("HH6.BIN", image("2.10", "0x00a4", 1000));
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+    add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
     add_catalogue(0xa4, "");
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
@@ -395,8 +364,8 @@ TEST_F(Flashing, EntryWithoutFileNameNeverStreamsTheFolder) {
 }
 
 TEST_F(Flashing, ImageNameMatchesWhateverItsLetterCase) {
-    add_drive(1, "ULTRIUM-HH6", "2.05", "0x00a4", true);
-    add_image("hh6.bin", image("2.10", "0x00a4", 1000));
+    bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+    add_image("hh6.bin", firmware_image("2.10", "0x00a4", 1000));
     add_catalogue(0xa4, "HH6.BIN");  // the catalogue stores names upper-cased
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
@@ -406,7 +375,7 @@ TEST_F(Flashing, ImageNameMatchesWhateverItsLetterCase) {
 }
 
 TEST_F(Flashing, EmptyImageOnDriveWithoutClosingCommandIsAFailedDownload) {
-    add_drive(2, "VXA-320", "3.00", "0x0b20", false);
+    bus_.add(other_drive(2, "VXA-320", "3.00", "0x0b20"));
     add_image("VXA.BIN", "");
     add_catalogue(0xb20, "VXA.BIN");
     add_work({2, 0xb20, "VXA-320", "upgrade", 3.00});
@@ -417,8 +386,8 @@ TEST_F(Flashing, EmptyImageOnDriveWithoutClosingCommandIsAFailedDownload) {
 }
 
 TEST_F(Flashing, StandardDriveWithoutLtoTakesTheImageOnClose) {
-    add_drive(2, "VXA-320", "3.00", "0x0b20", false);
-    add_image("VXA.BIN", image("3.10", "0x0b20", 1000));
+    bus_.add(other_drive(2, "VXA-320", "3.00", "0x0b20"));
+    add_image("VXA.BIN", firmware_image("3.10", "0x0b20", 1000));
     add_catalogue(0xb20, "VXA.BIN");
     add_work({2, 0xb20, "VXA-320", "upgrade", 3.00});
 
@@ -429,8 +398,8 @@ TEST_F(Flashing, StandardDriveWithoutLtoTakesTheImageOnClose) {
 }
 
 TEST_F(Flashing, Ktr320ImageBeyondTheBufferOffsetsIsNotSent) {
-    add_drive(3, "KTR320", "1.10", "0x0320", false);
-    add_image("KTR.BIN", image("1.20", "0x0320", 100));
+    bus_.add(other_drive(3, "KTR320", "1.10", "0x0320"));
+    add_image("KTR.BIN", firmware_image("1.20", "0x0320", 100));
     fs::resize_file(work_ / "fwimage/KTR.BIN", 0x1000000 - 65536 + 1);  // sparse: costs no disk
     add_catalogue(0x320, "KTR.BIN");
     add_work({3, 0x320, "KTR320", "upgrade", 1.10});
@@ -446,10 +415,10 @@ TEST_F(Flashing, Ktr320ImageBeyondTheBufferOffsetsIsNotSent) {
 }
 
 TEST_F(Flashing, DowngradeAndRewriteAreCheckedAgainstTheirPromise) {
-    add_drive(1, "ULTRIUM-HH6", "2.10", "0x00a4", true);
-    add_drive(2, "ULTRIUM-HH6", "2.10", "0x00a5", true);
-    add_image("OLD.BIN", image("2.05", "0x00a4", 1000));
-    add_image("SAME.BIN", image("2.10", "0x00a5", 1000));
+    bus_.add(ultrium_drive(1, "2.10", "0x00a4"));
+    bus_.add(ultrium_drive(2, "2.10", "0x00a5"));
+    add_image("OLD.BIN", firmware_image("2.05", "0x00a4", 1000));
+    add_image("SAME.BIN", firmware_image("2.10", "0x00a5", 1000));
     add_catalogue(0xa4, "OLD.BIN");
     add_catalogue(0xa5, "SAME.BIN");
     add_work({1, 0xa4, "ULTRIUM-HH6", "downgrade", 2.10});

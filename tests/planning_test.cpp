@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/capture.h"
 
 namespace {
 

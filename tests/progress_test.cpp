@@ -9,16 +9,9 @@
 #include "platform/clock.h"
 #include "upgrade/settle_wait.h"
 
-#include "support/test_support.h"
+#include "support/capture.h"
 
 namespace {
-
-std::string contents(std::FILE* file) {
-    std::string text;
-    std::rewind(file);
-    for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) text += static_cast<char>(c);
-    return text;
-}
 
 struct temp_stream {
     std::FILE* file = test_support::open_capture_file();
@@ -47,7 +40,7 @@ TEST(Progress, RewritesOneLineInPlace) {
         line.countdown(150);
         line.countdown(9);
     }
-    EXPECT_EQ(contents(out.file),
+    EXPECT_EQ(test_support::read_stream(out.file),
               "\rDownloading firmware: 0 of 40000 bytes (0%)"
               "\rDownloading firmware: 40000 of 40000 bytes (100%)\n"
               "\rWaiting for the drives to take up the firmware: 150 s"
@@ -62,7 +55,7 @@ TEST(Progress, ShowsNothingWhenNobodyWatches) {
         line.countdown(3);
         line.finish();
     }
-    EXPECT_EQ(contents(out.file), "");
+    EXPECT_EQ(test_support::read_stream(out.file), "");
 }
 
 TEST(SettleWait, SleepsTheWholeLengthEitherWay) {
@@ -78,7 +71,7 @@ TEST(SettleWait, SleepsTheWholeLengthEitherWay) {
         for (std::uint32_t ms : clock.sleeps) total += ms;
         EXPECT_EQ(total, 2500u);
         EXPECT_EQ(clock.sleeps.size(), watched ? 3u : 1u);
-        const std::string shown = contents(out.file);
+        const std::string shown = test_support::read_stream(out.file);
         EXPECT_EQ(shown.find(" 3 s") != std::string::npos, watched);
         EXPECT_EQ(shown.find(" 0 s") != std::string::npos, watched);
     }

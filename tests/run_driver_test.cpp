@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "support/capture.h"
 #include "support/test_support.h"
 
 namespace {

@@ -22,29 +22,18 @@ constexpr const char* sense_cdb = "030000003800";
 constexpr const char* page_c0_cdb = "1201c000ff00";
 constexpr const char* read_buffer_cdb = "3c010100010000003000";
 
-// One drive at address 0 on a fresh bus, opened with the given timeout.
-class probe_bench {
-public:
-    probe_bench(sim_json drive, int command_ms = 1) {
-        test_support::sim_bus bus;
-        bus.document["command_ms"] = command_ms;
-        bus.add(std::move(drive));
-        bus.write(dir_ / "bus.json");
-        installed_ = std::make_unique<test_support::scoped_sim_bus>(dir_ / "bus.json", dir_ / "trace.txt");
-        EXPECT_TRUE(installed_->ok()) << installed_->error();
-        EXPECT_EQ(scsi_open(device), 0);
-    }
+// One drive at address 0 on a fresh bus, opened.
+struct probe_bench {
+    explicit probe_bench(sim_json drive, int command_ms = 1)
+        : bus(test_support::bus_of({std::move(drive)}, command_ms)) {}
     ~probe_bench() { scsi_close(device); }
 
     // What was sent after the open, in order.
-    std::vector<std::string> sent() const { return test_support::traced_cdbs(dir_ / "trace.txt"); }
-    std::vector<std::string> sleeps() const { return test_support::trace_lines(dir_ / "trace.txt", "sleep "); }
+    std::vector<std::string> sent() const { return test_support::traced_cdbs(bus.trace_file()); }
+    std::vector<std::string> sleeps() const { return test_support::trace_lines(bus.trace_file(), "sleep "); }
 
-    scsi_device device{};
-
-private:
-    test_support::scratch_dir dir_;
-    std::unique_ptr<test_support::scoped_sim_bus> installed_;
+    test_support::installed_bus bus;
+    scsi_device device = test_support::open_drive(0);
 };
 
 sim_json lto_drive(std::vector<sim_json> faults = {}, bool lto = true) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/sim_bus_builder.h"
+#include "support/capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -42,9 +43,7 @@ TEST(SelectionCheck, EveryDriveToBeFlashedMustStillBeAtItsAddress) {
     bus.add(ultrium_drive(6, "2.05", "0x00a4"))["product"] = "ULTRIUM-HH8";
     bus.add(ultrium_drive(8, "2.05", "0x00a4"))["open"] = "fail";
     bus.add(ultrium_drive(12, "2.05", "0x00a4"))["faults"] = {fault("12 01 c0", "busy")};
-    bus.write(dir / "bus.json");
-    scoped_sim_bus installed(dir / "bus.json", dir / "trace.txt");
-    ASSERT_TRUE(installed.ok()) << installed.error();
+    installed_bus installed(bus);
 
     auto table = std::make_unique<drive_table>();
     select(*table, 0, 0, 0xa4, "upgrade", "  ULTRIUM-HH6 ");  // still there
@@ -91,12 +90,12 @@ TEST(SelectionCheck, EveryDriveToBeFlashedMustStillBeAtItsAddress) {
     EXPECT_EQ((*table)[7].fw_version, 1.10);
     EXPECT_EQ((*table)[4].fw_version, 1.0);  // not asked for a flash, not looked at
 
-    EXPECT_FALSE(opened(dir / "trace.txt", 9));
-    EXPECT_FALSE(opened(dir / "trace.txt", 10));
-    EXPECT_FALSE(opened(dir / "trace.txt", 11));
-    const auto cdbs = traced_cdbs(dir / "trace.txt");
+    EXPECT_FALSE(opened(installed.trace_file(), 9));
+    EXPECT_FALSE(opened(installed.trace_file(), 10));
+    EXPECT_FALSE(opened(installed.trace_file(), 11));
+    const auto cdbs = traced_cdbs(installed.trace_file());
     EXPECT_TRUE(std::none_of(cdbs.begin(), cdbs.end(), [](const std::string& cdb) { return cdb.rfind("3b", 0) == 0; }));
-    const auto execs = trace_lines(dir / "trace.txt", "exec 3 ");
+    const auto execs = trace_lines(installed.trace_file(), "exec 3 ");
     EXPECT_TRUE(std::any_of(execs.begin(), execs.end(),
                             [](const std::string& line) { return line.find("path=4 ") != std::string::npos; }));
 }
@@ -104,11 +103,7 @@ TEST(SelectionCheck, EveryDriveToBeFlashedMustStillBeAtItsAddress) {
 TEST(SelectionCheck, MatchingSelectionPassesQuietly) {
     scratch_dir dir;
     scoped_env systemdrive("systemdrive", (dir / "none").string().c_str());
-    sim_bus bus;
-    bus.add(ultrium_drive(2, "2.05", "0x00a4"));
-    bus.write(dir / "bus.json");
-    scoped_sim_bus installed(dir / "bus.json");
-    ASSERT_TRUE(installed.ok()) << installed.error();
+    installed_bus installed(bus_of({ultrium_drive(2, "2.05", "0x00a4")}));
 
     auto table = std::make_unique<drive_table>();
     select(*table, 0, 2, 0xa4, "upgrade");

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "support/stream_capture.h"
+#include "support/capture.h"
 #include "support/test_support.h"
 #include "xml/discovery_document.h"
 

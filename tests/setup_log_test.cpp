@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/platform.h"
+#include "support/capture.h"
 #include "support/test_support.h"
 
 namespace {

@@ -20,8 +20,7 @@
 
 namespace {
 
-using test_support::fault;
-using test_support::sim_json;
+using namespace test_support;
 
 constexpr int chunk_size = 32768;
 
@@ -49,36 +48,13 @@ int standard_download(scsi_device& device, std::string image, bool activate) {
     return activate ? scsi_write_buffer(device, nullptr, 0, 5, 0, 0) : result;
 }
 
-class sim_bench {
-public:
-    explicit sim_bench(std::initializer_list<sim_json> drives, int command_ms = 1) {
-        test_support::sim_bus bus;
-        bus.document["command_ms"] = command_ms;
-        for (const sim_json& drive : drives) bus.add(drive);
-        bus.write(bus_file());
-        start_run();
-    }
-    // Ends the current run and starts the next one on the same bus file.
-    void start_run() {
-        installed_.reset();
-        installed_ = std::make_unique<test_support::scoped_sim_bus>(bus_file(), trace_file());
-        ASSERT_TRUE(installed_->ok()) << installed_->error();
-    }
-    std::filesystem::path bus_file() const { return dir_ / "bus.json"; }
-    std::filesystem::path trace_file() const { return dir_ / "trace.txt"; }
-
-    scsi_device open(std::uint32_t address) {
-        scsi_device device{};
-        device.address = address;
-        EXPECT_EQ(scsi_open(device), 0) << "address " << address;
-        scsi_set_timeout(device, 100000);
-        return device;
-    }
-
-private:
-    test_support::scratch_dir dir_;
-    std::unique_ptr<test_support::scoped_sim_bus> installed_;
-};
+// Opens a drive of the installed bus with the 100-second timeout the scan
+// gives its commands.
+scsi_device open_as_scanned(std::uint32_t address) {
+    scsi_device device = open_drive(address);
+    scsi_set_timeout(device, 100000);
+    return device;
+}
 
 std::string firmware_in_page(scsi_device& device, std::size_t first) {
     std::array<char, 96> page{};
@@ -94,25 +70,25 @@ struct download_case {
 };
 
 TEST(SimDownload, EachProcedureIsTakenUpOrRefusedByItsDrive) {
-    const sim_json ktr320 = test_support::other_drive(0, "KTR320", "1.10", "0x0320");
-    const sim_json lto = test_support::ultrium_drive(0, "2.05", "0x00a4");
-    const sim_json plain = test_support::other_drive(0, "KTR900", "1.10", "0x0900");
+    const sim_json ktr320 = other_drive(0, "KTR320", "1.10", "0x0320");
+    const sim_json lto = ultrium_drive(0, "2.05", "0x00a4");
+    const sim_json plain = other_drive(0, "KTR900", "1.10", "0x0900");
     const download_case cases[] = {
-        {"KTR320, two chunks", ktr320, test_support::firmware_image("1.20", "0x0320", 40000), true},
-        {"KTR320, no HWCONF", ktr320, test_support::firmware_image("1.20", "", 100), true},
-        {"KTR320, other hardware", ktr320, test_support::firmware_image("1.20", "0x0321", 40000), false},
+        {"KTR320, two chunks", ktr320, firmware_image("1.20", "0x0320", 40000), true},
+        {"KTR320, no HWCONF", ktr320, firmware_image("1.20", "", 100), true},
+        {"KTR320, other hardware", ktr320, firmware_image("1.20", "0x0321", 40000), false},
         {"KTR320, no version", ktr320, std::string(40000, 'x'), false},
-        {"LTO, exact multiple of a chunk", lto, test_support::firmware_image("2.10", "0x00a4", 65536), true},
-        {"LTO, hardware without prefix", lto, test_support::firmware_image("2.10", "A4", 100), true},
-        {"LTO, other hardware", lto, test_support::firmware_image("2.10", "0x00a5", 100), false},
-        {"not LTO, taken up on close", plain, test_support::firmware_image("1.30", "0x0900", 70000), true},
-        {"not LTO, refused on close", plain, test_support::firmware_image("1.30", "0x0320", 70000), false},
+        {"LTO, exact multiple of a chunk", lto, firmware_image("2.10", "0x00a4", 65536), true},
+        {"LTO, hardware without prefix", lto, firmware_image("2.10", "A4", 100), true},
+        {"LTO, other hardware", lto, firmware_image("2.10", "0x00a5", 100), false},
+        {"not LTO, taken up on close", plain, firmware_image("1.30", "0x0900", 70000), true},
+        {"not LTO, refused on close", plain, firmware_image("1.30", "0x0320", 70000), false},
     };
     for (const download_case& c : cases) {
         const std::string old_firmware = c.drive["firmware"];
         const std::string new_firmware = c.accepted ? c.image.substr(c.image.find("FWVERSION=") + 10, 4) : old_firmware;
-        sim_bench bench({c.drive});
-        scsi_device device = bench.open(0);
+        installed_bus installed(bus_of({c.drive}));
+        scsi_device device = open_as_scanned(0);
         const std::string product = c.drive["product"];
         const bool ultrium = product == "ULTRIUM-HH6";
         const int result = product == "KTR320" ? ktr320_download(device, c.image)
@@ -128,12 +104,12 @@ TEST(SimDownload, EachProcedureIsTakenUpOrRefusedByItsDrive) {
             EXPECT_EQ(device.asc_ascq, 0x2600) << c.name;
         }
         scsi_close(device);
-        EXPECT_EQ(test_support::bus_firmware(bench.bus_file(), 0), new_firmware) << c.name;
-        EXPECT_FALSE(std::filesystem::exists(bench.bus_file().string() + ".new")) << c.name;
+        EXPECT_EQ(bus_firmware(installed.bus_file(), 0), new_firmware) << c.name;
+        EXPECT_FALSE(std::filesystem::exists(installed.bus_file().string() + ".new")) << c.name;
 
         // The next run reads the drive's flash, the bus file.
-        bench.start_run();
-        scsi_device again = bench.open(0);
+        installed.restart();
+        scsi_device again = open_as_scanned(0);
         EXPECT_EQ(firmware_in_page(again, ultrium ? 30 : 5), "FW = " + new_firmware) << c.name;
         scsi_close(again);
     }
@@ -141,53 +117,52 @@ TEST(SimDownload, EachProcedureIsTakenUpOrRefusedByItsDrive) {
 
 TEST(SimDownload, AFaultedChunkDiscardsWhatWasReceived) {
     // The version is in the first chunk; the second is answered BUSY once.
-    sim_json drive = test_support::ultrium_drive(0, "2.05", "0x00a4");
+    sim_json drive = ultrium_drive(0, "2.05", "0x00a4");
     sim_json busy = fault("3b 04", "busy");
     busy["skip"] = 1;
     busy["count"] = 1;
     drive["faults"] = {busy};
-    sim_bench bench({drive});
-    scsi_device device = bench.open(0);
-    std::string image = test_support::firmware_image("2.10", "0x00a4", 3 * chunk_size);
+    installed_bus installed(bus_of({drive}));
+    scsi_device device = open_as_scanned(0);
+    std::string image = firmware_image("2.10", "0x00a4", 3 * chunk_size);
     EXPECT_EQ(scsi_write_buffer(device, &image[0], 0, 4, 0, chunk_size), chunk_size);
     EXPECT_EQ(scsi_write_buffer(device, &image[chunk_size], 0, 4, 0, chunk_size), -1);
     EXPECT_EQ(scsi_write_buffer(device, &image[2 * chunk_size], 0, 4, 0, chunk_size), chunk_size);
     EXPECT_EQ(scsi_write_buffer(device, nullptr, 0, 5, 0, 0), -1);
     EXPECT_EQ(device.asc_ascq, 0x2600);
     scsi_close(device);
-    EXPECT_EQ(test_support::bus_firmware(bench.bus_file(), 0), "2.05");
+    EXPECT_EQ(bus_firmware(installed.bus_file(), 0), "2.05");
 }
 
 TEST(SimDownload, OtherWriteBufferFormsAreRefused) {
-    sim_bench bench({test_support::other_drive(0, "KTR320", "1.10", "0x0320"),
-                     test_support::other_drive(1, "KTR900", "1.10", "0x0900"),
-                     test_support::ultrium_drive(2, "2.05", "0x00a4")});
+    installed_bus installed(bus_of({other_drive(0, "KTR320", "1.10", "0x0320"),
+                                    other_drive(1, "KTR900", "1.10", "0x0900"), ultrium_drive(2, "2.05", "0x00a4")}));
     std::string chunk(100, 'x');
-    scsi_device ktr320 = bench.open(0);
+    scsi_device ktr320 = open_as_scanned(0);
     EXPECT_EQ(scsi_write_buffer(ktr320, chunk.data(), 0, 4, 0, 100), -1);       // buffer id 0
     EXPECT_EQ(scsi_write_buffer(ktr320, chunk.data(), 1, 4, 0xFFFF, 100), -1);  // below the window
     EXPECT_EQ(ktr320.asc_ascq, 0x2400);
-    scsi_device plain = bench.open(1);
+    scsi_device plain = open_as_scanned(1);
     EXPECT_EQ(scsi_write_buffer(plain, nullptr, 0, 5, 0, 0), -1);  // no activate command
     EXPECT_EQ(scsi_write_buffer(plain, chunk.data(), 1, 4, 0, 100), -1);
-    scsi_device lto = bench.open(2);
+    scsi_device lto = open_as_scanned(2);
     EXPECT_EQ(scsi_write_buffer(lto, chunk.data(), 0, 5, 0, 100), -1);  // activate carries no data
     EXPECT_EQ(lto.asc_ascq, 0x2400);
 }
 
 TEST(SimReboot, ATakenUpDriveDoesNotOpenForItsRebootTime) {
-    sim_json drive = test_support::other_drive(3, "KTR320", "1.10", "0x0320");
+    sim_json drive = other_drive(3, "KTR320", "1.10", "0x0320");
     drive["reboot_seconds"] = 90;
-    sim_bench bench({drive, test_support::ultrium_drive(4, "2.05", "0x00a4")});
-    scsi_device device = bench.open(3);
-    ASSERT_EQ(ktr320_download(device, test_support::firmware_image("1.20", "0x0320")), 0);
+    installed_bus installed(bus_of({drive, ultrium_drive(4, "2.05", "0x00a4")}));
+    scsi_device device = open_as_scanned(3);
+    ASSERT_EQ(ktr320_download(device, firmware_image("1.20", "0x0320")), 0);
     scsi_close(device);
 
     scsi_device probe{};
     probe.address = 3;
     EXPECT_EQ(scsi_open(probe), -1);
     EXPECT_EQ(probe.open_failure, scsi_open_absent);  // gone from the bus while it restarts
-    scsi_device other = bench.open(4);  // the other drive is not affected
+    scsi_device other = open_as_scanned(4);  // the other drive is not affected
     scsi_close(other);
     active_clock().sleep_ms(89000);
     EXPECT_EQ(scsi_open(probe), -1);
@@ -196,23 +171,23 @@ TEST(SimReboot, ATakenUpDriveDoesNotOpenForItsRebootTime) {
     EXPECT_EQ(firmware_in_page(probe, 5), "FW = 1.20");
     scsi_close(probe);
 
-    const std::vector<std::string> opens = test_support::trace_lines(bench.trace_file(), "open 3");
+    const std::vector<std::string> opens = trace_lines(installed.trace_file(), "open 3");
     EXPECT_EQ(opens, (std::vector<std::string>{"open 3 ok", "open 3 fail", "open 3 fail", "open 3 ok"}));
 }
 
 TEST(SimReboot, TheRebootBelongsToTheRunThatStartedIt) {
-    sim_bench bench({test_support::ultrium_drive(0, "2.05", "0x00a4")});
-    scsi_device device = bench.open(0);
-    ASSERT_EQ(standard_download(device, test_support::firmware_image("2.10", "0x00a4"), true), 0);
+    installed_bus installed(bus_of({ultrium_drive(0, "2.05", "0x00a4")}));
+    scsi_device device = open_as_scanned(0);
+    ASSERT_EQ(standard_download(device, firmware_image("2.10", "0x00a4"), true), 0);
     scsi_close(device);
     EXPECT_EQ(scsi_open(device), -1);
-    bench.start_run();
-    scsi_device again = bench.open(0);
+    installed.restart();
+    scsi_device again = open_as_scanned(0);
     EXPECT_EQ(firmware_in_page(again, 30), "FW = 2.10");
 }
 
 TEST(SimFaults, SkipCountAndTheFirstMatchingRule) {
-    sim_json drive = test_support::ultrium_drive(0, "2.05", "0x00a4");
+    sim_json drive = ultrium_drive(0, "2.05", "0x00a4");
     sim_json tur = fault("00", "busy");
     tur["skip"] = 1;
     tur["count"] = 2;
@@ -221,10 +196,10 @@ TEST(SimFaults, SkipCountAndTheFirstMatchingRule) {
     sim_json page_c1 = fault("12 01 C1", "check");
     page_c1["sense"] = "03 11 00";
     drive["faults"] = {tur, any_inquiry, page_c1};
-    sim_bench bench({drive});
+    installed_bus installed(bus_of({drive}));
 
     for (int run = 0; run < 2; ++run) {  // counts start afresh in every run
-        scsi_device device = bench.open(0);
+        scsi_device device = open_as_scanned(0);
         std::vector<int> results;
         for (int i = 0; i < 4; ++i) results.push_back(scsi_test_unit_ready(device));
         EXPECT_EQ(results, (std::vector<int>{0, -1, -1, 0})) << "run " << run;
@@ -236,7 +211,7 @@ TEST(SimFaults, SkipCountAndTheFirstMatchingRule) {
         EXPECT_EQ(scsi_inquiry(device, 1, 0xC1, page.data(), 96), -1);
         EXPECT_EQ(device.scsi_status, scsi_status_busy);
         scsi_close(device);
-        bench.start_run();
+        installed.restart();
     }
 }
 
@@ -266,13 +241,13 @@ TEST(SimFaults, RepliesSetTheOutcomeFields) {
         {"short beyond the buffer", rule("short", "moved", 500), 96, 0x00, 0x00, 0x00},
     };
     for (const reply_case& c : cases) {
-        sim_json drive = test_support::ultrium_drive(0, "2.05", "0x00a4");
+        sim_json drive = ultrium_drive(0, "2.05", "0x00a4");
         sim_json attention = fault("00", "check");
         attention["sense"] = "06 29 00";
         attention["count"] = 1;
         drive["faults"] = {attention, c.rule};
-        sim_bench bench({drive});
-        scsi_device device = bench.open(0);
+        installed_bus installed(bus_of({drive}));
+        scsi_device device = open_as_scanned(0);
         scsi_test_unit_ready(device);  // ends in UNIT ATTENTION, which must not show through
         std::array<std::uint8_t, 96> page{};
         EXPECT_EQ(scsi_inquiry(device, 1, 0xC0, page.data(), 96), c.result) << c.name;
@@ -286,20 +261,20 @@ TEST(SimFaults, RepliesSetTheOutcomeFields) {
 }
 
 TEST(SimTrace, LinesFollowTheTraceGrammar) {
-    sim_json held = test_support::ultrium_drive(5, "2.05", "0x00a4");
+    sim_json held = ultrium_drive(5, "2.05", "0x00a4");
     held["open"] = "fail";
-    sim_json refusing = test_support::other_drive(3, "KTR320", "1.10", "0x0320");
+    sim_json refusing = other_drive(3, "KTR320", "1.10", "0x0320");
     sim_json io = fault("12", "host");
     io["error"] = "io";
     refusing["faults"] = {io};
-    test_support::scratch_dir dir;
-    test_support::write_file(dir / "trace.txt", "earlier run\n");
-    test_support::sim_bus bus;
+    scratch_dir dir;
+    write_file(dir / "trace.txt", "earlier run\n");
+    sim_bus bus;
     bus.add(refusing);
     bus.add(held);
     bus.write(dir / "bus.json");
     {
-        test_support::scoped_sim_bus installed(dir / "bus.json", dir / "trace.txt");
+        scoped_sim_bus installed(dir / "bus.json", dir / "trace.txt");
         ASSERT_TRUE(installed.ok()) << installed.error();
         scsi_device device{};
         device.address = 3;
@@ -321,7 +296,7 @@ TEST(SimTrace, LinesFollowTheTraceGrammar) {
         device.address = 5;
         EXPECT_EQ(scsi_open(device), -1);
     }
-    EXPECT_EQ(test_support::read_lines(dir / "trace.txt"),
+    EXPECT_EQ(read_lines(dir / "trace.txt"),
               (std::vector<std::string>{
                   "earlier run",
                   "open 3 ok",
@@ -341,11 +316,11 @@ TEST(SimTrace, LinesFollowTheTraceGrammar) {
 }
 
 TEST(SimClock, CommandsAndSleepsMoveOnlySimulatedTime) {
-    sim_bench bench({test_support::ultrium_drive(0, "2.05", "0x00a4")}, 250);
+    installed_bus installed(bus_of({ultrium_drive(0, "2.05", "0x00a4")}, 250));
     const auto real_start = std::chrono::steady_clock::now();
     const std::int64_t start = active_clock().now_seconds();
     EXPECT_NEAR(static_cast<double>(start), static_cast<double>(std::time(nullptr)), 2.0);
-    scsi_device device = bench.open(0);
+    scsi_device device = open_as_scanned(0);
     for (int i = 0; i < 8; ++i) scsi_test_unit_ready(device);  // 8 x 250 ms
     EXPECT_EQ(active_clock().now_seconds(), start + 2);
     active_clock().sleep_ms(150000);
@@ -354,9 +329,9 @@ TEST(SimClock, CommandsAndSleepsMoveOnlySimulatedTime) {
 }
 
 TEST(SimSelection, UninstallRestoresThePlatform) {
-    test_support::scratch_dir dir;
-    test_support::sim_bus bus;
-    bus.add(test_support::ultrium_drive(0, "2.05", "0x00a4"));
+    scratch_dir dir;
+    sim_bus bus;
+    bus.add(ultrium_drive(0, "2.05", "0x00a4"));
     bus.write(dir / "bus.json");
     std::string error;
     ASSERT_TRUE(install_simulated_bus((dir / "bus.json").string(), "", error)) << error;

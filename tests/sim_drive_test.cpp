@@ -12,40 +12,18 @@
 
 namespace {
 
-using test_support::sim_json;
+using namespace test_support;
 
 std::string bytes_at(const std::array<std::uint8_t, 256>& buffer, std::size_t first, std::size_t last) {
     return std::string(buffer.begin() + first, buffer.begin() + last + 1);
 }
 
-// A bus with the given drives, installed; open() opens one of them.
-class bus_bench {
-public:
-    explicit bus_bench(std::vector<sim_json> drives) {
-        test_support::sim_bus bus;
-        for (sim_json& drive : drives) bus.add(std::move(drive));
-        bus.write(dir_ / "bus.json");
-        installed_ = std::make_unique<test_support::scoped_sim_bus>(dir_ / "bus.json");
-        EXPECT_TRUE(installed_->ok()) << installed_->error();
-    }
-    scsi_device open(std::uint32_t address) {
-        scsi_device device{};
-        device.address = address;
-        EXPECT_EQ(scsi_open(device), 0) << "address " << address;
-        return device;
-    }
-
-private:
-    test_support::scratch_dir dir_;
-    std::unique_ptr<test_support::scoped_sim_bus> installed_;
-};
-
 TEST(SimDrive, BuildsStandardDataFromItsKeys) {
-    sim_json drive = test_support::ultrium_drive(2, "2.05", "0x00a4");
+    sim_json drive = ultrium_drive(2, "2.05", "0x00a4");
     drive["qualifier"] = 1;
     drive["inquiry_number"] = "12";
-    bus_bench bench({drive, {{"address", 4}}});
-    scsi_device device = bench.open(2);
+    installed_bus installed(bus_of({drive, {{"address", 4}}}));
+    scsi_device device = open_drive(2);
     std::array<std::uint8_t, 256> data{};
     ASSERT_EQ(scsi_inquiry(device, 0, 0, data.data(), 256), 96);
     EXPECT_EQ(data[0], 0x21);
@@ -56,7 +34,7 @@ TEST(SimDrive, BuildsStandardDataFromItsKeys) {
     EXPECT_EQ(data[56], 0);
 
     // Only the address given: every other key takes its default.
-    scsi_device plain = bench.open(4);
+    scsi_device plain = open_drive(4);
     data.fill(0xAA);
     ASSERT_EQ(scsi_inquiry(plain, 0, 0, data.data(), 256), 96);
     EXPECT_EQ(data[0], 0x01);
@@ -70,11 +48,10 @@ TEST(SimDrive, BuildsStandardDataFromItsKeys) {
 }
 
 TEST(SimDrive, BuildsVendorPagesInTheirLayout) {
-    bus_bench bench({test_support::ultrium_drive(0, "2.05", "0x00a4"),
-                     test_support::other_drive(1, "KTR320", "1.10", "0x0320")});
+    installed_bus installed(bus_of({ultrium_drive(0, "2.05", "0x00a4"), other_drive(1, "KTR320", "1.10", "0x0320")}));
     std::array<std::uint8_t, 256> page{};
 
-    scsi_device ultrium = bench.open(0);
+    scsi_device ultrium = open_drive(0);
     ASSERT_EQ(scsi_inquiry(ultrium, 1, 0xC0, page.data(), 96), 96);
     EXPECT_EQ(page[1], 0xC0);
     EXPECT_EQ(bytes_at(page, 29, 49), std::string(1, '\0') + "FW = 2.05          " + std::string(1, '\0'));
@@ -84,7 +61,7 @@ TEST(SimDrive, BuildsVendorPagesInTheirLayout) {
     EXPECT_EQ(bytes_at(page, 72, 95), std::string(1, '\0') + "HW_CONF = 0x00a4       ");
     EXPECT_EQ(scsi_inquiry(ultrium, 1, 0xC0, page.data(), 40), 40);  // allocation length rules
 
-    scsi_device other = bench.open(1);
+    scsi_device other = open_drive(1);
     page.fill(0);
     ASSERT_EQ(scsi_inquiry(other, 1, 0xC0, page.data(), 256), 96);
     EXPECT_EQ(bytes_at(page, 4, 30), std::string(1, '\0') + "FW = 1.10                " + std::string(1, '\0'));
@@ -96,12 +73,12 @@ TEST(SimDrive, BuildsVendorPagesInTheirLayout) {
 }
 
 TEST(SimDrive, ServesRawBytesInsteadOfBuiltData) {
-    sim_json drive = test_support::ultrium_drive(0, "2.05", "0x00a4");
+    sim_json drive = ultrium_drive(0, "2.05", "0x00a4");
     drive["standard_hex"] = "08 00 00";
     drive["c0_hex"] = "00C0 0000 41";
     drive["c1_hex"] = "";
-    bus_bench bench(std::vector<sim_json>{drive});
-    scsi_device device = bench.open(0);
+    installed_bus installed(bus_of({drive}));
+    scsi_device device = open_drive(0);
     std::array<std::uint8_t, 256> data{};
     ASSERT_EQ(scsi_inquiry(device, 0, 0, data.data(), 256), 3);
     EXPECT_EQ(data[0], 0x08);
@@ -112,16 +89,16 @@ TEST(SimDrive, ServesRawBytesInsteadOfBuiltData) {
 }
 
 TEST(SimDrive, AnswersDensitySupportSenseAndReadBuffer) {
-    sim_json not_lto = test_support::ultrium_drive(1, "2.05", "0x00a4");
+    sim_json not_lto = ultrium_drive(1, "2.05", "0x00a4");
     not_lto["lto"] = false;
-    bus_bench bench({test_support::ultrium_drive(0, "2.05", "0x00a4"), not_lto});
+    installed_bus installed(bus_of({ultrium_drive(0, "2.05", "0x00a4"), not_lto}));
     std::array<std::uint8_t, 256> data{};
 
-    scsi_device lto = bench.open(0);
+    scsi_device lto = open_drive(0);
     ASSERT_EQ(scsi_report_density_support(lto, 0, 0, data.data(), 256), 56);
     EXPECT_EQ(bytes_at(data, 20, 27), "LTO-CVE ");
     EXPECT_EQ(scsi_report_density_support(lto, 0, 0, data.data(), 24), 24);
-    scsi_device other = bench.open(1);
+    scsi_device other = open_drive(1);
     ASSERT_EQ(scsi_report_density_support(other, 0, 0, data.data(), 56), 56);
     EXPECT_EQ(bytes_at(data, 20, 27), "KV      ");
 
@@ -152,7 +129,7 @@ TEST(SimDrive, AnswersDensitySupportSenseAndReadBuffer) {
 }
 
 TEST(SimDrive, CommandsReachTheDriveWhateverCardAndLun) {
-    bus_bench bench(std::vector<sim_json>{test_support::ultrium_drive(7, "2.05", "0x00a4")});
+    installed_bus installed(bus_of({ultrium_drive(7, "2.05", "0x00a4")}));
     scsi_device device{};
     device.card = 3;
     device.address = 7;

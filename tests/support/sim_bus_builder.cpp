@@ -1,7 +1,10 @@
 #include "support/sim_bus_builder.h"
 
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
 #include "sim/simulated_bus.h"
-#include "support/test_support.h"
 
 namespace test_support {
 
@@ -11,6 +14,13 @@ sim_json& sim_bus::add(sim_json drive) {
 }
 
 void sim_bus::write(const std::filesystem::path& path) const { write_file(path, document.dump(2) + "\n"); }
+
+sim_bus bus_of(std::vector<sim_json> drives, int command_ms) {
+    sim_bus bus;
+    bus.document["command_ms"] = command_ms;
+    for (sim_json& drive : drives) bus.add(std::move(drive));
+    return bus;
+}
 
 sim_json ultrium_drive(int address, const std::string& firmware, const std::string& hw_config) {
     return {{"address", address}, {"vendor", "KV"},        {"product", "ULTRIUM-HH6"}, {"layout", "ultrium"},
@@ -49,9 +59,10 @@ std::vector<std::string> trace_lines(const std::filesystem::path& trace_file, co
     return lines;
 }
 
-std::vector<std::string> traced_cdbs(const std::filesystem::path& trace_file) {
+std::vector<std::string> traced_cdbs(const std::filesystem::path& trace_file, int address) {
     std::vector<std::string> cdbs;
-    for (const std::string& line : trace_lines(trace_file, "exec ")) {
+    const std::string prefix = address < 0 ? "exec " : "exec " + std::to_string(address) + " ";
+    for (const std::string& line : trace_lines(trace_file, prefix)) {
         const std::size_t start = line.find(" cdb=") + 5;
         cdbs.push_back(line.substr(start, line.find(' ', start) - start));
     }
@@ -62,5 +73,25 @@ scoped_sim_bus::scoped_sim_bus(const std::filesystem::path& bus_file, const std:
     : ok_(install_simulated_bus(bus_file.string(), trace_file.string(), error_)) {}
 
 scoped_sim_bus::~scoped_sim_bus() { uninstall_simulated_bus(); }
+
+installed_bus::installed_bus(const sim_bus& bus) {
+    bus.write(bus_file());
+    restart();
+}
+
+void installed_bus::restart() {
+    installed_.reset();
+    installed_ = std::make_unique<scoped_sim_bus>(bus_file(), trace_file());
+    // Thrown, so that the test stops before anything reaches the host's own
+    // transport.
+    if (!installed_->ok()) throw std::runtime_error(installed_->error());
+}
+
+scsi_device open_drive(std::uint32_t address) {
+    scsi_device device{};
+    device.address = address;
+    EXPECT_EQ(scsi_open(device), 0) << "address " << address;
+    return device;
+}
 
 }  // namespace test_support

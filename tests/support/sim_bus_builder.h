@@ -1,25 +1,27 @@
 // Setting up the simulated bus from a test in a few lines:
 //
-//   test_support::scratch_dir dir;
 //   test_support::sim_bus bus;
 //   bus.add(test_support::ultrium_drive(0, "2.05", "0x00a4"));
 //   bus.add(test_support::other_drive(3, "KTR320", "1.10", "0x0320"))["faults"] =
 //       {test_support::fault("3b04", "busy")};
-//   bus.write(dir / "bus.json");
-//   test_support::scoped_sim_bus installed(dir / "bus.json", dir / "trace.txt");
-//   ASSERT_TRUE(installed.ok()) << installed.error();
+//   test_support::installed_bus installed(bus);
 //   ... run the code under test ...
-//   auto execs = test_support::trace_lines(dir / "trace.txt", "exec ");
+//   auto execs = test_support::trace_lines(installed.trace_file(), "exec ");
 //
-// For a run of the built program, pass KVFW_SIM_BUS / KVFW_SIM_TRACE in the
-// env map of run_kvtapefw instead of installing in-process.
+// For a run of the built program, write the bus and pass KVFW_SIM_BUS /
+// KVFW_SIM_TRACE in the env map of run_kvtapefw instead of installing
+// in-process.
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "scsi/scsi_device.h"
+#include "support/test_support.h"
 
 namespace test_support {
 
@@ -34,6 +36,10 @@ struct sim_bus {
     sim_json& add(sim_json drive);
     void write(const std::filesystem::path& path) const;
 };
+
+// The given drives on a bus whose every command takes `command_ms` of
+// simulated time.
+sim_bus bus_of(std::vector<sim_json> drives, int command_ms = 1);
 
 // An Ultrium-layout LTO drive of the maker ("KV", "ULTRIUM-HH6").
 sim_json ultrium_drive(int address, const std::string& firmware, const std::string& hw_config);
@@ -53,8 +59,9 @@ std::string firmware_image(const std::string& version, const std::string& hw_con
 
 // Lines of a trace file, only those that begin with `prefix` when it is given.
 std::vector<std::string> trace_lines(const std::filesystem::path& trace_file, const std::string& prefix = "");
-// The cdb= field of each "exec" line, in order: what was sent.
-std::vector<std::string> traced_cdbs(const std::filesystem::path& trace_file);
+// The cdb= field of each "exec" line, in order: what was sent (only to the
+// device at `address` when it is given).
+std::vector<std::string> traced_cdbs(const std::filesystem::path& trace_file, int address = -1);
 
 // Installs a bus file in this process (transport and clock) for the life of
 // the object: a fresh run each time. Check ok() before using it.
@@ -72,5 +79,25 @@ private:
     bool ok_;
     std::string error_;
 };
+
+// A bus written to bus.json in a scratch folder of its own and installed in
+// this process, tracing to trace.txt beside it, for the life of the object.
+// A bus that cannot be installed throws, which fails the test.
+class installed_bus {
+public:
+    explicit installed_bus(const sim_bus& bus);
+    // Ends the current run and starts the next one on the same bus file.
+    void restart();
+    std::filesystem::path bus_file() const { return dir_ / "bus.json"; }
+    std::filesystem::path trace_file() const { return dir_ / "trace.txt"; }
+
+private:
+    scratch_dir dir_;
+    std::unique_ptr<scoped_sim_bus> installed_;
+};
+
+// Opens the drive at `address` of the installed bus; one that does not open
+// fails the test.
+scsi_device open_drive(std::uint32_t address);
 
 }  // namespace test_support

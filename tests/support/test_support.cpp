@@ -1,11 +1,6 @@
 #include "support/test_support.h"
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <process.h>
-#include <sys/stat.h>
-#else
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
 #endif
@@ -51,28 +46,6 @@ scratch_dir::scratch_dir() {
 scratch_dir::~scratch_dir() {
     std::error_code ignored;
     fs::remove_all(path_, ignored);
-}
-
-std::FILE* open_capture_file() {
-#ifdef _WIN32
-    // Windows' tmpfile makes its file in the root of the current drive (not
-    // writable for everyone), and under Wine it has returned null now and
-    // then while two test processes ran side by side. A name of our own,
-    // made exclusively in the temporary folder and deleted on close, avoids
-    // both.
-    static std::mt19937_64 names{std::random_device{}() ^ static_cast<unsigned>(_getpid())};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path path = fs::temp_directory_path() / ("kvtapefw-capture-" + std::to_string(names()) + ".tmp");
-        const int fd = _wopen(path.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY | _O_TEMPORARY,
-                              _S_IREAD | _S_IWRITE);
-        if (fd < 0) continue;
-        if (std::FILE* file = _fdopen(fd, "w+b")) return file;
-        _close(fd);
-    }
-#else
-    if (std::FILE* file = std::tmpfile()) return file;
-#endif
-    throw std::runtime_error("cannot make a capture file");
 }
 
 void write_file(const fs::path& path, const std::string& content) {

@@ -71,10 +71,6 @@ private:
     void (*saved_signal_)(int) = nullptr;
 };
 
-// Standard output of fn, captured through a temporary file.
-template <typename Fn>
-std::string capture_stdout(Fn&& fn);
-
 struct program_run {
     int exit_code;
     std::string out;
@@ -87,5 +83,3 @@ program_run run_kvtapefw(const std::vector<std::string>& args, const std::filesy
                          const std::map<std::string, std::string>& env = {});
 
 }  // namespace test_support
-
-#include "support/capture.inl"
