@@ -201,13 +201,13 @@ TEST_F(Flashing, StandardChunkFailureNamesTheChunk) {
     EXPECT_TRUE(trace_has("sleep 150000"));  // the procedure ran to its end
     EXPECT_EQ(out_, "\n here 3\n");
     // The trace shows the drive's own answer right after the refused chunk.
-    const lines traced = trace();
-    const auto refused = std::find_if(traced.begin(), traced.end(), [](const std::string& line) {
+    const lines traced = trace_lines(trace_file());
+    const auto chunk = std::find_if(traced.begin(), traced.end(), [](const std::string& line) {
         return line.find("cdb=3b0400000000008000") != std::string::npos && line.find("status=02") != std::string::npos;
     });
-    ASSERT_NE(refused, traced.end());
-    ASSERT_NE(refused + 1, traced.end());
-    EXPECT_EQ(*(refused + 1), "sense 2 700005000000000a000000002c0000000000");
+    ASSERT_NE(chunk, traced.end());
+    ASSERT_NE(chunk + 1, traced.end());
+    EXPECT_EQ(*(chunk + 1), "sense 2 700005000000000a000000002c0000000000");
 }
 
 TEST_F(Flashing, Ktr320ChunkFailureStillSendsTheClosingCommand) {

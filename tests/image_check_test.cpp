@@ -11,6 +11,7 @@
 
 #include "inventory/catalogue.h"
 #include "platform/sha256.h"
+#include "support/capture.h"
 #include "support/sim_bus_builder.h"
 #include "support/test_support.h"
 #include "upgrade/flashing.h"
