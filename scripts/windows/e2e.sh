@@ -133,12 +133,16 @@ cat >"$scratch/fixture/bus.json" <<'JSON'
   ]
 }
 JSON
-printf '$ drive ID|image file|version\r\n0xa4|hh6.bin|2.10\r\n0x320|KTR.BIN|1.20\r\n' >"$scratch/fixture/fwimage/firmware.cfg"
 make_image() {
   { printf 'KV firmware image FWVERSION=%s\n' "$2"; head -c 70000 /dev/zero; } >"$scratch/fixture/fwimage/$1"
 }
 make_image HH6.BIN 2.10
 make_image KTR.BIN 1.20
+# The HH6 image carries its checksum (from sha256sum): both builds must hash
+# the same file to the same digest, or that drive is not flashed.
+hh6_sha256=$(sha256sum "$scratch/fixture/fwimage/HH6.BIN" | cut -c1-64)
+printf '$ drive ID|image file|version|checksum\r\n0xa4|hh6.bin|2.10|sha256:%s\r\n0x320|KTR.BIN|1.20\r\n' \
+  "$hh6_sha256" >"$scratch/fixture/fwimage/firmware.cfg"
 
 native_xml=kvfw-e2e/discovery.xml
 windows_xml='C:\kvfw-e2e\discovery.xml'
