@@ -3,6 +3,7 @@
 // same machine reach them as real tape devices (/dev/nstN, /dev/sgN).
 //
 //   kvtape-target BUS_FILE NAME_PREFIX [TRACE_FILE]
+//   kvtape-target --list BUS_FILE      (the drives' addresses, one a line)
 //
 // Drive with address A must be the user backstore NAME_PREFIX_A, enabled
 // before this starts. Once every drive is served the program prints "ready"
@@ -53,6 +54,13 @@ int fail(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--list") {
+        emulated_bus bus;
+        std::string error;
+        if (!bus.load(argv[2], "", now_ms(), error)) return fail(error);
+        for (const std::uint32_t address : bus.addresses()) std::printf("%u\n", static_cast<unsigned>(address));
+        return 0;
+    }
     if (argc < 3 || argc > 4) return fail("usage: kvtape-target BUS_FILE NAME_PREFIX [TRACE_FILE]");
     const std::string bus_path = argv[1];
     const std::string prefix = argv[2];

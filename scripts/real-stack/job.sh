@@ -1,0 +1,23 @@
+#!/bin/bash
+# One job inside the VM, in its own mount namespace: its private /dev is put
+# in place and the job's command runs in its working folder. Writes the
+# console, standard error and exit code into the job folder.
+set -u
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+job=$1 dev=$2
+mount --make-rprivate /
+mount --rbind /dev/pts "$dev/pts"
+mount -t tmpfs tmpfs "$dev/shm"
+mount --rbind "$dev" /dev
+mapfile -d '' -t args <"$job/args"
+cwd=$(cat "$job/cwd")
+mode=$(cat "$job/mode")
+unset KVFW_SIM_BUS KVFW_SIM_TRACE systemdrive
+[ ! -f "$job/systemdrive" ] || export systemdrive="$(cat "$job/systemdrive")"
+export KVFW_REAL_STACK_JOB=$job  # a command finds the drives in $job/devices
+cd "$cwd" || exit 1
+case $mode in
+  native) "$(cat "$job/program")" "${args[@]}" >"$job/console" 2>"$job/stderr" ;;
+  command) "${args[@]}" >"$job/console" 2>"$job/stderr" ;;
+esac
+echo $? >"$job/rc"
