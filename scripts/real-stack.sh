@@ -44,7 +44,6 @@ else
   shift
   [ -f "$bus" ] || fail "no bus file $bus"
   single_dir=$(mktemp -d "${TMPDIR:-/tmp}/kvtapefw-real-stack.XXXXXX")
-  trap 'rm -rf "$single_dir"' EXIT
   batch=$single_dir/jobs
   mkdir -p "$batch/1"
   (cd "$(dirname "$bus")" && echo "$(pwd)/$(basename "$bus")") >"$batch/1/bus"
@@ -63,6 +62,12 @@ images=$("$here/build-initramfs.sh") || fail "could not build the VM's kernel an
 # The run folder holds what the guest reads and writes; it and each job's
 # working folder and system drive are the only host paths the VM may write.
 run=$(mktemp -d "${TMPDIR:-/tmp}/kvtapefw-vm.XXXXXX")
+# KVFW_REAL_STACK_KEEP=1 keeps the run folder (jobs, traces, the VM's log).
+cleanup() {
+  [ -z "$single_dir" ] || rm -rf "$single_dir"
+  if [ -n "${KVFW_REAL_STACK_KEEP:-}" ]; then echo "real-stack: run folder kept: $run" >&2; else rm -rf "$run"; fi
+}
+trap cleanup EXIT
 log=$run/vm.log
 cp "$here/guest.sh" "$here/job.sh" "$run/"
 echo "$build/kvtape-target" >"$run/target"
@@ -75,6 +80,26 @@ add_share() {
   shared[$path]=1
   shares+=("$path")
 }
+# The Windows build and a Wine prefix prepared once on the host (Wine's first
+# start is slow, and slower still under emulation); each job copies it.
+wine_prefix=
+prepare_windows() {
+  "$root/scripts/install-deps.sh" windows >&2 || fail "could not install Wine and the cross compilers"
+  mkdir -p "$root/build/windows"
+  flock "$root/build/windows/.real-stack-build.lock" "$root/scripts/windows/build.sh" x86_64 "$root/build/windows" \
+    >&2 || fail "the Windows build failed"
+  wine_prefix=$(dirname "$images")/wineprefix-$(wine --version 2>/dev/null | tr -c 'a-zA-Z0-9.\n' _)
+  (
+    flock 8
+    if [ ! -f "$wine_prefix/system.reg" ]; then
+      rm -rf "$wine_prefix"
+      WINEPREFIX=$wine_prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= wineboot -i >/dev/null 2>&1
+      WINEPREFIX=$wine_prefix wineserver -w
+    fi
+  ) 8>"$(dirname "$images")/.wine.lock"
+  [ -f "$wine_prefix/system.reg" ] || fail "could not prepare a Wine prefix"
+}
+memory=3072
 n=0
 for job in "$batch"/*/; do
   job=${job%/}
@@ -87,7 +112,14 @@ for job in "$batch"/*/; do
   [ ! -f "$job/systemdrive" ] || cp "$job/systemdrive" "$j/"
   case $(cat "$job/mode") in
     native) echo "$build/kvtapefw" >"$j/program" ;;
-    windows) fail "--windows is not available yet" ;;
+    windows)
+      [ -n "$wine_prefix" ] || prepare_windows
+      [ "$("$build/kvtape-target" --list "$j/bus.json" | wc -l)" -le "$max_wine_drives" ] ||
+        fail "a Wine prefix reaches at most $max_wine_drives tape devices: $(cat "$job/bus") has more drives"
+      echo "$root/build/windows/kvtapefw.exe" >"$j/program"
+      echo "$wine_prefix" >"$j/wineprefix"
+      memory=4096
+      ;;
     command) ;;
     *) fail "job $job: unknown mode $(cat "$job/mode")" ;;
   esac
@@ -108,7 +140,7 @@ done
 
 # Software emulation: KVM does not boot a stock kernel on these hosts. SMAP
 # off, or Wine's processes oops in the guest.
-timeout "${KVFW_REAL_STACK_TIMEOUT:-1500}" qemu-system-x86_64 -accel tcg,thread=multi -cpu max,-smap -smp 2 -m 3072 \
+timeout "${KVFW_REAL_STACK_TIMEOUT:-1500}" qemu-system-x86_64 -accel tcg,thread=multi -cpu max,-smap -smp 2 -m "$memory" \
   -display none -monitor none -serial "file:$log" -nic none -no-reboot \
   -kernel "$images/vmlinuz" -initrd "$images/initramfs.gz" \
   -append "console=ttyS0 panic=-1 quiet kvfw_run=$run" "${virtfs[@]}" >>"$log" 2>&1 || true
@@ -137,7 +169,5 @@ for j in "$run"/jobs/*; do
     cp "$j/console" "$j/stderr" "$j/rc" "$origin/"
   fi
 done
-[ -z "${KVFW_REAL_STACK_KEEP:-}" ] || echo "real-stack: run folder kept: $run" >&2
-[ -n "${KVFW_REAL_STACK_KEEP:-}" ] || rm -rf "$run"
 [ -z "$single_dir" ] || exit "$status"
 exit 0

@@ -61,7 +61,7 @@ run_job() {
   lun=0
   for address in $addresses; do
     sysdev=/sys/bus/scsi/devices/$host_path:$lun
-    wait_for 60 ls "$sysdev/scsi_tape/nst$((lun))" >/dev/null || true
+    wait_for 60 test -n "$(ls "$sysdev/scsi_tape" 2>/dev/null)" || true
     wait_for 60 test -n "$(ls "$sysdev/scsi_generic" 2>/dev/null)" || { echo "job $n: drive $address has no sg node" >&2; return 1; }
     nst=$(ls "$sysdev/scsi_tape" | grep -E '^nst[0-9]+$' | head -1)
     [ -n "$nst" ] || { echo "job $n: drive $address has no tape device" >&2; return 1; }

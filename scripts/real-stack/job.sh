@@ -19,5 +19,24 @@ cd "$cwd" || exit 1
 case $mode in
   native) "$(cat "$job/program")" "${args[@]}" >"$job/console" 2>"$job/stderr" ;;
   command) "${args[@]}" >"$job/console" 2>"$job/stderr" ;;
+  windows)
+    # A prefix of the job's own, copied from the host's prepared one; each
+    # tape device is the drive's SCSI generic node, which Wine drives with
+    # SG_IO. Wine's system drive is always C:, so C:\vtxsystem is made the
+    # caller's $systemdrive/vtxsystem.
+    n=$(basename "$job")
+    export WINEPREFIX=/tmp/wine-$n HOME=/tmp/home-$n WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+    mkdir -p "$HOME"
+    cp -a "$(cat "$job/wineprefix")" "$WINEPREFIX"
+    while read -r address sg; do ln -sfn "/dev/$sg" "$WINEPREFIX/dosdevices/tape$address"; done <"$job/devices"
+    if [ -n "${systemdrive+set}" ]; then
+      rm -rf "$WINEPREFIX/drive_c/vtxsystem"
+      ln -s "$systemdrive/vtxsystem" "$WINEPREFIX/drive_c/vtxsystem"
+      unset systemdrive
+    fi
+    wine "$(cat "$job/program")" "${args[@]}" >"$job/console" 2>"$job/stderr"
+    ;;
 esac
-echo $? >"$job/rc"
+status=$?
+[ "$mode" != windows ] || wineserver -k 2>/dev/null || true
+echo "$status" >"$job/rc"
