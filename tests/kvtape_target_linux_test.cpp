@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "support/sim_bus_builder.h"
 #include "support/test_support.h"
@@ -21,21 +22,28 @@ struct fake_ring {
     static constexpr std::size_t ring_offset = 4096;
     static constexpr std::size_t ring_size = 1024;
     static constexpr std::size_t data_offset = 65536;
-    std::vector<std::uint8_t> map = std::vector<std::uint8_t>(data_offset + 65536, 0);
+    // Page-aligned, as the kernel's mapping is: the mailbox's tail field
+    // is aligned to a cache line.
+    struct alignas(4096) block {
+        std::uint8_t bytes[data_offset + 65536];
+    };
+    std::unique_ptr<block> storage = std::make_unique<block>();
+    std::uint8_t* const map = storage->bytes;
+    static constexpr std::size_t map_size = sizeof(block);
     std::uint32_t head = 0;
     std::size_t data_at = data_offset;
     std::size_t cdb_at = ring_offset + ring_size;  // CDBs kept out of the ring for simplicity
 
     fake_ring() {
-        auto* mailbox = reinterpret_cast<tcmu_mailbox_layout*>(map.data());
+        auto* mailbox = reinterpret_cast<tcmu_mailbox_layout*>(map);
         mailbox->version = 2;
         mailbox->flags = tcmu_mailbox_flag_cap_read_len;
         mailbox->cmdr_off = ring_offset;
         mailbox->cmdr_size = ring_size;
     }
-    tcmu_mailbox_layout& mailbox() { return *reinterpret_cast<tcmu_mailbox_layout*>(map.data()); }
+    tcmu_mailbox_layout& mailbox() { return *reinterpret_cast<tcmu_mailbox_layout*>(map); }
     tcmu_entry_layout& entry_at(std::uint32_t offset) {
-        return *reinterpret_cast<tcmu_entry_layout*>(map.data() + ring_offset + offset);
+        return *reinterpret_cast<tcmu_entry_layout*>(map + ring_offset + offset);
     }
 
     // Appends a command whose data lies in pieces of the given sizes.
@@ -47,12 +55,13 @@ struct fake_ring {
             static_cast<std::uint32_t>(std::max(48 + 16 * pieces.size(), sizeof(tcmu_entry_layout)) + 7) & ~7u;
         entry.hdr.len_op = length | tcmu_op_cmd;
         entry.req.iov_cnt = static_cast<std::uint32_t>(pieces.size());
-        std::memcpy(map.data() + cdb_at, cdb.data(), cdb.size());
+        std::memcpy(map + cdb_at, cdb.data(), cdb.size());
         entry.req.cdb_off = cdb_at;
         cdb_at += 16;
+        iovec* const iovs = entry.req.iov;
         for (std::size_t i = 0; i < pieces.size(); ++i) {
-            entry.req.iov[i].iov_base = reinterpret_cast<void*>(data_at);
-            entry.req.iov[i].iov_len = pieces[i];
+            iovs[i].iov_base = reinterpret_cast<void*>(data_at);
+            iovs[i].iov_len = pieces[i];
             data_at += pieces[i];
         }
         head = (head + length) % ring_size;
@@ -75,14 +84,14 @@ TEST(TcmuRing, AnswersEveryCommandInPlaceAndMovesTheTail) {
     const std::uint32_t inquiry = ring.add_command({0x12, 0x00, 0x00, 0x00, 0x60, 0x00}, {40, 56});
     const std::size_t inquiry_data = fake_ring::data_offset;
     const std::uint32_t write = ring.add_command({0x3B, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00}, {4, 2});
-    std::memcpy(ring.map.data() + fake_ring::data_offset + 96, "FWVERS", 6);
+    std::memcpy(ring.map + fake_ring::data_offset + 96, "FWVERS", 6);
     const std::uint32_t refused = ring.add_command({0x12, 0x01, 0xC3, 0x00, 0x60, 0x00}, {96});
 
     std::vector<tcmu_command> seen;
     std::vector<std::string> written;
     static const std::uint8_t sense[18] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24};
     std::vector<std::uint8_t> buffer;
-    const int answered = serve_ring(ring.map.data(), ring.map.size(), buffer, [&](const tcmu_command& c) {
+    const int answered = serve_ring(ring.map, fake_ring::map_size, buffer, [&](const tcmu_command& c) {
         seen.push_back(c);
         tcmu_answer answer;
         if (c.cdb[0] == 0x3B) {

@@ -32,7 +32,9 @@ volatile sig_atomic_t fresh_run_asked = 0;
 volatile sig_atomic_t stop_asked = 0;
 
 // A drive that has been quiet this long has been closed by its initiator.
-constexpr std::int64_t session_idle_ms = 2000;
+// Generous: in an emulated VM with several programs at work, a pause of a few
+// seconds between two chunks of one download is no close.
+constexpr std::int64_t session_idle_ms = 10000;
 constexpr int poll_ms = 250;
 
 std::int64_t now_ms() {

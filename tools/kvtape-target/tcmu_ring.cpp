@@ -59,9 +59,10 @@ int serve_ring(std::uint8_t* map, std::size_t map_size, std::vector<std::uint8_t
             // data pieces are noted first. Their bases are offsets into the map.
             std::vector<data_piece> pieces;
             std::size_t total = 0;
+            const iovec* const iovs = entry->req.iov;  // iov_cnt of them, past the declared one
             for (std::uint32_t i = 0; i < entry->req.iov_cnt; ++i) {
-                const auto offset = reinterpret_cast<std::size_t>(entry->req.iov[i].iov_base);
-                const std::size_t piece = entry->req.iov[i].iov_len;
+                const auto offset = reinterpret_cast<std::size_t>(iovs[i].iov_base);
+                const std::size_t piece = iovs[i].iov_len;
                 if (offset > map_size || piece > map_size - offset) break;  // never outside the map
                 pieces.push_back({offset, piece});
                 total += piece;
