@@ -101,16 +101,23 @@ firmware_of() { grep -o '"firmware": *"[^"]*"' "$1" | tr -d ' '; }
 for job in "$batch"/*/; do
   name=$(basename "$job")
   [ "$name" != sg ] || continue
-  real=$work/$name sim=$work/${name%-win}.sim
+  real=$work/$name sim=$work/$name.sim
+  # The Windows program ends its lines with CRLF, in the console and the log.
+  sed 's/\r$//' "$job/console" >"$real/console"
+  sed 's/\r$//' "$real/sysdrive/vtxsystem/log/vtxsetup.log" >"$real/log" 2>/dev/null || : >"$real/log"
+  sed 's/\r$//' "$sim/sysdrive/vtxsystem/log/vtxsetup.log" >"$sim/log" 2>/dev/null || : >"$sim/log"
   [ "$(cat "$job/rc")" = "$(cat "$sim/rc")" ] || fail "$name: exit code $(cat "$job/rc"), simulated bus $(cat "$sim/rc")"
-  diff -u "$sim/console" "$job/console" >/dev/null || { fail "$name: console differs"; diff -u "$sim/console" "$job/console" | head -20; }
-  diff -u "$sim/sysdrive/vtxsystem/log/vtxsetup.log" "$real/sysdrive/vtxsystem/log/vtxsetup.log" >/dev/null ||
-    fail "$name: setup log differs"
+  diff -u "$sim/console" "$real/console" >/dev/null || { fail "$name: console differs"; diff -u "$sim/console" "$real/console" | head -20 || true; }
+  diff -u "$sim/log" "$real/log" >/dev/null || { fail "$name: setup log differs"; diff -u "$sim/log" "$real/log" | head -20 || true; }
   [ "$(firmware_of "$sim/bus.json")" = "$(firmware_of "$real/bus.json")" ] || fail "$name: final firmware differs"
   if [ -f "$sim/discover.xml" ]; then cmp -s "$sim/discover.xml" "$real/discover.xml" || fail "$name: discovery document differs"; fi
   echo "checked $name: exit code $(cat "$job/rc"), console $(wc -l <"$job/console") lines"
 done
 # The scenario must have done what it is for: flashed, refused, failed.
+for name in upgrade-all upgrade-xml; do
+  [ "$with_windows" = 0 ] || [ "$(firmware_of "$work/$name/bus.json")" = "$(firmware_of "$work/$name-win/bus.json")" ] ||
+    fail "$name: the Windows program left other firmware than the native one"
+done
 grep -q '"firmware": "2.10"' "$work/upgrade-all/bus.json" || fail "upgrade-all: the LTO drive did not take its image"
 grep -q '"firmware": "1.10"' "$work/upgrade-all/bus.json" || fail "upgrade-all: the KTR320 changed after a failed download"
 grep -q '"firmware": "3.00"' "$work/upgrade-all/bus.json" || fail "upgrade-all: the refused image changed the VXA-320"

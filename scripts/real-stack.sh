@@ -32,7 +32,14 @@ fail() {
 usage() { fail "usage: real-stack.sh BUS_FILE [--windows] -- ARGS...  or  real-stack.sh --batch FOLDER"; }
 
 [ $# -ge 1 ] || usage
-batch= single_dir=
+batch= single_dir= run=
+# KVFW_REAL_STACK_KEEP=1 keeps the run folder (jobs, traces, the VM's log).
+cleanup() {
+  [ -z "$single_dir" ] || rm -rf "$single_dir"
+  [ -n "$run" ] || return 0
+  if [ -n "${KVFW_REAL_STACK_KEEP:-}" ]; then echo "real-stack: run folder kept: $run" >&2; else rm -rf "$run"; fi
+}
+trap cleanup EXIT
 if [ "$1" = --batch ]; then
   [ $# -eq 2 ] && [ -d "$2" ] || usage
   batch=$(cd "$2" && pwd)
@@ -62,12 +69,6 @@ images=$("$here/build-initramfs.sh") || fail "could not build the VM's kernel an
 # The run folder holds what the guest reads and writes; it and each job's
 # working folder and system drive are the only host paths the VM may write.
 run=$(mktemp -d "${TMPDIR:-/tmp}/kvtapefw-vm.XXXXXX")
-# KVFW_REAL_STACK_KEEP=1 keeps the run folder (jobs, traces, the VM's log).
-cleanup() {
-  [ -z "$single_dir" ] || rm -rf "$single_dir"
-  if [ -n "${KVFW_REAL_STACK_KEEP:-}" ]; then echo "real-stack: run folder kept: $run" >&2; else rm -rf "$run"; fi
-}
-trap cleanup EXIT
 log=$run/vm.log
 cp "$here/guest.sh" "$here/job.sh" "$run/"
 echo "$build/kvtape-target" >"$run/target"
