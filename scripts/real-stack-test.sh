@@ -18,8 +18,8 @@ started=$(date +%s)
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-flock "$root/build/normal/.real-stack-build.lock" "$root/scripts/build.sh" "$root/build/normal" 2>/dev/null ||
-  { mkdir -p "$root/build/normal" && flock "$root/build/normal/.real-stack-build.lock" "$root/scripts/build.sh" "$root/build/normal"; }
+mkdir -p "$root/build/normal"
+flock "$root/build/normal/.real-stack-build.lock" "$root/scripts/build.sh" "$root/build/normal"
 
 # Five drives: a Wine prefix reaches no more tape devices.
 cat >"$work/bus.json" <<'JSON'
@@ -106,6 +106,8 @@ for job in "$batch"/*/; do
   sed 's/\r$//' "$job/console" >"$real/console"
   sed 's/\r$//' "$real/sysdrive/vtxsystem/log/vtxsetup.log" >"$real/log" 2>/dev/null || : >"$real/log"
   sed 's/\r$//' "$sim/sysdrive/vtxsystem/log/vtxsetup.log" >"$sim/log" 2>/dev/null || : >"$sim/log"
+  # No simulated bus here, and nothing of Wine's: only the program speaks.
+  [ ! -s "$job/stderr" ] || { fail "$name: standard error is not empty"; head -5 "$job/stderr"; }
   [ "$(cat "$job/rc")" = "$(cat "$sim/rc")" ] || fail "$name: exit code $(cat "$job/rc"), simulated bus $(cat "$sim/rc")"
   diff -u "$sim/console" "$real/console" >/dev/null || { fail "$name: console differs"; diff -u "$sim/console" "$real/console" | head -20 || true; }
   diff -u "$sim/log" "$real/log" >/dev/null || { fail "$name: setup log differs"; diff -u "$sim/log" "$real/log" | head -20 || true; }

@@ -43,7 +43,11 @@ case $mode in
     # Run from the guest's own memory: Wine maps the executable's sections,
     # and pages mapped from the host's 9p share read as zeros.
     cp "$(cat "$job/program")" "$WINEPREFIX/kvtapefw.exe"
-    wine "$WINEPREFIX/kvtapefw.exe" "${args[@]}" >"$job/console" 2>"$job/stderr"
+    # Wine's 64-bit loader itself: the "wine" wrapper adds its own warning
+    # about a missing 32-bit Wine to the program's standard error.
+    loader=/usr/lib/wine/wine64
+    [ -x "$loader" ] || loader=wine
+    "$loader" "$WINEPREFIX/kvtapefw.exe" "${args[@]}" >"$job/console" 2>"$job/stderr"
     ;;
 esac
 status=$?
