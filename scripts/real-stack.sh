@@ -56,7 +56,9 @@ else
   (cd "$(dirname "$bus")" && echo "$(pwd)/$(basename "$bus")") >"$batch/1/bus"
   echo "$mode" >"$batch/1/mode"
   pwd >"$batch/1/cwd"
-  if [ -n "${systemdrive+set}" ]; then echo "$systemdrive" >"$batch/1/systemdrive"; fi
+  if [ -n "${systemdrive+set}" ]; then
+    case $systemdrive in /*) echo "$systemdrive" ;; *) echo "$(pwd)/$systemdrive" ;; esac >"$batch/1/systemdrive"
+  fi
   if [ $# -gt 0 ]; then printf '%s\0' "$@" >"$batch/1/args"; else : >"$batch/1/args"; fi
 fi
 

@@ -15,8 +15,15 @@ exec 9>"$cache/.lock"
 flock 9  # side-by-side runs build once
 if ! ls "$cache"/deb/linux-image-[0-9]*.deb >/dev/null 2>&1; then
   rm -rf "$cache/deb" && mkdir -p "$cache/deb"
-  image=$(apt-cache depends linux-image-amd64 | sed -n 's/ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -1)
-  (cd "$cache/deb" && apt-get download "$image" >/dev/null 2>&1)
+  # The kernel package that linux-image-amd64 stands for; a machine whose
+  # package lists were never fetched gets them first.
+  kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -1; }
+  image=$(kernel_package)
+  if [ -z "$image" ] || ! (cd "$cache/deb" && apt-get download "$image" >/dev/null 2>&1); then
+    if [ "$(id -u)" -eq 0 ]; then apt-get update -qq; else sudo apt-get update -qq; fi
+    image=$(kernel_package)
+    (cd "$cache/deb" && apt-get download "$image" >/dev/null 2>&1)
+  fi
 fi
 deb=$(ls "$cache"/deb/linux-image-[0-9]*.deb | head -1)
 version=$(basename "$deb" .deb)
