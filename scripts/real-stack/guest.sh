@@ -21,6 +21,8 @@ wait_for() {
   done
 }
 
+has_entries() { [ -n "$(ls "$1" 2>/dev/null)" ]; }
+
 # The job's device folder: the usual character devices, the drives' tape and
 # SCSI generic nodes and, for Wine, a link per drive (tapeN -> its sg node).
 make_dev() {
@@ -61,8 +63,8 @@ run_job() {
   lun=0
   for address in $addresses; do
     sysdev=/sys/bus/scsi/devices/$host_path:$lun
-    wait_for 60 test -n "$(ls "$sysdev/scsi_tape" 2>/dev/null)" || true
-    wait_for 60 test -n "$(ls "$sysdev/scsi_generic" 2>/dev/null)" || { echo "job $n: drive $address has no sg node" >&2; return 1; }
+    wait_for 60 has_entries "$sysdev/scsi_tape" || true
+    wait_for 60 has_entries "$sysdev/scsi_generic" || { echo "job $n: drive $address has no sg node" >&2; return 1; }
     nst=$(ls "$sysdev/scsi_tape" | grep -E '^nst[0-9]+$' | head -1)
     [ -n "$nst" ] || { echo "job $n: drive $address has no tape device" >&2; return 1; }
     local numbers
