@@ -92,6 +92,27 @@ echo "$work/sg" >"$batch/sg/cwd"
 printf '%s\0' bash "$root/scripts/real-stack/sg-checks.sh" \
   "0:KV:ULTRIUM-HH6:ultrium:2.05:0x00a4:$work/sg/image.bin:2.10" "2:KV:VXA-320:other:3.00:0x0b20" >"$batch/sg/args"
 
+# A tape device another program holds open is there but busy: it must be
+# reported and left alone, never taken for an empty address.
+# On the simulated bus that is a drive whose device does not open ("open": "fail").
+mkdir -p "$work/held" "$batch/held" "$work/held.sim"
+held_bus() {  # held_bus OPEN: the bus with drive 0's "open" key
+  echo '{"drives": [
+  {"address": 0, "product": "ULTRIUM-HH6", "firmware": "2.05", "hw_config": "0x00a4", "open": "'"$1"'"},
+  {"address": 1, "product": "ULTRIUM-HH8", "inquiry_number": "8", "firmware": "4.20", "hw_config": "0x00c8"}
+]}'
+}
+held_bus ok >"$work/held/bus.json"
+held_bus fail >"$work/held.sim/bus.json"
+cp -r "$work/fwimage" "$work/held/"
+cp -r "$work/fwimage" "$work/held.sim/"
+(cd "$work/held.sim" && KVFW_SIM_BUS=bus.json systemdrive="$work/held.sim" "$program" /d held.xml >console 2>/dev/null
+  echo $? >rc) || true
+echo "$work/held/bus.json" >"$batch/held/bus"
+echo command >"$batch/held/mode"
+echo "$work/held" >"$batch/held/cwd"
+printf '%s\0' bash -c 'exec 3</dev/nst0 && "$0" /d held.xml' "$program" >"$batch/held/args"
+
 echo "== real stack: $(ls "$batch" | wc -l) runs side by side in one VM"
 rc=0
 "$root/scripts/real-stack.sh" --batch "$batch" || rc=$?
@@ -100,7 +121,7 @@ rc=0
 firmware_of() { grep -o '"firmware": *"[^"]*"' "$1" | tr -d ' '; }
 for job in "$batch"/*/; do
   name=$(basename "$job")
-  [ "$name" != sg ] || continue
+  [ "$name" != sg ] && [ "$name" != held ] || continue
   real=$work/$name sim=$work/$name.sim
   # The Windows program ends its lines with CRLF, in the console and the log.
   sed 's/\r$//' "$job/console" >"$real/console"
@@ -124,6 +145,12 @@ grep -q '"firmware": "2.10"' "$work/upgrade-all/bus.json" || fail "upgrade-all: 
 grep -q '"firmware": "1.10"' "$work/upgrade-all/bus.json" || fail "upgrade-all: the KTR320 changed after a failed download"
 grep -q '"firmware": "3.00"' "$work/upgrade-all/bus.json" || fail "upgrade-all: the refused image changed the VXA-320"
 [ "$(cat "$batch/upgrade-all/rc")" = 0 ] || fail "upgrade-all: a refused image and a failed download must end in failure"
+grep -q "^Tape device 0 could not be examined; it is left untouched.$" "$batch/held/console" ||
+  fail "held: a busy tape device was not reported"
+[ "$(cat "$batch/held/rc")" = "$(cat "$work/held.sim/rc")" ] || fail "held: exit code differs from the simulated bus"
+diff -u "$work/held.sim/console" "$batch/held/console" >/dev/null || fail "held: console differs from the simulated bus"
+cmp -s "$work/held.sim/held.xml" "$work/held/held.xml" || fail "held: discovery document differs from the simulated bus"
+echo "checked held: exit code $(cat "$batch/held/rc"), a busy /dev/nst0 reported and left alone"
 cat "$batch/sg/console"
 [ "$(cat "$batch/sg/rc")" = 0 ] || fail "sg3_utils checks"
 grep -q '"firmware": "2.10"' "$work/sg/bus.json" || fail "sg3_utils: the activated image is not in the bus file"
