@@ -22,7 +22,8 @@ void remember_process_arguments(int argc, char** argv);
 bool process_arguments(std::vector<narrow_argument>& out);
 
 // Expands %name% references as ExpandEnvironmentStringsA does (an unknown
-// name stays as written). On POSIX the backslashes of the result become '/'.
+// name stays as written). On POSIX the backslashes of the result become '/',
+// and an unset systemdrive stands for /var/lib/kvtapefw.
 std::string expand_environment(const std::string& text);
 
 // True when something (file or folder) exists under the path.

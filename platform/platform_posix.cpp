@@ -16,6 +16,20 @@
 namespace {
 std::vector<std::string> saved_arguments;
 constexpr std::size_t argument_slot_size = 512;
+
+// A POSIX host has no system drive. Where the caller did not name one, the
+// setup log goes under the program's state folder, as
+// /var/lib/kvtapefw/vtxsystem/log/vtxsetup.log; like the Windows system
+// drive's vtxsystem\log, that folder is made at installation, never by the
+// program.
+constexpr const char default_systemdrive[] = "/var/lib/kvtapefw";
+
+const char* environment_value(const std::string& name) {
+    if (name.empty()) return nullptr;
+    const char* value = std::getenv(name.c_str());
+    if (!value && name == "systemdrive") return default_systemdrive;
+    return value;
+}
 }  // namespace
 
 void remember_process_arguments(int argc, char** argv) {
@@ -40,7 +54,7 @@ std::string expand_environment(const std::string& text) {
         if (close == std::string::npos) break;
         result.append(text, pos, open - pos);
         const std::string name = text.substr(open + 1, close - open - 1);
-        const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
+        const char* value = environment_value(name);
         if (value) {
             result += value;
             pos = close + 1;

@@ -26,6 +26,13 @@ install_missing g++ cmake make libgtest-dev libxerces-c-dev nlohmann-json3-dev l
 apt_options=--no-install-recommends
 install_missing ansible ansible-lint
 apt_options=
+if [ "${1:-}" = real-stack ]; then
+  # scripts/real-stack.sh: the VM (QEMU), the initramfs's shell (busybox) and
+  # the independent SCSI client that checks the drive model (sg3-utils).
+  apt_options=--no-install-recommends
+  install_missing qemu-system-x86 busybox-static sg3-utils
+  exit 0
+fi
 if [ "${1:-}" = windows ]; then
   # MinGW-w64 with the posix thread model (std::mutex, needed by GoogleTest);
   # googletest's sources are cross-built; dpkg-dev unpacks Xerces-C's source

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test twice: a normal build
 # and one with AddressSanitizer and UndefinedBehaviorSanitizer; then the
-# Windows build, its tests and end-to-end runs under Wine. KVFW_SKIP_WINDOWS=1
-# leaves the Windows part out, for quick local runs only.
+# Windows build, its tests and end-to-end runs under Wine; then the program
+# (native and, with the Windows part, kvtapefw.exe under Wine) on a real
+# kernel's SCSI stack in a VM. KVFW_SKIP_WINDOWS=1 leaves the Windows part
+# out, for quick local runs only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${KVFW_SKIP_WINDOWS:-0}" = 1 ]; then "$root/scripts/install-deps.sh"; else "$root/scripts/install-deps.sh" windows; fi
@@ -24,4 +26,11 @@ if [ "${KVFW_SKIP_WINDOWS:-0}" = 1 ]; then
   echo "== Windows part skipped (KVFW_SKIP_WINDOWS=1)"
 else
   "$root/scripts/windows/test.sh" "$root/build/normal"
+fi
+
+echo "== real SCSI stack (scripts/real-stack-test.sh)"
+if [ "${KVFW_SKIP_WINDOWS:-0}" = 1 ]; then
+  "$root/scripts/real-stack-test.sh"
+else
+  "$root/scripts/real-stack-test.sh" --windows
 fi

@@ -81,3 +81,18 @@ TEST(Platform, NowIsCalendarTimeInSeconds) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+// Without a system drive the log still has a fixed, documented home; a
+// systemdrive the caller sets always wins.
+TEST(EnvironmentExpansionPosix, UnsetSystemDriveStandsForTheStateFolder) {
+    {
+        test_support::scoped_env unset("systemdrive", nullptr);
+        EXPECT_EQ(expand_environment("%systemdrive%\\vtxsystem\\log\\vtxsetup.log"),
+                  "/var/lib/kvtapefw/vtxsystem/log/vtxsetup.log");
+        EXPECT_EQ(expand_environment("%SYSTEMDRIVE%\\x"), "%SYSTEMDRIVE%/x");  // names are case-sensitive here
+    }
+    test_support::scoped_env empty("systemdrive", "");
+    EXPECT_EQ(expand_environment("%systemdrive%\\vtxsystem"), "/vtxsystem");
+}
+#endif
