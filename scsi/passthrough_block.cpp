@@ -32,9 +32,9 @@ std::uint8_t pass_through_host_status(std::uint32_t error_code) {
     constexpr std::uint32_t error_not_ready = 21;
     constexpr std::uint32_t error_io_device = 1117;
     switch (error_code) {
-    case error_not_ready: return 9;
-    case error_io_device: return 1;
-    default: return 0xFF;
+    case error_not_ready: return scsi_host_not_ready;
+    case error_io_device: return scsi_host_io_error;
+    default: return scsi_host_failed;
     }
 }
 

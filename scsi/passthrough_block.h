@@ -7,7 +7,6 @@
 // checks field by field against the SDK's.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -73,8 +72,7 @@ template <typename Direct>
 void fill_pass_through_block(pass_through_block<Direct>& block, const scsi_request& request) {
     std::memset(&block, 0, sizeof block);
     const scsi_device& device = *request.device;
-    const auto cdb_length = static_cast<std::size_t>(
-        std::clamp<std::int32_t>(request.cdb_length, 0, static_cast<std::int32_t>(request.cdb.size())));
+    const std::size_t cdb_length = scsi_cdb_length(request);
     Direct& header = block.header;
     header.Length = static_cast<decltype(header.Length)>(sizeof(Direct));
     header.PathId = static_cast<std::uint8_t>(device.card & 0xFF);

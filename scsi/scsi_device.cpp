@@ -1,5 +1,7 @@
 #include "scsi/scsi_device.h"
 
+#include <algorithm>
+
 #include "scsi/transport.h"
 
 int scsi_open(scsi_device& device) {
@@ -41,4 +43,9 @@ int scsi_execute(scsi_request& request) {
 bool ended_with_sense_key(const scsi_device& device, std::uint8_t key) {
     return device.host_status == 0 && device.scsi_status == scsi_status_check_condition &&
            (device.sense_key & 0x0F) == key;
+}
+
+std::size_t scsi_cdb_length(const scsi_request& request) {
+    return static_cast<std::size_t>(
+        std::clamp<std::int32_t>(request.cdb_length, 0, static_cast<std::int32_t>(request.cdb.size())));
 }

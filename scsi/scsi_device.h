@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 using scsi_os_handle = void*;  // a HANDLE on Windows, a transport token elsewhere
@@ -16,7 +17,7 @@ struct scsi_device {
     std::int32_t control;       // low byte ends every CDB; 0 after open
     std::int32_t timeout_ms;    // 10000 after open
     std::uint8_t scsi_status;   // 0xFF when the OS call itself failed
-    std::uint8_t host_status;   // 0 ok, 1 I/O error, 9 not ready, 0xFF other
+    std::uint8_t host_status;   // 0 ok, else one of the host failures below
     std::int32_t transferred;
     // Written only on CHECK CONDITION; other outcomes leave the last sense.
     std::uint8_t sense_length;
@@ -59,7 +60,14 @@ constexpr std::uint8_t scsi_status_reservation_conflict = 0x18;
 constexpr std::uint8_t sense_key_not_ready = 0x2;
 constexpr std::uint8_t sense_key_illegal_request = 0x5;
 constexpr std::uint8_t sense_key_unit_attention = 0x6;
+constexpr std::uint8_t sense_key_aborted_command = 0xB;
 constexpr std::int32_t scsi_default_timeout_ms = 10000;
+
+// Host status when the operating system's call itself failed, in the words
+// of the Windows pass-through that every transport maps its errors to.
+constexpr std::uint8_t scsi_host_io_error = 1;     // the command broke on the path
+constexpr std::uint8_t scsi_host_not_ready = 9;    // the device cannot be reached now
+constexpr std::uint8_t scsi_host_failed = 0xFF;    // any other failure of the call
 
 // 0 when open, -1 when the device cannot be opened (open_failure says why).
 // Whatever the outcome, control, timeout and host status are reset afterwards.
@@ -75,3 +83,6 @@ bool ended_with_sense_key(const scsi_device& device, std::uint8_t key);
 // fields are cleared first, so after the call they describe this command
 // only: empty unless it ended in CHECK CONDITION.
 int scsi_execute(scsi_request& request);
+// How many CDB bytes the request carries: its cdb_length, kept within the
+// 16-byte block whatever a caller put there.
+std::size_t scsi_cdb_length(const scsi_request& request);

@@ -73,9 +73,9 @@ void find_stream_flags(const std::uint8_t* bytes, std::size_t length, sense_fiel
 // Formats a host failure: the pass-through call failed, so the drive's
 // status means nothing.
 std::string host_failure_words(std::uint8_t host_status) {
-    const char* meaning = host_status == 1   ? "I/O error"
-                          : host_status == 9 ? "device not ready"
-                                             : "the pass-through call failed";
+    const char* meaning = host_status == scsi_host_io_error    ? "I/O error"
+                          : host_status == scsi_host_not_ready ? "device not ready"
+                                                               : "the pass-through call failed";
     char text[80];
     std::snprintf(text, sizeof text, "host error %02Xh (%s)", static_cast<unsigned>(host_status), meaning);
     return text;

@@ -26,9 +26,6 @@ constexpr unsigned did_transport_failfast = 0x0F;
 // Driver byte: only "sense data is valid" says nothing went wrong.
 constexpr unsigned driver_sense = 0x08;
 
-constexpr std::uint8_t host_io_error = 1;
-constexpr std::uint8_t host_not_ready = 9;
-constexpr std::uint8_t host_other = 0xFF;
 
 }  // namespace
 
@@ -68,8 +65,7 @@ void fill_sg_io_header(sg_io_hdr_t& header, scsi_request& request, sg_io_sense& 
         header.dxfer_len = static_cast<unsigned>(request.data_length);
         header.dxferp = request.data;
     }
-    header.cmd_len = static_cast<unsigned char>(
-        request.cdb_length < 0 ? 0 : std::min<std::int32_t>(request.cdb_length, request.cdb.size()));
+    header.cmd_len = static_cast<unsigned char>(scsi_cdb_length(request));
     header.cmdp = request.cdb.data();
     header.mx_sb_len = static_cast<unsigned char>(sense.size());
     header.sbp = sense.data();
@@ -77,7 +73,7 @@ void fill_sg_io_header(sg_io_hdr_t& header, scsi_request& request, sg_io_sense& 
     header.timeout = request.device->timeout_ms > 0 ? static_cast<unsigned>(request.device->timeout_ms) : 1;
 }
 
-std::uint8_t sg_io_call_failure(int error) { return error == EIO ? host_io_error : host_other; }
+std::uint8_t sg_io_call_failure(int error) { return error == EIO ? scsi_host_io_error : scsi_host_failed; }
 
 std::uint8_t sg_io_transport_failure(unsigned host_status, unsigned driver_status) {
     switch (host_status) {
@@ -87,18 +83,18 @@ std::uint8_t sg_io_transport_failure(unsigned host_status, unsigned driver_statu
     case did_bus_busy:
     case did_bad_target:
     case did_transport_disrupted:
-    case did_transport_failfast: return host_not_ready;
+    case did_transport_failfast: return scsi_host_not_ready;
     // The command reached the path and broke on it: a device I/O error.
     case did_abort:
     case did_parity:
     case did_error:
     case did_reset:
-    case did_soft_error: return host_io_error;
+    case did_soft_error: return scsi_host_io_error;
     case did_time_out:
-    default: return host_other;
+    default: return scsi_host_failed;
     }
     const unsigned driver = driver_status & 0x0F;
-    return driver == 0 || driver == driver_sense ? 0 : host_other;
+    return driver == 0 || driver == driver_sense ? 0 : scsi_host_failed;
 }
 
 void read_sg_io_header(const sg_io_hdr_t& header, scsi_request& request, const sg_io_sense& sense) {

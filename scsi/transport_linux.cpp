@@ -79,7 +79,7 @@ public:
     void execute(scsi_request& request) override {
         const auto* handle = static_cast<const linux_tape_handle*>(request.device->os_handle);
         if (handle == nullptr) {
-            store_host_failure(request, 0xFF);
+            store_host_failure(request, scsi_host_failed);
             return;
         }
         sg_io_hdr_t header;

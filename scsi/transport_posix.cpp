@@ -7,7 +7,7 @@ class no_tape_devices final : public scsi_transport {
 public:
     int open(scsi_device&) override { return -1; }
     void close(scsi_device&) override {}
-    void execute(scsi_request& request) override { store_host_failure(request, 0xFF); }
+    void execute(scsi_request& request) override { store_host_failure(request, scsi_host_failed); }
 };
 }  // namespace
 

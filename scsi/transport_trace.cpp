@@ -1,6 +1,5 @@
 #include "scsi/transport_trace.h"
 
-#include <algorithm>
 #include <cstdarg>
 #include <memory>
 
@@ -63,11 +62,9 @@ public:
     void execute(scsi_request& request) override {
         inner_.execute(request);
         const scsi_device& device = *request.device;
-        const auto cdb_length = static_cast<std::size_t>(
-            std::clamp<std::int32_t>(request.cdb_length, 0, static_cast<std::int32_t>(request.cdb.size())));
         trace_.line("exec %u path=%u target=%u lun=%u timeout=%d cdb=%s dir=%s len=%d -> status=%02x host=%02x moved=%d",
                     device.address, device.card & 0xFF, device.address & 0xFF, device.lun & 0xFF,
-                    device.timeout_ms / 1000, hex_text(request.cdb.data(), cdb_length).c_str(),
+                    device.timeout_ms / 1000, hex_text(request.cdb.data(), scsi_cdb_length(request)).c_str(),
                     direction_word(request.direction), request.data_length, device.scsi_status, device.host_status,
                     request.transferred);
         if (device.host_status == 0 && device.scsi_status == scsi_status_check_condition) {

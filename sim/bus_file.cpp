@@ -6,6 +6,7 @@
 
 #include "platform/number_text.h"
 #include "platform/whole_file.h"
+#include "scsi/scsi_device.h"
 
 namespace {
 
@@ -180,7 +181,7 @@ bool read_fault(const json& object, const std::string& where, sim_fault_rule& ru
     if (rule.reply == sim_reply::host) {
         std::string error;
         if (!keys.text("error", error, std::string::npos)) return false;
-        rule.host_status = error == "not_ready" ? 9 : error == "io" ? 1 : 0xFF;
+        rule.host_status = error == "not_ready" ? scsi_host_not_ready : error == "io" ? scsi_host_io_error : scsi_host_failed;
     }
     if (rule.reply == sim_reply::short_transfer) {
         if (!keys.required("moved") || !keys.number("moved", rule.moved, 0, 0xFFFFFF)) return false;

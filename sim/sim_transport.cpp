@@ -9,7 +9,7 @@ namespace {
 
 sim_cdb cdb_of(const scsi_request& request) {
     sim_cdb cdb;
-    cdb.length = static_cast<std::size_t>(std::clamp<std::int32_t>(request.cdb_length, 0, 16));
+    cdb.length = scsi_cdb_length(request);
     std::copy_n(request.cdb.begin(), cdb.length, cdb.bytes.begin());
     return cdb;
 }

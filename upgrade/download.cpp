@@ -41,6 +41,13 @@ int read_chunk(firmware_image& image, transfer_buffer& buffer) {
     return static_cast<int>(std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), image.file.get()));
 }
 
+// The line of a failed download, and how the drive answered the WRITE
+// BUFFER that failed.
+void log_download_failed(const scsi_device& device) {
+    log_line("Firmware download failed!\n");
+    log_scsi_failure("WRITE BUFFER", device);
+}
+
 // Streams the image in chunks of the transfer buffer's size until it ends or
 // a chunk fails, then closes it. The device's outcome is that of the last
 // WRITE BUFFER when this returns.
@@ -79,14 +86,12 @@ void download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer
     const stream_outcome stream =
         stream_chunks(device, image, buffer, progress, {ktr320_buffer_id, ktr320_first_offset, true});
     if (stream.failed) {
-        log_line("Firmware download failed!\n");
-        log_scsi_failure("WRITE BUFFER", device);
+        log_download_failed(device);
     }
 
     // Sent even after a failed chunk: the drive then drops the partial image.
     if (scsi_write_buffer(device, buffer.bytes.data(), ktr320_buffer_id, mode_download_with_offsets, 0, 0) < 0) {
-        log_line("Firmware download failed!\n");
-        log_scsi_failure("WRITE BUFFER", device);
+        log_download_failed(device);
     } else {
         log_line("firmware is being flashed - WAIT!\n");
     }
@@ -104,16 +109,17 @@ void download_standard(scsi_device& device, firmware_image& image, transfer_buff
 
     // An empty image sends nothing at all; with no command to judge, the
     // download has not happened and must not read as under way.
-    int outcome = stream.moved;
-    bool closing_failed = false;
-    if (lto) {
-        outcome = scsi_write_buffer(device, buffer.bytes.data(), standard_buffer_id, mode_download_save_activate, 0, 0);
-        closing_failed = outcome < 0;
-    }
-    if (outcome < 0) {
-        log_line("Firmware download failed!\n");
-        if (closing_failed) log_scsi_failure("WRITE BUFFER", device);
-    } else {
+    const int outcome =
+        lto ? scsi_write_buffer(device, buffer.bytes.data(), standard_buffer_id, mode_download_save_activate, 0, 0)
+            : stream.moved;
+    if (outcome >= 0) {
         log_line("firmware is being flashed!\n");
+        return;
+    }
+    // A failed chunk was told above; a refused activation is told here.
+    if (lto) {
+        log_download_failed(device);
+    } else {
+        log_line("Firmware download failed!\n");
     }
 }

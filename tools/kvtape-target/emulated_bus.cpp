@@ -41,6 +41,7 @@ bool emulated_bus::load(const std::string& bus_path, const std::string& trace_pa
         active_transport().open(drives_[i].device);
     }
     not_ready_sense_ = build_fixed_sense(sense_key_not_ready, 0x04, 0x01);
+    aborted_sense_ = build_fixed_sense(sense_key_aborted_command, 0x00, 0x00);
     return true;
 }
 
@@ -78,15 +79,13 @@ tcmu_answer emulated_bus::answer(std::size_t index, const tcmu_command& command,
     request.data = command.data->empty() ? nullptr : command.data->data();
     request.data_length = static_cast<std::int32_t>(command.data->size());
     request.direction = command.data->empty() ? scsi_no_data : command.data_out ? scsi_data_out : scsi_data_in;
-    drive.device.sense_length = 0;
-    active_transport().execute(request);
+    scsi_execute(request);
     if (drive.device.host_status != 0) {
         // A failure of the initiator's own call cannot come from a target:
         // the nearest a drive can say is that it aborted the command.
-        static const std::uint8_t aborted[18] = {0x70, 0, 0x0B, 0, 0, 0, 0, 10};
         answer.status = scsi_status_check_condition;
-        answer.sense = aborted;
-        answer.sense_length = sizeof aborted;
+        answer.sense = aborted_sense_.data();
+        answer.sense_length = aborted_sense_.size();
     } else {
         answer.status = drive.device.scsi_status;
         answer.moved = static_cast<std::size_t>(std::max(0, request.transferred));

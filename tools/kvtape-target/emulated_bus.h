@@ -50,4 +50,5 @@ private:
     std::vector<std::uint32_t> addresses_;
     std::vector<drive_state> drives_;
     std::vector<std::uint8_t> not_ready_sense_;
+    std::vector<std::uint8_t> aborted_sense_;
 };
