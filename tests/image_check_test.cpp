@@ -18,29 +18,13 @@
 
 namespace {
 
-using test_support::bus_firmware;
-using test_support::capture_stdout;
-using test_support::current_dir;
-using test_support::read_lines;
-using test_support::scoped_env;
-using test_support::scoped_sim_bus;
-using test_support::scratch_dir;
-using test_support::sim_bus;
-using test_support::traced_cdbs;
-using test_support::ultrium_drive;
-using test_support::write_file;
+// test_support's firmware_image (the bytes of an image) is named in full:
+// the bare name is flashing's open image.
+using namespace test_support;
 namespace fs = std::filesystem;
 using lines = std::vector<std::string>;
 
-std::string hex_of(const sha256_digest& digest) {
-    std::string text;
-    char pair[3];
-    for (std::uint8_t byte : digest) {
-        std::snprintf(pair, sizeof pair, "%02x", byte);
-        text += pair;
-    }
-    return text;
-}
+std::string hex_of(const sha256_digest& digest) { return hex_text(digest.data(), digest.size()); }
 
 std::string sha256_hex(const std::string& bytes, std::size_t piece) {
     sha256_hasher hasher;

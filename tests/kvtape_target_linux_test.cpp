@@ -140,18 +140,25 @@ TEST(TcmuRing, CdbLengthsAndDirections) {
     EXPECT_FALSE(is_data_out(0x12));
 }
 
-// A bus of one LTO drive and one drive that takes up its image on close.
+// A bus of one LTO drive (with the given fault rules) and one drive that
+// takes up its image on close.
 struct served_bus {
     scratch_dir dir;
     std::filesystem::path bus_file = dir / "bus.json";
     emulated_bus bus;
     std::vector<std::uint8_t> buffer;
 
-    served_bus() {
+    explicit served_bus(test_support::sim_json faults = test_support::sim_json::array()) {
         test_support::sim_bus document;
-        document.add(test_support::ultrium_drive(0, "2.05", "0x00a4"))["reboot_seconds"] = 60;
+        test_support::sim_json& lto = document.add(test_support::ultrium_drive(0, "2.05", "0x00a4"));
+        lto["reboot_seconds"] = 60;
+        lto["faults"] = faults;
         document.add(test_support::other_drive(4, "VXA-320", "1.10", "0x0320"));
         document.write(bus_file);
+        load();
+    }
+    // A fresh run of the program, as the rig asks for one.
+    void load() {
         std::string error;
         EXPECT_TRUE(bus.load(bus_file.string(), "", 1000000, error)) << error;
     }
@@ -203,22 +210,13 @@ TEST(EmulatedBus, ADriveWithoutActivateCommandTakesUpWhenIdle) {
 }
 
 TEST(EmulatedBus, AFreshRunStartsFaultCountsAgain) {
-    scratch_dir dir;
-    test_support::sim_bus document;
-    document.add(test_support::ultrium_drive(0, "2.05", "0x00a4"))["faults"] = {
-        {{"cdb", "12 00"}, {"reply", "busy"}, {"count", 1}}};
-    document.write(dir / "bus.json");
-    emulated_bus bus;
-    std::string error;
-    std::vector<std::uint8_t> buffer(96);
-    tcmu_command inquiry;
-    inquiry.cdb = {0x12, 0, 0, 0, 0x60, 0};
-    inquiry.cdb_length = 6;
-    inquiry.data = &buffer;
+    test_support::sim_json busy_once = test_support::fault("12 00", "busy");
+    busy_once["count"] = 1;
+    served_bus s(test_support::sim_json::array({busy_once}));
     for (int run = 0; run < 2; ++run) {
-        ASSERT_TRUE(bus.load((dir / "bus.json").string(), "", 1000000, error)) << error;
-        EXPECT_EQ(bus.answer(0, inquiry, 1000001).status, 0x08) << run;
-        EXPECT_EQ(bus.answer(0, inquiry, 1000002).status, 0x00) << run;
+        if (run > 0) s.load();
+        EXPECT_EQ(s.send(0, {0x12, 0, 0, 0, 0x60, 0}, "", 1000001).status, 0x08) << run;
+        EXPECT_EQ(s.send(0, {0x12, 0, 0, 0, 0x60, 0}, "", 1000002).status, 0x00) << run;
     }
 }
 

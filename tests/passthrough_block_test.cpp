@@ -4,25 +4,13 @@
 
 #include <cstring>
 
+#include "support/inquiry_request.h"
+
 namespace {
 
 using block_type = pass_through_block<pass_through_direct_layout>;
 
-struct request_fixture {
-    scsi_device device{};
-    std::array<std::uint8_t, 64> data{};
-    scsi_request request{};
-
-    request_fixture() {
-        device.timeout_ms = scsi_default_timeout_ms;
-        request.device = &device;
-        request.cdb = {0x12, 0x01, 0xC0, 0x00, 0x24, 0x00, 0x77};  // byte 6 lies past the CDB
-        request.cdb_length = 6;
-        request.data = data.data();
-        request.data_length = 36;
-        request.direction = scsi_data_in;
-    }
-};
+using request_fixture = test_support::inquiry_request;
 
 // A block as a driver left it from the previous command, so that the tests
 // see what filling resets.

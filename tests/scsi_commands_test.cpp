@@ -11,17 +11,12 @@
 
 #include "scsi/scsi_device.h"
 #include "scsi/transport.h"
+#include "support/test_support.h"
 
 namespace {
 
 std::string hex_of(const std::uint8_t* bytes, int length) {
-    std::string text;
-    char pair[3];
-    for (int i = 0; i < length; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-        text += pair;
-    }
-    return text;
+    return test_support::hex_text(bytes, static_cast<std::size_t>(length));
 }
 
 // Records every request and answers with whatever the test set up.

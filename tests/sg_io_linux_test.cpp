@@ -6,24 +6,14 @@
 #include <filesystem>
 
 #include "scsi/transport.h"
+#include "support/inquiry_request.h"
 #include "support/test_support.h"
 
 namespace {
 
-struct request_fixture {
-    scsi_device device{};
-    std::array<std::uint8_t, 64> data{};
-    scsi_request request{};
-
-    request_fixture() {
-        device.timeout_ms = 100000;
-        request.device = &device;
-        request.cdb = {0x12, 0x01, 0xC0, 0x00, 0x60, 0x00, 0x77};  // byte 6 lies past the CDB
-        request.cdb_length = 6;
-        request.data = data.data();
-        request.data_length = 60;
-        request.direction = scsi_data_in;
-    }
+// 60 bytes in, with the scan's 100-second timeout.
+struct request_fixture : test_support::inquiry_request {
+    request_fixture() : inquiry_request(60, 100000) {}
 };
 
 TEST(SgIoLinux, FillsTheHeaderFromRequestAndDevice) {
@@ -42,6 +32,10 @@ TEST(SgIoLinux, FillsTheHeaderFromRequestAndDevice) {
     EXPECT_EQ(header.sbp, sense.data());
     EXPECT_EQ(header.timeout, 100000u);  // milliseconds, not the Windows seconds
     for (std::uint8_t byte : sense) ASSERT_EQ(byte, 0);  // no sense left from the last command
+
+    f.device.timeout_ms = 0;  // 0 would be the kernel's own default
+    fill_sg_io_header(header, f.request, sense);
+    EXPECT_EQ(header.timeout, 1u);
 }
 
 TEST(SgIoLinux, DirectionAndLengthFollowTheBuffer) {
@@ -74,15 +68,6 @@ TEST(SgIoLinux, DirectionAndLengthFollowTheBuffer) {
             EXPECT_EQ(header.dxferp, nullptr);
         }
     }
-}
-
-TEST(SgIoLinux, ZeroTimeoutIsNotTheKernelDefault) {
-    request_fixture f;
-    f.device.timeout_ms = 0;
-    sg_io_sense sense;
-    sg_io_hdr_t header;
-    fill_sg_io_header(header, f.request, sense);
-    EXPECT_EQ(header.timeout, 1u);
 }
 
 struct answer {

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <cstdio>
+
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -71,6 +73,16 @@ std::string read_file(const fs::path& path) {
 #else
     return text.str();
 #endif
+}
+
+std::string hex_text(const std::uint8_t* bytes, std::size_t length) {
+    std::string text;
+    char pair[3];
+    for (std::size_t i = 0; i < length; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+        text += pair;
+    }
+    return text;
 }
 
 std::vector<std::string> read_lines(const fs::path& path) {

@@ -28,6 +28,8 @@ private:
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
 std::vector<std::string> read_lines(const std::filesystem::path& path);
+// Bytes as lower-case hex without spaces, as the trace prints a CDB.
+std::string hex_text(const std::uint8_t* bytes, std::size_t length);
 
 // Changes the current folder for the life of the object.
 class current_dir {
