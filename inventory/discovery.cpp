@@ -39,6 +39,9 @@ device_finding take_if_makers_drive(scsi_device& device, drive_record& record) {
     if (!is_makers_vendor(record)) return device_finding::not_taken;
 
     if (is_ultrium_product(record)) {
+        // Standard data cut before the number cannot tell a drive to be
+        // taken from one that is not: it may be one of ours on old firmware.
+        if (!record.inquiry_number_read) return device_finding::unexaminable;
         if (record.inquiry_number <= 0) return device_finding::not_taken;
         read_firmware_page(device, record);
         read_hardware_page(device, record);

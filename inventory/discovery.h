@@ -13,8 +13,9 @@ enum class device_finding {
     not_taken,     // a device, but not one of the maker's drives that can be flashed
     taken,         // one of the maker's drives: the record holds what was read
     unexaminable,  // a device that could not be examined (held by another
-                   // program, no standard data, or no answer to the maker's
-                   // configuration page): it may be one of the maker's drives
+                   // program, no standard data or too little of it, or no
+                   // answer to the maker's configuration checks): it may be
+                   // one of the maker's drives
 };
 
 // Zeroes the table, fills it, and returns the number of drives taken. Every

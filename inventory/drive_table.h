@@ -35,6 +35,9 @@ struct drive_record {
     text_field<128> firmware_file;    // relative to "fwimage"
     scsi_device device;
     std::int32_t inquiry_number;
+    // Set when the standard data reached byte 47, where the number begins: a
+    // shorter reply says nothing about it, not that it is 0.
+    bool inquiry_number_read;
     // Set by the page readers when the number was read from the drive itself
     // (the page answered, covered the field, and a number stood after its
     // "="). A zero drive_id or fw_version means nothing without them.

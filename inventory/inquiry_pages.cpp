@@ -116,7 +116,8 @@ bool read_standard_page(scsi_device& device, drive_record& record) {
 
     // The number runs to the end of what the drive returned, if that far.
     text_field<standard_length> number{};
-    if (data.length > static_cast<int>(inquiry_number_offset)) {
+    record.inquiry_number_read = data.length > static_cast<int>(inquiry_number_offset);
+    if (record.inquiry_number_read) {
         copy_text(number, field_text(data, {inquiry_number_offset, static_cast<std::size_t>(data.length) - 1}));
     }
     record.inquiry_number = parse_int(number.data());

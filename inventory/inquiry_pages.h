@@ -9,8 +9,9 @@
 #include "inventory/drive_table.h"
 #include "scsi/scsi_device.h"
 
-// Qualifier, device type, vendor and product (trimmed), inquiry number.
-// Standard data shorter than 36 bytes counts as a failed read.
+// Qualifier, device type, vendor and product (trimmed), inquiry number (and
+// whether the reply reached it). Standard data shorter than 36 bytes counts as
+// a failed read.
 bool read_standard_page(scsi_device& device, drive_record& record);
 // Page C0h, Ultrium layout: in_use, device, fw_version (bytes 30-48).
 bool read_firmware_page(scsi_device& device, drive_record& record);

@@ -83,6 +83,11 @@ int identify_drive_config(scsi_device& device) {
     if (holds_at(buffer, drive_id_field_offset, drive_id_tag)) return 0;
     if (contains(buffer, result, drive_id_label)) return 0;
     // Older firmware keeps the configuration only in a vendor buffer; being
-    // able to read it is what tells such a drive from a foreign one.
-    return scsi_read_buffer(device, buffer.data(), 1, 1, 256, 48) < 0 ? -1 : 0;
+    // able to read it is what tells such a drive from a foreign one. A drive
+    // still settling is asked again, and only its own word that there is no
+    // such buffer makes it foreign.
+    const int read = retry_while_settling(
+        device, [&] { return scsi_read_buffer(device, buffer.data(), 1, 1, 256, 48); });
+    if (read >= 0) return 0;
+    return ended_with_sense_key(device, sense_key_illegal_request) ? -1 : identify_drive_config_unreadable;
 }

@@ -9,8 +9,8 @@
 bool scsi_is_lto_drive(scsi_device& device);
 // 0 when the drive reports its hardware configuration, -1 when it does not
 // (it says it has no page C0h, or neither the page nor its vendor buffer holds
-// the configuration), identify_drive_config_unreadable when page C0h could
-// not be read at all (the drive stayed busy or not ready, the host failed):
-// then nothing is known about the drive.
+// the configuration), identify_drive_config_unreadable when page C0h or the
+// vendor buffer could not be read at all (the drive stayed busy or not ready,
+// the host failed): then nothing is known about the drive.
 int identify_drive_config(scsi_device& device);
 constexpr int identify_drive_config_unreadable = -2;

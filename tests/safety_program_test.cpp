@@ -41,6 +41,9 @@ TEST_F(Safety, WhatCannotBeCheckedIsLeftAloneAndFailsTheRollout) {
     bus.add(with_faults(other_drive(3, "KTR320", "1.10", "0x0320"), {answer("12 01 c0", "check")}));
     bus.add(with_faults(ultrium_drive(4, "2.00", "0x00a4"), {answer("12 01 c0", "busy", 1)}));  // busy once
     bus.add(with_faults(ultrium_drive(5, "1.00", "0x00a4"), {answer("12 00", "check")}));  // no standard data
+    sim_json cut_short = answer("12 00", "short");
+    cut_short["moved"] = 40;  // ends before the inquiry number at byte 47
+    bus.add(with_faults(ultrium_drive(6, "1.00", "0x00a4"), {cut_short}));
     bus.write(bus_file());
     // A line that reads as drive ID 0 with an image any drive takes: what an
     // unread page would have matched.
@@ -53,6 +56,7 @@ TEST_F(Safety, WhatCannotBeCheckedIsLeftAloneAndFailsTheRollout) {
         "Tape device 1 could not be examined; it is left untouched.\n"
         "Tape device 3 could not be examined; it is left untouched.\n"
         "Tape device 5 could not be examined; it is left untouched.\n"
+        "Tape device 6 could not be examined; it is left untouched.\n"
         "Drive at device 2, Product ID: ULTRIUM-HH6, could not be identified; it is left untouched.\n";
 
     // Discover: the document holds the identified drives only; the run is
@@ -63,7 +67,7 @@ TEST_F(Safety, WhatCannotBeCheckedIsLeftAloneAndFailsTheRollout) {
     const std::string xml = read_file(document());
     EXPECT_NE(xml.find("<busnumber value=\"0\"/>"), std::string::npos);
     EXPECT_NE(xml.find("<busnumber value=\"4\"/>"), std::string::npos);
-    for (const char* absent : {"\"1\"", "\"2\"", "\"3\"", "\"5\""}) {
+    for (const char* absent : {"\"1\"", "\"2\"", "\"3\"", "\"5\"", "\"6\""}) {
         EXPECT_EQ(xml.find(std::string("<busnumber value=") + absent), std::string::npos) << absent;
     }
     // The drive that was busy once reports its real version, not 0.
@@ -79,7 +83,7 @@ TEST_F(Safety, WhatCannotBeCheckedIsLeftAloneAndFailsTheRollout) {
     // The other drives are flashed and verified as usual.
     EXPECT_EQ(flashed(), std::vector<int>{0});
     EXPECT_EQ(firmware(0), "2.00");
-    for (int address : {1, 2, 5}) EXPECT_EQ(firmware(address), "1.00") << address;
+    for (int address : {1, 2, 5, 6}) EXPECT_EQ(firmware(address), "1.00") << address;
     EXPECT_TRUE(has_line(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade"));
     EXPECT_TRUE(has_line(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: skip"));
 }
