@@ -110,13 +110,18 @@ void sim_transport::answer_by_rule(drive_slot& slot, scsi_request& request, cons
             store_host_failure(request, rule.host_status);
             break;
         case sim_reply::short_transfer: {
-            sim_bytes data = slot.drive.data_for(cdb);
-            data.resize(static_cast<std::size_t>(rule.moved), 0);
-            const std::size_t room =
-                std::max(buffer_length(request, scsi_data_in), buffer_length(request, scsi_data_out));
-            data.resize(std::min(data.size(), room));
-            const std::int32_t moved = request.direction == scsi_data_in ? deliver(request, data)
-                                                                          : static_cast<std::int32_t>(data.size());
+            // Short means fewer bytes than the command would have moved,
+            // never more: a data-in command gets at most the data the drive
+            // has, a data-out command moves at most its parameter list.
+            const std::size_t wanted = static_cast<std::size_t>(rule.moved);
+            std::int32_t moved = 0;
+            if (request.direction == scsi_data_in) {
+                sim_bytes data = slot.drive.data_for(cdb);
+                data.resize(std::min(data.size(), wanted));
+                moved = deliver(request, data);
+            } else {
+                moved = static_cast<std::int32_t>(std::min(buffer_length(request, scsi_data_out), wanted));
+            }
             store_scsi_outcome(request, scsi_status_good, moved, nullptr, 0);
             break;
         }
