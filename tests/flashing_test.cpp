@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "inventory/catalogue.h"
 #include "support/capture.h"
 #include "support/sim_bus_builder.h"
 #include "support/test_support.h"
@@ -31,6 +32,7 @@ struct work_drive {
     const char* product;
     const char* action;
     double fw_version;
+    double planned_target = -1;  // the version the plan was made for; -1: the catalogue's
 };
 
 // Each test gets a working folder (with "fwimage"), a system drive with a log
@@ -46,10 +48,11 @@ protected:
 
     void add_image(const std::string& name, const std::string& content) { write_file(work_ / "fwimage" / name, content); }
 
-    void add_catalogue(std::uint32_t drive_id, const std::string& file) {
+    void add_catalogue(std::uint32_t drive_id, const std::string& file, double version) {
         drive_record& entry = (*catalogue_)[catalogue_count_++];
         entry.in_use = 1;
         entry.drive_id = drive_id;
+        entry.fw_version = version;
         copy_text(entry.firmware_file, file);
     }
 
@@ -61,10 +64,16 @@ protected:
         copy_text(record.product_id, wanted.product);
         copy_text(record.action, wanted.action);
         record.fw_version = wanted.fw_version;
+        record.target_version = wanted.planned_target;
         record.device.address = static_cast<std::uint32_t>(wanted.address);
     }
 
     int run() {
+        // As planning leaves it: the plan was made for the catalogue's version.
+        for (drive_record& record : *work_table_) {
+            const drive_record* entry = find_by_drive_id(record.drive_id, *catalogue_);
+            if (record.in_use != 0 && record.target_version < 0) record.target_version = entry ? entry->fw_version : 0;
+        }
         installed_.reset();  // one bus installed at a time
         installed_ = std::make_unique<installed_bus>(bus_);
         int failures = -1;
@@ -102,7 +111,7 @@ using lines = std::vector<std::string>;
 TEST_F(Flashing, Ktr320ImageInTwoChunksFromOffset65536) {
     bus_.add(other_drive(3, "KTR320", "1.10", "0x0320"));
     add_image("KTR.BIN", firmware_image("1.20", "0x0320", 40000));
-    add_catalogue(0x320, "KTR.BIN");
+    add_catalogue(0x320, "KTR.BIN", 1.20);
     add_work({3, 0x320, "KTR320", "upgrade", 1.10});
 
     EXPECT_EQ(run(), 0);
@@ -121,7 +130,7 @@ TEST_F(Flashing, Ktr320ImageInTwoChunksFromOffset65536) {
 TEST_F(Flashing, ExactMultipleOfTheChunkSizeSendsNoEmptyChunk) {
     bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
     add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 2 * 32768));
-    add_catalogue(0xa4, "HH6.BIN");
+    add_catalogue(0xa4, "HH6.BIN", 2.10);
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
     EXPECT_EQ(run(), 0);
@@ -139,9 +148,9 @@ TEST_F(Flashing, EveryDownloadStartsAfresh) {
     add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 40000));
     add_image("KTR.BIN", firmware_image("1.20", "0x0320", 33000));
     add_image("KTR1.BIN", firmware_image("1.30", "0x0321", 32768));
-    add_catalogue(0xa4, "HH6.BIN");
-    add_catalogue(0x320, "KTR.BIN");
-    add_catalogue(0x321, "KTR1.BIN");
+    add_catalogue(0xa4, "HH6.BIN", 2.10);
+    add_catalogue(0x320, "KTR.BIN", 1.20);
+    add_catalogue(0x321, "KTR1.BIN", 1.30);
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
     add_work({2, 0x320, "KTR320", "upgrade", 1.10});
     add_work({4, 0x321, "KTR320", "upgrade", 1.10});
@@ -159,28 +168,30 @@ TEST_F(Flashing, EveryDownloadStartsAfresh) {
 TEST_F(Flashing, MissingImage) {
     struct row {
         const char* action;
-        int failures;
-        std::string verification;
+        double catalogue_version;
+        bool with_checksum;
     };
-    const row rows[] = {
-        {"upgrade", 1, "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"},
-        {"rewrite", 0, "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: rewrite"},
-    };
+    // A drive whose image never went out has not run what its plan promised,
+    // even when its version was to stay as it is; a checksum changes nothing.
+    const row rows[] = {{"upgrade", 2.10, false}, {"rewrite", 2.05, false}, {"upgrade", 2.10, true}};
     bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
-    add_catalogue(0xa4, "HH6.BIN");
     for (const row& r : rows) {
-        SCOPED_TRACE(r.action);
+        SCOPED_TRACE(std::string(r.action) + (r.with_checksum ? " with checksum" : ""));
         fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
         clear_table(*work_table_);
-        work_count_ = 0;
+        clear_table(*catalogue_);
+        work_count_ = catalogue_count_ = 0;
+        add_catalogue(0xa4, "HH6.BIN", r.catalogue_version);
+        if (r.with_checksum) (*catalogue_)[0].checksum = image_checksum::sha256;
         add_work({1, 0xa4, "ULTRIUM-HH6", r.action, 2.05});
 
-        EXPECT_EQ(run(), r.failures);
+        EXPECT_EQ(run(), 1);
         EXPECT_EQ(log(), (lines{std::string("Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: ") + r.action,
-                                "File name: fwimage/HH6.BIN", "Error open file", r.verification}));
+                                "File name: fwimage/HH6.BIN", "Error open file",
+                                "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
         EXPECT_TRUE(write_buffers(1).empty());
         EXPECT_FALSE(trace_has("sleep"));  // nothing was downloaded, so nothing to wait for
-        EXPECT_EQ(out_, r.failures ? "\n here 3\n" : "");
+        EXPECT_EQ(out_, "\n here 3\n");
     }
 }
 
@@ -189,7 +200,7 @@ TEST_F(Flashing, StandardChunkFailureNamesTheChunk) {
     refused.update({{"skip", 1}, {"count", 1}, {"sense", "05 2c 00"}});
     bus_.add(other_drive(2, "VXA-320", "3.00", "0x0b20"))["faults"] = {refused};
     add_image("VXA.BIN", firmware_image("3.10", "0x0b20", 3 * 32768));
-    add_catalogue(0xb20, "VXA.BIN");
+    add_catalogue(0xb20, "VXA.BIN", 3.10);
     add_work({2, 0xb20, "VXA-320", "upgrade", 3.00});
 
     EXPECT_EQ(run(), 1);
@@ -215,7 +226,7 @@ TEST_F(Flashing, Ktr320ChunkFailureStillSendsTheClosingCommand) {
     refused.update({{"count", 1}, {"sense", "05 2c 00"}});
     bus_.add(other_drive(3, "KTR320", "1.10", "0x0320"))["faults"] = {refused};
     add_image("KTR.BIN", firmware_image("1.20", "0x0320", 40000));
-    add_catalogue(0x320, "KTR.BIN");
+    add_catalogue(0x320, "KTR.BIN", 1.20);
     add_work({3, 0x320, "KTR320", "upgrade", 1.10});
 
     EXPECT_EQ(run(), 1);
@@ -232,7 +243,7 @@ TEST_F(Flashing, Ktr320ChunkFailureStillSendsTheClosingCommand) {
 TEST_F(Flashing, RefusedImageFailsVerification) {
     bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
     add_image("HH6.BIN", firmware_image("2.10", "0x00a5", 1000));  // built for another configuration
-    add_catalogue(0xa4, "HH6.BIN");
+    add_catalogue(0xa4, "HH6.BIN", 2.10);
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
     EXPECT_EQ(run(), 1);
@@ -247,8 +258,8 @@ TEST_F(Flashing, SkipOnlyTableWaitsForNothing) {
     bus_.add(other_drive(2, "KTR320", "1.10", "0x0320"));
     bus_.add(ultrium_drive(6, "4.20", "0x00c8"))["product"] = "ULTRIUM-HH8";  // not in the work table
     add_image("HH6.BIN", firmware_image("2.05", "0x00a4", 100));
-    add_catalogue(0xa4, "HH6.BIN");
-    add_catalogue(0x320, "KTR.BIN");
+    add_catalogue(0xa4, "HH6.BIN", 2.05);
+    add_catalogue(0x320, "KTR.BIN", 1.10);
     add_work({1, 0xa4, "ULTRIUM-HH6", "skip", 2.05});
     add_work({2, 0x320, "KTR320", "skip", 1.10});
 
@@ -262,24 +273,49 @@ TEST_F(Flashing, SkipOnlyTableWaitsForNothing) {
     EXPECT_EQ(out_, "");
 }
 
-TEST_F(Flashing, FlashedDriveThatDoesNotComeBackFails) {
-    // Still restarting when the bus is scanned again.
-    bus_.add(ultrium_drive(1, "2.05", "0x00a4"))["reboot_seconds"] = 100000;
-    bus_.add(other_drive(2, "KTR320", "1.10", "0x0320"));
-    add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
-    add_catalogue(0xa4, "HH6.BIN");
-    add_catalogue(0x320, "KTR.BIN");
-    add_catalogue(0x555, "GONE.BIN");
-    add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
-    add_work({2, 0x320, "KTR320", "skip", 1.10});
-    add_work({9, 0x555, "ULTRIUM-HH7", "skip", 1.00});  // vanished, but was never to be flashed
+TEST_F(Flashing, FlashedDriveThatIsLateIsWaitedForThenFails) {
+    struct row {
+        int reboot_seconds;
+        std::string verdict;
+        int failures;
+        std::size_t checks;  // ten-second sleeps after the settle wait
+    };
+    const row rows[] = {
+        {300, "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade", 0, 15},  // back within the wait
+        {100000, "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed", 1, 45},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.reboot_seconds);
+        fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
+        bus_ = sim_bus{};
+        bus_.add(ultrium_drive(1, "2.05", "0x00a4"))["reboot_seconds"] = r.reboot_seconds;
+        bus_.add(other_drive(2, "KTR320", "1.10", "0x0320"));
+        add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
+        clear_table(*work_table_);
+        clear_table(*catalogue_);
+        work_count_ = catalogue_count_ = 0;
+        add_catalogue(0xa4, "HH6.BIN", 2.10);
+        add_catalogue(0x320, "KTR.BIN", 1.10);
+        add_catalogue(0x555, "GONE.BIN", 1.00);
+        add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
+        add_work({2, 0x320, "KTR320", "skip", 1.10});
+        add_work({9, 0x555, "ULTRIUM-HH7", "skip", 1.00});  // vanished, but was never to be flashed
 
-    EXPECT_EQ(run(), 1);
-    EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade",
-                            "File name: fwimage/HH6.BIN", "firmware is being flashed!",
-                            "Drive ID: 0x000320, Product ID: KTR320, Action: skip",
-                            "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"}));
-    EXPECT_EQ(out_, "\n here 3\n");
+        EXPECT_EQ(run(), r.failures);
+        lines expected{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade", "File name: fwimage/HH6.BIN",
+                       "firmware is being flashed!",
+                       "Waiting for tape device 1 to come back after its download (at most 450 more seconds)",
+                       "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade",
+                       "Drive ID: 0x000320, Product ID: KTR320, Action: skip"};
+        if (r.failures) {
+            expected.erase(expected.begin() + 4);
+            expected.push_back(r.verdict);
+        }
+        EXPECT_EQ(log(), expected);
+        EXPECT_EQ(trace_lines(trace_file(), "sleep 150000").size(), 1u);
+        EXPECT_EQ(trace_lines(trace_file(), "sleep 10000").size(), r.checks);
+        EXPECT_EQ(out_, r.failures ? "\n here 3\n" : "");
+    }
 }
 
 // A drive that does not open, and one that another host has reserved, are
@@ -289,7 +325,7 @@ TEST_F(Flashing, DriveThatCannotBeHadFailsTwice) {
     bus_.add(ultrium_drive(1, "2.05", "0x00a4"))["open"] = "fail";
     bus_.add(ultrium_drive(2, "2.05", "0x00a4"))["faults"] = {fault("16", "conflict")};
     add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
-    add_catalogue(0xa4, "HH6.BIN");
+    add_catalogue(0xa4, "HH6.BIN", 2.10);
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
     add_work({2, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
@@ -308,7 +344,7 @@ TEST_F(Flashing, ActionWordsAreExact) {
     bus_.add(ultrium_drive(2, "2.05", "0x00a5"));
     bus_.add(ultrium_drive(3, "2.05", "0x00a6"));
     add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
-    for (std::uint32_t id : {0xa4u, 0xa5u, 0xa6u}) add_catalogue(id, "HH6.BIN");
+    for (std::uint32_t id : {0xa4u, 0xa5u, 0xa6u}) add_catalogue(id, "HH6.BIN", 2.10);
     add_work({1, 0xa4, "ULTRIUM-HH6", "UPGRADE", 2.05});
     add_work({2, 0xa5, "ULTRIUM-HH6", "flash", 2.05});
     add_work({3, 0xa6, "ULTRIUM-HH6", "", 2.05});
@@ -324,10 +360,10 @@ TEST_F(Flashing, ActionWordsAreExact) {
 TEST_F(Flashing, DriveWithoutCatalogueEntryIsPassedOver) {
     bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
     add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
-    add_catalogue(0xa5, "HH6.BIN");
+    add_catalogue(0xa5, "HH6.BIN", 2.10);
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
     // Fill every catalogue slot so that no free slot stands in for drive ID 0xa4.
-    while (catalogue_count_ < drive_table_slots) add_catalogue(0x1000 + catalogue_count_, "X.BIN");
+    while (catalogue_count_ < drive_table_slots) add_catalogue(0x1000 + catalogue_count_, "X.BIN", 1.00);
 
     EXPECT_EQ(run(), 1);  // not flashed, so the verification finds the old version
     EXPECT_TRUE(write_buffers(1).empty());
@@ -338,7 +374,7 @@ TEST_F(Flashing, TwoDrivesWithTheSameIdAreEachVerifiedAtTheirOwnAddress) {
     bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
     bus_.add(ultrium_drive(2, "2.05", "0x00a4"));
     add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
-    add_catalogue(0xa4, "HH6.BIN");
+    add_catalogue(0xa4, "HH6.BIN", 2.10);
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
     add_work({2, 0xa4, "ULTRIUM-HH6", "skip", 2.05});
 
@@ -354,7 +390,7 @@ TEST_F(Flashing, TwoDrivesWithTheSameIdAreEachVerifiedAtTheirOwnAddress) {
 TEST_F(Flashing, EntryWithoutFileNameNeverStreamsTheFolder) {
     bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
     add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
-    add_catalogue(0xa4, "");
+    add_catalogue(0xa4, "", 2.10);
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
     EXPECT_EQ(run(), 1);
@@ -366,7 +402,7 @@ TEST_F(Flashing, EntryWithoutFileNameNeverStreamsTheFolder) {
 TEST_F(Flashing, ImageNameMatchesWhateverItsLetterCase) {
     bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
     add_image("hh6.bin", firmware_image("2.10", "0x00a4", 1000));
-    add_catalogue(0xa4, "HH6.BIN");  // the catalogue stores names upper-cased
+    add_catalogue(0xa4, "HH6.BIN", 2.10);  // the catalogue stores names upper-cased
     add_work({1, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05});
 
     EXPECT_EQ(run(), 0);
@@ -377,7 +413,7 @@ TEST_F(Flashing, ImageNameMatchesWhateverItsLetterCase) {
 TEST_F(Flashing, EmptyImageOnDriveWithoutClosingCommandIsAFailedDownload) {
     bus_.add(other_drive(2, "VXA-320", "3.00", "0x0b20"));
     add_image("VXA.BIN", "");
-    add_catalogue(0xb20, "VXA.BIN");
+    add_catalogue(0xb20, "VXA.BIN", 3.10);
     add_work({2, 0xb20, "VXA-320", "upgrade", 3.00});
 
     EXPECT_EQ(run(), 1);
@@ -388,7 +424,7 @@ TEST_F(Flashing, EmptyImageOnDriveWithoutClosingCommandIsAFailedDownload) {
 TEST_F(Flashing, StandardDriveWithoutLtoTakesTheImageOnClose) {
     bus_.add(other_drive(2, "VXA-320", "3.00", "0x0b20"));
     add_image("VXA.BIN", firmware_image("3.10", "0x0b20", 1000));
-    add_catalogue(0xb20, "VXA.BIN");
+    add_catalogue(0xb20, "VXA.BIN", 3.10);
     add_work({2, 0xb20, "VXA-320", "upgrade", 3.00});
 
     EXPECT_EQ(run(), 0);
@@ -401,7 +437,7 @@ TEST_F(Flashing, Ktr320ImageBeyondTheBufferOffsetsIsNotSent) {
     bus_.add(other_drive(3, "KTR320", "1.10", "0x0320"));
     add_image("KTR.BIN", firmware_image("1.20", "0x0320", 100));
     fs::resize_file(work_ / "fwimage/KTR.BIN", 0x1000000 - 65536 + 1);  // sparse: costs no disk
-    add_catalogue(0x320, "KTR.BIN");
+    add_catalogue(0x320, "KTR.BIN", 1.20);
     add_work({3, 0x320, "KTR320", "upgrade", 1.10});
 
     // Refused before the drive is opened: nothing sent, no wait caused.
@@ -414,21 +450,69 @@ TEST_F(Flashing, Ktr320ImageBeyondTheBufferOffsetsIsNotSent) {
     EXPECT_FALSE(trace_has("sleep"));
 }
 
-TEST_F(Flashing, DowngradeAndRewriteAreCheckedAgainstTheirPromise) {
-    bus_.add(ultrium_drive(1, "2.10", "0x00a4"));
-    bus_.add(ultrium_drive(2, "2.10", "0x00a5"));
-    add_image("OLD.BIN", firmware_image("2.05", "0x00a4", 1000));
-    add_image("SAME.BIN", firmware_image("2.10", "0x00a5", 1000));
-    add_catalogue(0xa4, "OLD.BIN");
-    add_catalogue(0xa5, "SAME.BIN");
-    add_work({1, 0xa4, "ULTRIUM-HH6", "downgrade", 2.10});
-    add_work({2, 0xa5, "ULTRIUM-HH6", "rewrite", 2.10});
+// An action is checked against the drive's version and the catalogue's
+// before anything is sent, and a flashed drive must run the catalogue's
+// version after a download that ran to its end.
+TEST_F(Flashing, ActionsAreCheckedAgainstTheirTargetAndTheirDownload) {
+    struct row {
+        const char* why;
+        const char* action;
+        double catalogue_version;
+        std::string image_version;
+        double planned_target;  // -1: the catalogue's
+        bool chunk_refused;
+        bool sent;
+        int failures;
+        std::string first_line;  // of the log
+        std::string verdict;     // the last line of the log
+    };
+    const std::string success = "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: ";
+    const std::string failed = success + "Failed";
+    const row rows[] = {
+        {"downgrade", "downgrade", 2.05, "2.05", -1, false, true, 0, success + "downgrade", success + "downgrade"},
+        {"rewrite", "rewrite", 2.10, "2.10", -1, false, true, 0, success + "rewrite", success + "rewrite"},
+        {"upgrade to an older image", "upgrade", 2.05, "2.05", -1, false, false, 2,
+         "Drive at device 1 runs version 2.100000 and the catalogue holds 2.050000, which the action upgrade does not "
+         "allow; it is left untouched.",
+         failed},
+        {"rewrite with a newer image", "rewrite", 2.20, "2.20", -1, false, false, 2,
+         "Drive at device 1 runs version 2.100000 and the catalogue holds 2.200000, which the action rewrite does not "
+         "allow; it is left untouched.",
+         failed},
+        {"upgrade of a drive at its target", "upgrade", 2.10, "2.10", -1, false, false, 0,
+         "Drive at device 1 already runs version 2.100000, the target of its action upgrade; nothing is sent.",
+         success + "upgrade"},
+        {"planned for another version", "downgrade", 2.05, "2.05", 2.08, false, false, 2,
+         "Drive at device 1 was planned for version 2.080000, but the catalogue now holds 2.050000; it is left "
+         "untouched.",
+         failed},
+        {"image carries another version", "downgrade", 2.05, "2.07", -1, false, true, 1, success + "downgrade", failed},
+        {"rewrite whose download failed", "rewrite", 2.10, "2.10", -1, true, true, 1, success + "rewrite", failed},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        fs::remove(drive_ / "vtxsystem/log/vtxsetup.log");
+        bus_ = sim_bus{};
+        sim_json& drive = bus_.add(ultrium_drive(1, "2.10", "0x00a4"));
+        if (r.chunk_refused) {
+            drive["faults"] = {fault("3b04", "check")};
+            drive["faults"][0]["sense"] = "05 2c 00";
+        }
+        add_image("HH6.BIN", firmware_image(r.image_version, "0x00a4", 1000));
+        clear_table(*work_table_);
+        clear_table(*catalogue_);
+        work_count_ = catalogue_count_ = 0;
+        add_catalogue(0xa4, "HH6.BIN", r.catalogue_version);
+        add_work({1, 0xa4, "ULTRIUM-HH6", r.action, 2.10, r.planned_target});
 
-    EXPECT_EQ(run(), 0);
-    const lines got = log();
-    ASSERT_GE(got.size(), 2u);
-    EXPECT_EQ(got[got.size() - 2], "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: downgrade");
-    EXPECT_EQ(got.back(), "Drive ID: 0x0000a5, Product ID: ULTRIUM-HH6, Action: rewrite");
+        EXPECT_EQ(run(), r.failures);
+        EXPECT_EQ(!write_buffers(1).empty(), r.sent);
+        EXPECT_EQ(trace_has("sleep"), r.sent);  // a drive sent nothing causes no wait
+        const lines got = log();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(got.front(), r.first_line);
+        EXPECT_EQ(got.back(), r.verdict);
+    }
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -95,6 +97,7 @@ protected:
             copy_text(record.product_id, "ULTRIUM-HH6");
             copy_text(record.action, "upgrade");
             record.fw_version = 2.05;
+            record.target_version = 2.10;  // the catalogue's, as planning sets it
             record.device.address = static_cast<std::uint32_t>(address);
         }
     }
@@ -175,22 +178,60 @@ TEST_F(ImageChecksum, DamagedOrForeignImageIsNeverSent) {
     }
 }
 
-TEST_F(ImageChecksum, AnImageIsHashedOnceAndRewoundForTheDownload) {
+// Whatever happens to the file after its check, every drive is sent the
+// bytes that matched, or nothing; the file is hashed once.
+TEST(ImageStore, EveryDriveIsSentTheBytesThatWereChecked) {
     const std::string image = test_support::firmware_image("2.10", "0x00a4", 3 * 32768 + 5);
-    write_file(dir_ / "fwimage/HH6.BIN", image);
-    ::firmware_image opened{};
-    ASSERT_EQ(open_image("fwimage/HH6.BIN", "HH6.BIN", opened), nullptr);
-    auto buffer = std::make_unique<transfer_buffer>();
-    image_digests digests;
-    const auto first = digests.digest_of("fwimage/HH6.BIN", &opened, *buffer);
-    ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(hex_of(*first), sha256_hex(image, 1));
-    EXPECT_EQ(std::ftell(opened.file.get()), 0L);  // ready to stream from its first byte
-    // A second drive with the same image: the digest is the one already taken.
-    EXPECT_EQ(digests.digest_of("fwimage/HH6.BIN", nullptr, *buffer), first);
-    EXPECT_EQ(digests.images_hashed(), 1);
-    // An image that did not open cannot be vouched for.
-    EXPECT_FALSE(digests.digest_of("fwimage/MISSING.BIN", nullptr, *buffer).has_value());
+    const auto append = [](const fs::path& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+    };
+    struct row {
+        const char* why;
+        std::function<void(const fs::path&)> change;  // may fail where the system denies it: that is fine too
+    };
+    const row rows[] = {
+        {"rewritten", [](const fs::path& p) { std::ofstream(p, std::ios::binary) << std::string(3 * 32768 + 5, 'x'); }},
+        {"cut short", [](const fs::path& p) { std::error_code ec; fs::resize_file(p, 1000, ec); }},
+        {"extended", [&](const fs::path& p) { append(p, "FWVERSION=9.99"); }},
+        {"replaced", [](const fs::path& p) {
+             std::ofstream(p.string() + ".new", std::ios::binary) << "FWVERSION=9.99";
+             std::error_code ec;
+             fs::rename(p.string() + ".new", p, ec);
+         }},
+    };
+    const auto read_all = [](::firmware_image* opened) {
+        std::string bytes;
+        char chunk[4096];
+        for (std::size_t n; opened && (n = std::fread(chunk, 1, sizeof chunk, opened->file.get())) > 0;) {
+            bytes.append(chunk, n);
+        }
+        return bytes;
+    };
+    for (const row& r : rows) {
+        scratch_dir dir;
+        current_dir cwd(dir.path());
+        fs::create_directories(dir / "fwimage");
+        write_file(dir / "fwimage/HH6.BIN", image);
+        drive_record entry{};
+        copy_text(entry.firmware_file, "HH6.BIN");
+        entry.checksum = image_checksum::sha256;
+        sha256_hasher hasher;
+        ASSERT_TRUE(hasher.update(reinterpret_cast<const std::uint8_t*>(image.data()), image.size()));
+        ASSERT_TRUE(hasher.finish(entry.image_sha256));
+        auto buffer = std::make_unique<transfer_buffer>();
+        image_store store;
+        const char* problem = "unset";
+        EXPECT_EQ(read_all(store.ready(entry, "fwimage/HH6.BIN", *buffer, problem)), image) << r.why;
+        r.change(dir / "fwimage/HH6.BIN");
+        ::firmware_image* again = store.ready(entry, "fwimage/HH6.BIN", *buffer, problem);
+        EXPECT_EQ(read_all(again), image) << r.why;  // from its first byte again, and only those bytes
+        EXPECT_EQ(again ? again->size : 0, static_cast<long>(image.size())) << r.why;
+        EXPECT_EQ(store.images_hashed(), 1) << r.why;
+        // An image that is not there is told as it is without a checksum.
+        copy_text(entry.firmware_file, "MISSING.BIN");
+        EXPECT_EQ(store.ready(entry, "fwimage/MISSING.BIN", *buffer, problem), nullptr);
+        EXPECT_STREQ(problem, "Error open file\n");
+    }
 }
 
 }  // namespace

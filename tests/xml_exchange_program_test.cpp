@@ -40,9 +40,10 @@ TEST_F(XmlExchange, DiscoverEditAndUpgradeFlashExactlyTheSelection) {
         EXPECT_NE(xml.find(planned), std::string::npos) << planned;
     }
 
-    // The administrator rolls one drive back to an older image, rewrites one
-    // and holds one back.
+    // The administrator rolls one drive back to an older image (and approves
+    // that image's version), rewrites one and holds one back.
     edit_action("0x0000a4", "upgrade", "downgrade");
+    edit_value("0x0000a4", "version", "2.100000", "2.000000");
     edit_action("0x0000b6", "skip", "rewrite");
     edit_action("0x0000c8", "upgrade", "skip");
     catalogue("0x00a4|A4.BIN|2.00\n0x0320|K320.BIN|1.20\n0x00b6|B6.BIN|3.00\n0x00c8|C8.BIN|1.50\n");

@@ -1,5 +1,6 @@
 #include "upgrade/download.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "log/setup_log.h"
@@ -34,11 +35,17 @@ struct stream_outcome {
     int chunk;       // the failed chunk's number, from 0
     int moved;       // what the last WRITE BUFFER returned (-1: none was sent)
     int length;      // the length of the last chunk sent
+    bool whole;      // every byte of the image was taken
 };
 
-// The next chunk of the image, read straight into the transfer buffer.
-int read_chunk(firmware_image& image, transfer_buffer& buffer) {
-    return static_cast<int>(std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), image.file.get()));
+// The next chunk of the image, read straight into the transfer buffer; never
+// past the size the image had when it was opened (and, with a checksum,
+// hashed), so that a file that grows meanwhile adds nothing to the download.
+int read_chunk(firmware_image& image, transfer_buffer& buffer, long long sent) {
+    const long long left = image.size - sent;
+    if (left <= 0) return 0;
+    const std::size_t wanted = static_cast<std::size_t>(std::min<long long>(left, buffer.bytes.size()));
+    return static_cast<int>(std::fread(buffer.bytes.data(), 1, wanted, image.file.get()));
 }
 
 // The line of a failed download, and how the drive answered the WRITE
@@ -53,11 +60,11 @@ void log_download_failed(const scsi_device& device) {
 // WRITE BUFFER when this returns.
 stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                              progress_line& progress, const chunk_placement& placement) {
-    stream_outcome outcome{false, 0, -1, 0};
+    stream_outcome outcome{false, 0, -1, 0, false};
     int offset = placement.first_offset;
     long long sent = 0;
     progress.download(sent, image.size);
-    for (int n = read_chunk(image, buffer); n >= 1; n = read_chunk(image, buffer)) {
+    for (int n = read_chunk(image, buffer, sent); n >= 1; n = read_chunk(image, buffer, sent)) {
         outcome.length = n;
         outcome.moved = scsi_write_buffer(device, buffer.bytes.data(), placement.buffer_id, mode_download_with_offsets,
                                           offset, n);
@@ -71,7 +78,11 @@ stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfe
         progress.download(sent, image.size);
     }
     progress.finish();
-    image.file.reset();
+    outcome.whole = !outcome.failed && sent == image.size;
+    // A file cut short under the download did not deliver all it promised.
+    if (!outcome.failed && !outcome.whole) {
+        log_line("Firmware image ended after %lld of %ld bytes\n", sent, image.size);
+    }
     return outcome;
 }
 
@@ -81,8 +92,8 @@ bool fits_ktr320_buffer(long size) {
     return size <= 0 || ktr320_first_offset + static_cast<long long>(size) - 1 <= largest_buffer_offset;
 }
 
-void download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
-                     progress_line& progress) {
+download_result download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
+                                progress_line& progress) {
     const stream_outcome stream =
         stream_chunks(device, image, buffer, progress, {ktr320_buffer_id, ktr320_first_offset, true});
     if (stream.failed) {
@@ -90,15 +101,18 @@ void download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer
     }
 
     // Sent even after a failed chunk: the drive then drops the partial image.
-    if (scsi_write_buffer(device, buffer.bytes.data(), ktr320_buffer_id, mode_download_with_offsets, 0, 0) < 0) {
+    const bool closed =
+        scsi_write_buffer(device, buffer.bytes.data(), ktr320_buffer_id, mode_download_with_offsets, 0, 0) >= 0;
+    if (!closed) {
         log_download_failed(device);
     } else {
         log_line("firmware is being flashed - WAIT!\n");
     }
+    return {stream.moved != -1, stream.whole && closed};
 }
 
-void download_standard(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
-                       progress_line& progress) {
+download_result download_standard(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
+                                  progress_line& progress) {
     const bool lto = scsi_is_lto_drive(device);
     const stream_outcome stream = stream_chunks(device, image, buffer, progress, {standard_buffer_id, 0, false});
     if (stream.failed) {
@@ -112,9 +126,10 @@ void download_standard(scsi_device& device, firmware_image& image, transfer_buff
     const int outcome =
         lto ? scsi_write_buffer(device, buffer.bytes.data(), standard_buffer_id, mode_download_save_activate, 0, 0)
             : stream.moved;
+    const download_result result{stream.moved != -1, stream.whole && stream.moved != -1 && outcome >= 0};
     if (outcome >= 0) {
         log_line("firmware is being flashed!\n");
-        return;
+        return result;
     }
     // A failed chunk was told above; a refused activation is told here.
     if (lto) {
@@ -122,4 +137,5 @@ void download_standard(scsi_device& device, firmware_image& image, transfer_buff
     } else {
         log_line("Firmware download failed!\n");
     }
+    return result;
 }

@@ -1,11 +1,21 @@
 // The two WRITE BUFFER download procedures. Both stream the image chunk by
-// chunk through one transfer buffer, close the image, and log the outcome.
+// chunk through one transfer buffer, never more than its measured size, and
+// log the outcome.
 #pragma once
 
 #include "scsi/scsi_device.h"
 #include "upgrade/image_file.h"
 #include "upgrade/progress.h"
 #include "upgrade/transfer_buffer.h"
+
+// How a download went, judged from each command's outcome, never from the
+// lines logged (a KTR320's closing command may be accepted after a refused
+// chunk).
+struct download_result {
+    bool sent_image;  // a WRITE BUFFER carrying image data went out
+    bool completed;   // every chunk was taken whole and so was the closing
+                      // command, where one is sent
+};
 
 // True when an image of `size` bytes fits the KTR320's download window: its
 // last byte's buffer offset (from 65536 up) must fit the 24-bit offset field,
@@ -15,11 +25,11 @@ bool fits_ktr320_buffer(long size);
 // The KTR320 takes its image in buffer 1 at offsets from 65536 up, and takes
 // it up on a closing command of length 0, which is sent whatever happened
 // before it. The caller has checked that the image fits (fits_ktr320_buffer).
-void download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
-                     progress_line& progress);
+download_result download_ktr320(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
+                                progress_line& progress);
 
 // Every other drive takes chunks in buffer 0 at offset 0, appended in arrival
 // order. An LTO drive takes the image up on a closing mode-5 command; any
 // other drive does so by itself once the device is closed.
-void download_standard(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
-                       progress_line& progress);
+download_result download_standard(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
+                                  progress_line& progress);

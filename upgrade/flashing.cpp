@@ -4,15 +4,17 @@
 #include <memory>
 
 #include "inventory/catalogue.h"
+#include "log/setup_log.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "scsi/scsi_commands.h"
 #include "upgrade/action_words.h"
 #include "upgrade/download.h"
 #include "upgrade/image_check.h"
-#include "log/setup_log.h"
 #include "upgrade/image_file.h"
 #include "upgrade/progress.h"
 #include "upgrade/settle_wait.h"
+#include "upgrade/target_check.h"
 #include "upgrade/transfer_buffer.h"
 #include "upgrade/verification.h"
 
@@ -26,7 +28,7 @@ struct flash_run {
     int attempted = 0;
     int failures = 0;
     std::unique_ptr<transfer_buffer> buffer = std::make_unique<transfer_buffer>();
-    image_digests digests;
+    image_store images;
     progress_line progress{stderr, stderr_is_terminal()};
 };
 
@@ -47,30 +49,32 @@ void report_unreachable(flash_run& run, const scsi_device* refused_by) {
 }
 
 // Opens and reserves the drive, streams the image and closes the drive again.
-void flash_drive(const drive_record& record, const drive_record& entry, flash_run& run) {
+void flash_drive(const drive_record& record, const drive_record& entry, flash_run& run, flash_result& result) {
     scsi_device device = record.device;
     text_field<512> image_path{};
     build_image_path(image_path, entry.firmware_file.data());
     const bool ktr320 = text_of(record.product_id) == "KTR320";
 
-    // The image is opened and measured before the drive is: one the KTR320's
-    // buffer offsets cannot address is refused with nothing sent and no wait
-    // caused. Its other problems are logged in their place below.
-    firmware_image image{};
-    const char* image_problem = open_image(image_path.data(), entry.firmware_file.data(), image);
-    // An image that is not the one the catalogue vouches for never reaches
-    // the drive: not even RESERVE is sent.
-    if (!image_matches_catalogue(entry, image_path.data(), image_problem ? nullptr : &image, *run.buffer,
-                                 run.digests)) {
+    // The image is opened, measured and checked before the drive is: one that
+    // is not the image the catalogue vouches for, or that the KTR320's buffer
+    // offsets cannot address, is refused with nothing sent (not even
+    // RESERVE) and no wait caused. Its other problems are logged in their
+    // place below.
+    const char* image_problem = nullptr;
+    firmware_image* image = run.images.ready(entry, image_path.data(), *run.buffer, image_problem);
+    if (image == nullptr && image_problem == nullptr) {
         ++run.failures;
         return;
     }
-    if (ktr320 && !image_problem && !fits_ktr320_buffer(image.size)) {
+    if (ktr320 && image && !fits_ktr320_buffer(image->size)) {
         log_download_start(record, image_path);
         log_line("Firmware download failed!\n");
         return;
     }
 
+    // From RESERVE to the closing command, a request to stop waits: a drive
+    // left with half an image may not start again.
+    const interrupts_held held;
     if (scsi_open(device) != 0) {
         report_unreachable(run, nullptr);
         return;
@@ -96,26 +100,45 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
         scsi_close(device);
         return;
     }
-    if (ktr320) {
-        download_ktr320(device, image, *run.buffer, run.progress);
-    } else {
-        download_standard(device, image, *run.buffer, run.progress);
-    }
+    const download_result download = ktr320 ? download_ktr320(device, *image, *run.buffer, run.progress)
+                                            : download_standard(device, *image, *run.buffer, run.progress);
     scsi_close(device);
     ++run.attempted;
+    result.sent_image = download.sent_image;
+    result.outcome = download.completed ? flash_outcome::download_completed : flash_outcome::download_failed;
 }
 
 }  // namespace
 
 int flash_drives(const drive_table& work, const drive_table& catalogue) {
     flash_run run;
-    for (const drive_record& record : work) {
+    flash_results results{};
+    bool interrupted = false;
+    for (std::size_t slot = 0; slot < work.size(); ++slot) {
+        const drive_record& record = work[slot];
         if (record.in_use == 0) continue;
+        const bool asks = asks_for_flash(text_of(record.action));
         const drive_record* entry = find_by_drive_id(record.drive_id, catalogue);
-        if (entry == nullptr || !asks_for_flash(text_of(record.action))) continue;
-        flash_drive(record, *entry, run);
+        flash_result& result = results[slot];
+        result = {asks ? flash_outcome::nothing_sent : flash_outcome::not_asked, false, entry ? entry->fw_version : 0};
+        if (entry == nullptr || !asks || interrupted) continue;
+
+        const target_fit fit = check_target(record, entry->fw_version);
+        if (fit == target_fit::refused) ++run.failures;
+        if (fit == target_fit::already_at_target) result.outcome = flash_outcome::already_at_target;
+        if (fit != target_fit::fits) continue;
+
+        flash_drive(record, *entry, run, result);
+        if (interrupt_was_held()) {
+            interrupted = true;
+            report("Interrupted: the download to device %u ran to its end; no further drive is flashed.\n",
+                   static_cast<unsigned>(record.device.address));
+        }
     }
+    // A person or a service manager asked the program to stop: it does so
+    // now rather than wait for the drives.
+    if (interrupted) return run.failures + 1;
     // Once for all drives: they take up their images side by side.
     if (run.attempted > 0) settle_wait(settle_wait_ms, run.progress);
-    return run.failures + verify_drives(work);
+    return run.failures + verify_drives(work, results, run.progress);
 }

@@ -3,46 +3,70 @@
 #include <cstdio>
 
 #include "log/setup_log.h"
+#include "platform/held_file.h"
 
 namespace {
 
 // Streams the whole image through the hasher in the transfer buffer's chunks
-// (the image is never loaded whole), then rewinds it for the download. None
-// when fewer bytes came than the image's size or a read failed.
-std::optional<sha256_digest> hash_image(firmware_image& image, transfer_buffer& buffer) {
+// (the image is never loaded whole), writing each chunk to `copy` when one
+// is given. None when fewer bytes came than the image's size, or a read, the
+// hash or the copy failed.
+std::optional<sha256_digest> hash_image(firmware_image& image, transfer_buffer& buffer, std::FILE* copy) {
     sha256_hasher hasher;
     long long total = 0;
     for (std::size_t n; (n = std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), image.file.get())) > 0;) {
         if (!hasher.update(buffer.bytes.data(), n)) return std::nullopt;
+        if (copy && std::fwrite(buffer.bytes.data(), 1, n, copy) != n) return std::nullopt;
         total += static_cast<long long>(n);
     }
-    const bool whole = !std::ferror(image.file.get()) && total == image.size;
-    if (std::fseek(image.file.get(), 0, SEEK_SET) != 0) return std::nullopt;
+    if (std::ferror(image.file.get()) || total != image.size) return std::nullopt;
+    if (copy && std::fflush(copy) != 0) return std::nullopt;
     sha256_digest digest{};
-    if (!whole || !hasher.finish(digest)) return std::nullopt;
+    if (!hasher.finish(digest)) return std::nullopt;
     return digest;
 }
 
 }  // namespace
 
-std::optional<sha256_digest> image_digests::digest_of(const std::string& image_path, firmware_image* image,
-                                                      transfer_buffer& buffer) {
-    const auto known = digests_.find(image_path);
-    if (known != digests_.end()) return known->second;
-    std::optional<sha256_digest> digest = image ? hash_image(*image, buffer) : std::nullopt;
-    digests_.emplace(image_path, digest);
-    return digest;
+image_store::held_image& image_store::held(const drive_record& entry, const char* image_path,
+                                           transfer_buffer& buffer) {
+    const auto known = held_.find(image_path);
+    if (known != held_.end()) return known->second;
+    held_image& image = held_[image_path];
+
+    bool denies_writers = false;
+    image.problem = open_image(image_path, entry.firmware_file.data(), image.image, &denies_writers);
+    if (image.problem) return image;
+    ++hashed_;
+    file_handle copy = denies_writers ? nullptr : open_private_file();
+    if (!denies_writers && !copy) return image;  // no digest: never sent
+    image.digest = hash_image(image.image, buffer, copy.get());
+    // From here on the drives are sent the copy; the file itself is let go.
+    if (copy) image.image.file = std::move(copy);
+    return image;
 }
 
-bool image_matches_catalogue(const drive_record& entry, const char* image_path, firmware_image* image,
-                             transfer_buffer& buffer, image_digests& digests) {
-    if (entry.checksum == image_checksum::none) return true;
+firmware_image* image_store::ready(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
+                                   const char*& problem) {
+    problem = nullptr;
+    if (entry.checksum == image_checksum::none) {
+        problem = open_image(image_path, entry.firmware_file.data(), unchecked_);
+        return problem ? nullptr : &unchecked_;
+    }
     if (entry.checksum == image_checksum::malformed) {
         log_line("Firmware image %s has a malformed checksum in the catalogue\n", image_path);
-        return false;
+        return nullptr;
     }
-    const std::optional<sha256_digest> digest = digests.digest_of(image_path, image, buffer);
-    if (digest && *digest == entry.image_sha256) return true;
-    log_line("Firmware image %s does not match its catalogue checksum\n", image_path);
-    return false;
+    held_image& image = held(entry, image_path, buffer);
+    // A missing image is told as it is without a checksum.
+    if (image.problem) {
+        problem = image.problem;
+        return nullptr;
+    }
+    if (!image.digest || *image.digest != entry.image_sha256 ||
+        std::fseek(image.image.file.get(), 0, SEEK_SET) != 0) {
+        log_line("Firmware image %s does not match its catalogue checksum\n", image_path);
+        return nullptr;
+    }
+    return &image.image;
 }

@@ -1,5 +1,6 @@
 // The catalogue's checksum of an image, checked before any drive is opened:
-// an image cut short or damaged on its way to the host is never sent.
+// an image cut short or damaged on its way to the host is never sent, and
+// every drive is sent the very bytes that were checked.
 #pragma once
 
 #include <map>
@@ -11,24 +12,35 @@
 #include "upgrade/image_file.h"
 #include "upgrade/transfer_buffer.h"
 
-// The digests of one flashing run, by image path: each image is hashed once
-// however many drives take it.
-class image_digests {
+// The images of one flashing run. An image whose catalogue line carries a
+// checksum is read once, however many drives take it: hashed, and held for
+// the rest of the run, so that no later change to the file (rewritten, cut,
+// extended, replaced) reaches a drive. On Windows the file itself is held,
+// open so that no other program may write, rename or delete it; elsewhere,
+// where such locks are only advisory, its bytes are copied to a private file
+// as they are hashed, and the drives are sent the copy. An image without a
+// checksum is opened anew for each download, as it always was.
+class image_store {
 public:
-    // The digest of the image at `image_path`, hashing `image` (open, at its
-    // start; rewound afterwards) the first time the path is asked for; none
-    // when it could not be read whole. `image` is nullptr when it did not open.
-    std::optional<sha256_digest> digest_of(const std::string& image_path, firmware_image* image,
-                                           transfer_buffer& buffer);
-    int images_hashed() const { return static_cast<int>(digests_.size()); }
+    // The entry's image, ready for one download from its first byte; nullptr
+    // when it is not to be sent. `problem` is then the setup-log line for the
+    // place where the download would have started ("Error open file", ...),
+    // or nullptr when the checksum refused the image: that line ("Firmware
+    // image <path> does not match its catalogue checksum", or that the
+    // checksum field is malformed) has been logged.
+    firmware_image* ready(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
+                          const char*& problem);
+    int images_hashed() const { return hashed_; }
 
 private:
-    std::map<std::string, std::optional<sha256_digest>> digests_;
-};
+    struct held_image {
+        firmware_image image;
+        const char* problem;                  // why it did not open
+        std::optional<sha256_digest> digest;  // none: it could not be read whole
+    };
+    held_image& held(const drive_record& entry, const char* image_path, transfer_buffer& buffer);
 
-// True when the entry has no checksum or its image matches it. Otherwise logs
-// the one line that says why ("Firmware image <path> does not match its
-// catalogue checksum", or that the checksum field is malformed): the image
-// must not reach the drive.
-bool image_matches_catalogue(const drive_record& entry, const char* image_path, firmware_image* image,
-                             transfer_buffer& buffer, image_digests& digests);
+    std::map<std::string, held_image> held_;
+    firmware_image unchecked_{};
+    int hashed_ = 0;
+};

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "inventory/catalogue.h"
+#include "platform/held_file.h"
 #include "platform/platform.h"
 
 void build_image_path(text_field<512>& path, const char* firmware_file) {
@@ -29,9 +30,18 @@ std::string locate_image(const char* image_path, const char* firmware_file) {
     return image_path;
 }
 
-const char* open_image(const char* image_path, const char* firmware_file, firmware_image& image) {
+const char* open_image(const char* image_path, const char* firmware_file, firmware_image& image,
+                       bool* denies_writers) {
     const std::string path = locate_image(image_path, firmware_file);
-    image.file = is_regular_file(path) ? open_file(path.c_str(), "rb") : nullptr;
+    bool denies = false;
+    if (!is_regular_file(path)) {
+        image.file = nullptr;
+    } else if (denies_writers) {
+        image.file = open_file_denying_writers(path.c_str(), denies);
+        *denies_writers = denies;
+    } else {
+        image.file = open_file(path.c_str(), "rb");
+    }
     if (!image.file) return "Error open file\n";
     if (std::fseek(image.file.get(), 0, SEEK_END) != 0) {
         image.file.reset();

@@ -26,5 +26,8 @@ std::string locate_image(const char* image_path, const char* firmware_file);
 // file", "Unable to read EOF on download file!", "Unable to read size of
 // download file"); it logs nothing itself. Anything but a regular file counts
 // as unopenable: fopen opens a folder on POSIX, and the folder "fwimage/" of
-// an entry without a file name must never reach a drive.
-const char* open_image(const char* image_path, const char* firmware_file, firmware_image& image);
+// an entry without a file name must never reach a drive. With
+// `denies_writers` given, the file is opened so that, where the system can,
+// nobody else may change it while it is open, and the flag says whether so.
+const char* open_image(const char* image_path, const char* firmware_file, firmware_image& image,
+                       bool* denies_writers = nullptr);

@@ -17,6 +17,14 @@ void progress_line::countdown(std::uint32_t seconds_left) {
     show(text.data());
 }
 
+void progress_line::late_countdown(std::uint32_t seconds_left) {
+    if (!enabled_) return;
+    text_field<128> text{};
+    format_text(text, "Waiting for the drives that are still restarting: at most %u s",
+                static_cast<unsigned>(seconds_left));
+    show(text.data());
+}
+
 void progress_line::finish() {
     if (!showing_) return;
     std::fputc('\n', out_);

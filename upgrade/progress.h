@@ -17,6 +17,8 @@ public:
     bool enabled() const { return enabled_; }
     void download(long long sent, long long total);
     void countdown(std::uint32_t seconds_left);
+    // The wait for drives that did not come back within the settle wait.
+    void late_countdown(std::uint32_t seconds_left);
     // Ends the line that is showing, if any, so the next output starts clean.
     void finish();
 

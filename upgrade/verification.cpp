@@ -1,22 +1,17 @@
 #include "upgrade/verification.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "inventory/discovery.h"
 #include "log/setup_log.h"
+#include "scsi/scsi_device.h"
 #include "upgrade/action_words.h"
+#include "upgrade/settle_wait.h"
 
 namespace {
-
-// Versions are compared exactly: the drive reports the very number the image
-// carries, so any difference means the image was not taken up as promised.
-bool version_kept_promise(std::string_view action, double before, double now) {
-    if (action == action_upgrade) return now > before;
-    if (action == action_downgrade) return now < before;
-    if (action == action_rewrite || action == action_skip) return now == before;
-    return false;
-}
 
 // " here 3", like flashing's " here 2", is a console line deployment scripts
 // count failed drives by: it stays as it is.
@@ -31,15 +26,36 @@ bool same_address(const scsi_device& a, const scsi_device& b) {
 
 // A drive is judged against the plan for its own address: another drive of
 // the same configuration elsewhere on the bus says nothing about this one.
-const drive_record* planned_at(const scsi_device& device, const drive_table& work) {
-    for (const drive_record& planned : work) {
-        if (planned.in_use != 0 && same_address(planned.device, device)) return &planned;
+// Returns the work-table slot, or -1.
+int planned_at(const scsi_device& device, const drive_table& work) {
+    for (std::size_t slot = 0; slot < work.size(); ++slot) {
+        if (work[slot].in_use != 0 && same_address(work[slot].device, device)) return static_cast<int>(slot);
     }
-    return nullptr;
+    return -1;
 }
 
-int check_found_drive(const drive_record& found, const drive_table& work) {
-    const drive_record* planned = planned_at(found.device, work);
+// Versions are compared exactly: the drive reports the very number the image
+// carries, so any difference means the image was not taken up as promised.
+// A drive to be flashed must have taken its download whole and now run the
+// catalogue's version; one that already ran it must still run it; a drive
+// left as it was must still run what it ran before.
+bool kept_promise(const drive_record& planned, const flash_result& result, const drive_record& found) {
+    switch (result.outcome) {
+        case flash_outcome::not_asked:
+            return text_of(planned.action) == action_skip && found.fw_version == planned.fw_version;
+        case flash_outcome::already_at_target:
+        case flash_outcome::download_completed:
+            return found.fw_version == result.target_version;
+        case flash_outcome::nothing_sent:
+        case flash_outcome::download_failed:
+            return false;
+    }
+    return false;
+}
+
+int check_found_drive(const drive_record& found, const drive_table& work, const flash_results& results) {
+    const int slot = planned_at(found.device, work);
+    const drive_record* planned = slot < 0 ? nullptr : &work[static_cast<std::size_t>(slot)];
     const bool another_drive = planned && found.drive_id != planned->drive_id;
     if (planned == nullptr || (another_drive && !asks_for_flash(text_of(planned->action)))) {
         log_line("Drive ID: %#08x, Product ID: %s is not suggested to be upgraded.\n", found.drive_id,
@@ -49,7 +65,7 @@ int check_found_drive(const drive_record& found, const drive_table& work) {
     // A drive whose version cannot be read has not shown that it kept the
     // promise, whatever it was.
     if (!another_drive && is_identified(found) &&
-        version_kept_promise(text_of(planned->action), planned->fw_version, found.fw_version)) {
+        kept_promise(*planned, results[static_cast<std::size_t>(slot)], found)) {
         log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", found.drive_id, found.product_id.data(),
                  planned->action.data());
         return 0;
@@ -80,15 +96,65 @@ int check_missing_drives(const drive_table& work, const drive_table& found, int 
     return failures;
 }
 
+int scan_again(drive_table& found) {
+    const int count = discover_drives(found);
+    return std::clamp(count, 0, static_cast<int>(found.size()));
+}
+
+// The devices that were sent an image and did not answer the scan: a drive
+// taking up a large image, or one that runs its power-on self test, can
+// take longer to come back than the settle wait.
+std::vector<scsi_device> late_drives(const drive_table& work, const flash_results& results, const drive_table& found,
+                                     int count) {
+    std::vector<scsi_device> late;
+    for (std::size_t slot = 0; slot < work.size(); ++slot) {
+        if (work[slot].in_use == 0 || !results[slot].sent_image) continue;
+        if (!answered_at(work[slot].device, found, count)) late.push_back(work[slot].device);
+    }
+    return late;
+}
+
+bool all_answer(const std::vector<scsi_device>& devices) {
+    for (const scsi_device& device : devices) {
+        scsi_device probe{};
+        probe.card = device.card;
+        probe.address = device.address;
+        probe.lun = device.lun;
+        if (scsi_open(probe) != 0) return false;
+        scsi_close(probe);
+    }
+    return true;
+}
+
+// Waits until every late drive opens again, looking every check interval,
+// for at most the longest wait.
+void wait_for_late_drives(const std::vector<scsi_device>& late, progress_line& progress) {
+    for (const scsi_device& device : late) {
+        log_line("Waiting for tape device %u to come back after its download (at most %u more seconds)\n",
+                 static_cast<unsigned>(device.address), static_cast<unsigned>(late_drive_wait_ms / 1000));
+    }
+    for (std::uint32_t waited = 0; waited < late_drive_wait_ms;) {
+        countdown_wait(late_drive_check_ms, late_drive_wait_ms - waited, progress);
+        waited += late_drive_check_ms;
+        if (all_answer(late)) break;
+    }
+    progress.finish();
+}
+
 }  // namespace
 
-int verify_drives(const drive_table& work) {
+int verify_drives(const drive_table& work, const flash_results& results, progress_line& progress) {
     auto found = std::make_unique<drive_table>();  // tables are too large for the stack
-    int count = discover_drives(*found);
-    if (count > static_cast<int>(found->size())) count = static_cast<int>(found->size());
-    if (count < 0) count = 0;
+    int count = scan_again(*found);
+    const std::vector<scsi_device> late = late_drives(work, results, *found, count);
+    if (!late.empty()) {
+        wait_for_late_drives(late, progress);
+        count = scan_again(*found);
+    }
 
     int failures = 0;
-    for (int slot = 0; slot < count; ++slot) failures += check_found_drive((*found)[static_cast<std::size_t>(slot)], work);
+    for (int slot = 0; slot < count; ++slot) {
+        failures += check_found_drive((*found)[static_cast<std::size_t>(slot)], work, results);
+    }
     return failures + check_missing_drives(work, *found, count);
 }

@@ -1,10 +1,39 @@
 // After the settle wait: scans the bus again and checks every drive found
-// against what its action promised.
+// against what its action promised and what flashing did with it.
 #pragma once
 
+#include <array>
+#include <cstdint>
+
 #include "inventory/drive_table.h"
+#include "upgrade/progress.h"
+
+// What flashing did with one work record.
+enum class flash_outcome : std::uint8_t {
+    not_asked,           // the action asks for no flash ("skip", or no action word)
+    nothing_sent,        // a flash was asked and nothing was sent: refused,
+                         // unreachable, no catalogue entry, no usable image
+    already_at_target,   // a flash was asked and the drive already runs its target
+    download_failed,     // the download did not run to its end
+    download_completed,  // every chunk and the closing command were accepted
+};
+
+struct flash_result {
+    flash_outcome outcome;
+    bool sent_image;        // a WRITE BUFFER carrying image data went out
+    double target_version;  // the catalogue's version for the drive
+};
+
+// By work-table slot.
+using flash_results = std::array<flash_result, drive_table_slots>;
+
+// A drive that was sent an image and is still restarting when the bus is
+// scanned again is waited for, checked this often, at most this much longer.
+constexpr std::uint32_t late_drive_check_ms = 10000;
+constexpr std::uint32_t late_drive_wait_ms = 450000;
 
 // Logs one line per re-discovered drive, judged against the work record at
-// the same card, address and lun, then one line per work record that asked
-// for a flash and whose address no drive answered. Returns the failures.
-int verify_drives(const drive_table& work);
+// the same card, address and lun and the result of its flash, then one line
+// per work record that asked for a flash and whose address no drive answered.
+// Returns the failures.
+int verify_drives(const drive_table& work, const flash_results& results, progress_line& progress);

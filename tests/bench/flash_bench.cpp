@@ -33,7 +33,9 @@
 #include "scsi/transport.h"
 #include "sim/simulated_bus.h"
 #include "upgrade/flashing.h"
-#include "upgrade/image_check.h"
+#include "platform/sha256.h"
+#include "upgrade/image_file.h"
+#include "upgrade/transfer_buffer.h"
 
 namespace fs = std::filesystem;
 
@@ -114,12 +116,17 @@ sha256_digest hash_of(const std::string& image_name, double& seconds) {
     const std::string path = "fwimage/" + image_name;
     firmware_image image{};
     auto buffer = std::make_unique<transfer_buffer>();
-    image_digests digests;
     const auto start = std::chrono::steady_clock::now();
-    std::optional<sha256_digest> digest;
-    if (open_image(path.c_str(), image_name.c_str(), image) == nullptr) digest = digests.digest_of(path, &image, *buffer);
+    sha256_hasher hasher;
+    sha256_digest digest{};
+    if (open_image(path.c_str(), image_name.c_str(), image) == nullptr) {
+        for (std::size_t n; (n = std::fread(buffer->bytes.data(), 1, buffer->bytes.size(), image.file.get())) > 0;) {
+            hasher.update(buffer->bytes.data(), n);
+        }
+        hasher.finish(digest);
+    }
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return digest.value_or(sha256_digest{});
+    return digest;
 }
 
 // Flashes the image once, in this process, and measures it; with a checksum
@@ -134,10 +141,12 @@ result flash_once(const fs::path& folder, const std::string& image_name, bool on
     drive.in_use = 1;
     drive.drive_id = 0xa4;
     drive.fw_version = 2.05;
+    drive.target_version = 2.10;
     copy_text(drive.product_id, "ULTRIUM-HH6");
     copy_text(drive.action, "upgrade");
     (*catalogue)[0].in_use = 1;
     (*catalogue)[0].drive_id = 0xa4;
+    (*catalogue)[0].fw_version = 2.10;
     copy_text((*catalogue)[0].firmware_file, image_name.c_str());
     if (checksum) {
         (*catalogue)[0].checksum = image_checksum::sha256;

@@ -32,6 +32,9 @@ public:
     std::vector<int> flashed() const;
     // Changes the action of the device with this device_id in the document.
     void edit_action(const std::string& device_id, const std::string& from, const std::string& to) const;
+    // Changes the value of one element of that device.
+    void edit_value(const std::string& device_id, const std::string& element, const std::string& from,
+                    const std::string& to) const;
     // Starts the next run afresh: no trace, no setup log.
     void forget_run() const;
 

@@ -46,14 +46,19 @@ std::vector<int> program_bench::flashed() const {
 }
 
 void program_bench::edit_action(const std::string& device_id, const std::string& from, const std::string& to) const {
+    edit_value(device_id, "action", from, to);
+}
+
+void program_bench::edit_value(const std::string& device_id, const std::string& element, const std::string& from,
+                               const std::string& to) const {
     std::string xml = read_file(document());
     const std::size_t device = xml.find("<device_id value=\"" + device_id + "\"/>");
     ASSERT_NE(device, std::string::npos) << device_id;
-    const std::string old_action = "<action value=\"" + from + "\"/>";
-    const std::size_t action = xml.find(old_action, device);
-    ASSERT_NE(action, std::string::npos) << device_id;
-    ASSERT_LT(action, xml.find("</device>", device)) << device_id;
-    xml.replace(action, old_action.size(), "<action value=\"" + to + "\"/>");
+    const std::string old_value = "<" + element + " value=\"" + from + "\"/>";
+    const std::size_t at = xml.find(old_value, device);
+    ASSERT_NE(at, std::string::npos) << device_id << " " << element;
+    ASSERT_LT(at, xml.find("</device>", device)) << device_id << " " << element;
+    xml.replace(at, old_value.size(), "<" + element + " value=\"" + to + "\"/>");
     write_file(document(), xml);
 }
 
