@@ -46,6 +46,15 @@ void report(const char* format, ...) {
     std::printf("%s", message.data());
 }
 
+void report_error(const char* format, ...) {
+    text_field<512> message{};
+    std::va_list args;
+    va_start(args, format);
+    log_message(message, format, args);
+    va_end(args);
+    std::fprintf(stderr, "%s", message.data());
+}
+
 void log_scsi_failure(const char* command, const scsi_device& device) {
     log_line("%s\n", describe_scsi_outcome(command, device).c_str());
 }

@@ -22,6 +22,11 @@ void log_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // person at the console and the log's later reader both need.
 void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Formats one line, appends it to the setup log, then prints it on standard
+// error: an input the run refuses, told where a deployment tool that keeps
+// only the error stream still sees it.
+void report_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // One more setup-log line after a SCSI command that failed, saying how it
 // failed in the drive's own terms ("SCSI WRITE BUFFER on device 3: CHECK
 // CONDITION, ..."). The console is left as it was: these lines are for

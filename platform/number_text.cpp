@@ -97,6 +97,16 @@ std::size_t decimal_number_length(const char* text) {
 
 }  // namespace
 
+bool read_plain_decimal32(const char* text, std::uint32_t& value) {
+    const char* p = skip_space(text);
+    if (!is_digit(*p)) return false;
+    const unsigned_reading reading = read_unsigned(p, 10, std::numeric_limits<std::uint32_t>::max());
+    while (is_digit(*p)) ++p;
+    if (reading.overflow || *skip_space(p) != '\0') return false;
+    value = static_cast<std::uint32_t>(reading.magnitude);
+    return true;
+}
+
 int hex_digit_value(char c) {
     if (is_digit(c)) return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;

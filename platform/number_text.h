@@ -26,5 +26,10 @@ bool read_hex64(const char* text, std::uint64_t& value);
 int hex_digit_value(char c);
 bool read_double(const char* text, double& value);
 
+// A plain unsigned decimal number that fits 32 bits: digits only, white
+// space around them allowed; no sign, no prefix, nothing after. False (and
+// `value` untouched) for anything else, an empty text included.
+bool read_plain_decimal32(const char* text, std::uint32_t& value);
+
 // Signed decimal integer (atoi), saturating instead of overflowing.
 std::int32_t parse_int(const char* text);

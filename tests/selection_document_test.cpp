@@ -131,8 +131,11 @@ TEST(SelectionDocument, DevicesInDocumentOrderWhateverTheirNames) {
     first.values["device_id"] = "1";
     second.tag = "drive";
     second.values["device_id"] = "0X2";
+    second.values["busnumber"] = "4";
     third.values["device_id"] = "  0x3";
+    third.values["busnumber"] = "5";
     fourth.values["device_id"] = "0x4";
+    fourth.values["busnumber"] = "6";
     const std::string xml =
         "<?xml version=\"1.0\"?>\n<!-- edited by hand -->\n<inventory>\n"
         "  <type value=\"DISK\"/>\n"
@@ -170,20 +173,65 @@ TEST(SelectionDocument, ElementsFoundAtAnyDepthAndInAnyOrder) {
 
 TEST(SelectionDocument, ValuesConvertAsFarAsTheyAreNumbers) {
     device_xml d;
-    d.values = {{"device_id", "a4zz"}, {"busnumber", "abc"}, {"devicenumber", " +7x"},
-                {"duration", ""},      {"version", "2.5e1 beta"}, {"active_version", "none"},
+    d.values = {{"device_id", "a4zz"}, {"duration", ""}, {"version", "2.5e1 beta"}, {"active_version", "none"},
                 {"action", "Upgrade "}};
     const read_outcome outcome = read_text(document(d.str()));
     ASSERT_EQ(outcome.result, 0);
     const drive_record& r = (*outcome.table)[0];
     EXPECT_EQ(r.in_use, 1);
     EXPECT_EQ(r.drive_id, 0xa4u);
-    EXPECT_EQ(r.device.address, 0u);
-    EXPECT_EQ(r.device.card, 7u);
     EXPECT_EQ(r.duration, 0u);
     EXPECT_EQ(r.target_version, 25.0);
     EXPECT_EQ(r.fw_version, 0.0);
     EXPECT_EQ(text_of(r.action), "Upgrade ");  // kept exactly: flashing will skip it
+}
+
+// The address of a device is where its image goes: anything but a plain
+// number, or an address named twice, refuses the whole document with one
+// line, before anything could be flashed.
+TEST(SelectionDocument, AddressesArePlainNumbersNamedOnce) {
+    struct row {
+        const char* element;
+        std::string value;
+        std::uint32_t read;    // the field read, when accepted
+        std::string refusal;   // empty: accepted
+    };
+    const row rows[] = {
+        {"busnumber", " 7 ", 7, ""},
+        {"funcnumber", "4294967295", 4294967295u, ""},
+        {"busnumber", "0x01", 0, "busnumber value \"0x01\" is not a plain decimal number"},
+        {"busnumber", "one", 0, "busnumber value \"one\" is not a plain decimal number"},
+        {"devicenumber", "", 0, "devicenumber value \"\" is not a plain decimal number"},
+        {"devicenumber", "+1", 0, "devicenumber value \"+1\" is not a plain decimal number"},
+        {"funcnumber", "4294967296", 0, "funcnumber value \"4294967296\" is not a plain decimal number"},
+        {"busnumber", "3", 3, "two devices at card 0, address 3, lun 0"},  // beside a second device at 3
+    };
+    scratch_dir drive;
+    fs::create_directories(drive / "vtxsystem/log");
+    scoped_env systemdrive("systemdrive", drive.str().c_str());
+    for (const row& r : rows) {
+        device_xml d, skipped;
+        d.values[r.element] = r.value;
+        skipped.values["action"] = "skip";  // every entry counts, whatever its action
+        const bool twice = r.refusal.rfind("two devices", 0) == 0;
+        scratch_dir dir;
+        write_file(dir / "s.xml", document(twice ? skipped.str() + d.str() : d.str()));
+        fs::remove(drive / "vtxsystem/log/vtxsetup.log");
+        auto table = empty_table();
+        int result = -1;
+        const std::string err = capture_stderr([&] { result = read_selection_document((dir / "s.xml").c_str(), *table); });
+        const std::string line =
+            r.refusal.empty() ? "" : "Selection document " + (dir / "s.xml").string() + " refused: " + r.refusal + "\n";
+        EXPECT_EQ(result, r.refusal.empty() ? 0 : 1) << r.value;
+        EXPECT_EQ(err, line) << r.value;
+        EXPECT_EQ(fs::exists(drive / "vtxsystem/log/vtxsetup.log") ? read_file(drive / "vtxsystem/log/vtxsetup.log") : "",
+                  line) << r.value;
+        EXPECT_EQ(count_in_use(*table), r.refusal.empty() ? 1 : 0) << r.value;
+        if (r.refusal.empty()) {
+            const scsi_device& device = (*table)[0].device;
+            EXPECT_EQ(std::string(r.element) == "busnumber" ? device.address : device.lun, r.read) << r.value;
+        }
+    }
 }
 
 TEST(SelectionDocument, MissingValueAttributeReadsAsEmpty) {
@@ -245,14 +293,18 @@ TEST(SelectionDocument, UnreadableDocumentsFailWithAZeroTable) {
 }
 
 TEST(SelectionDocument, MoreDevicesThanSlotsAreRefused) {
-    std::string devices;
-    for (int i = 0; i < 23; ++i) devices += device_xml{}.str();
+    std::string devices, last;
+    for (int i = 0; i < 24; ++i) {
+        device_xml d;
+        d.values["busnumber"] = std::to_string(i);
+        (i < 23 ? devices : last) += d.str();
+    }
     const read_outcome full = read_text(document(devices));
     EXPECT_EQ(full.result, 0);
     EXPECT_EQ(count_in_use(*full.table), 23);
 
     // The 24th may sit in a second `devices` element.
-    const read_outcome over = read_text(document(devices + "</devices><devices>" + device_xml{}.str()));
+    const read_outcome over = read_text(document(devices + "</devices><devices>" + last));
     EXPECT_EQ(over.result, 1);
 }
 
@@ -427,6 +479,7 @@ TEST(SelectionDocument, HostileDocumentsFailQuicklyInBoundedMemory) {
     // are read, 70 are not.
     for (int levels : {50, 70}) {
         device_xml nested;
+        nested.values["busnumber"] = "4";
         nested.extra = repeated("<a>", levels) + repeated("</a>", levels);
         EXPECT_EQ(read_text(document(device_xml{}.str() + nested.str())).result, levels > 64 ? 1 : 0) << levels;
     }

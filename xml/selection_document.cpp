@@ -9,6 +9,7 @@
 
 #include "platform/number_text.h"
 #include "inventory/text_field.h"
+#include "log/setup_log.h"
 #include "platform/whole_file.h"
 #include "xml/guarded_parser.h"
 #include "xml/xerces_support.h"
@@ -55,15 +56,23 @@ bool read_number(const DOMElement& scope, const char* name, Convert convert) {
     return true;
 }
 
-bool read_device_part(const DOMElement& device, drive_record& record) {
+// The address of a device is where its image goes: a value that is not a
+// plain decimal number ("0x01", "one", empty) would read as some other
+// device, so it refuses the whole document, and `refusal` says why.
+bool read_address(const DOMElement& device, const char* name, std::uint32_t& field, std::string& refusal) {
+    std::string value;
+    if (!value_below(device, name, value)) return false;
+    if (read_plain_decimal32(value.c_str(), field)) return true;
+    refusal = std::string(name) + " value \"" + value + "\" is not a plain decimal number";
+    return false;
+}
+
+bool read_device_part(const DOMElement& device, drive_record& record, std::string& refusal) {
     return read_number(device, "device_id", [&](const char* v) { record.drive_id = parse_hex32(v); }) &&
            read_text(device, "product_id", record.product_id) &&
-           read_number(device, "busnumber",
-                       [&](const char* v) { record.device.address = static_cast<std::uint32_t>(parse_int(v)); }) &&
-           read_number(device, "devicenumber",
-                       [&](const char* v) { record.device.card = static_cast<std::uint32_t>(parse_int(v)); }) &&
-           read_number(device, "funcnumber",
-                       [&](const char* v) { record.device.lun = static_cast<std::uint32_t>(parse_int(v)); });
+           read_address(device, "busnumber", record.device.address, refusal) &&
+           read_address(device, "devicenumber", record.device.card, refusal) &&
+           read_address(device, "funcnumber", record.device.lun, refusal);
 }
 
 bool read_fw_item_part(const DOMElement& item, drive_record& record) {
@@ -77,8 +86,8 @@ bool read_fw_item_part(const DOMElement& item, drive_record& record) {
 }
 
 // All fourteen elements must be there; the record is in use only when they are.
-bool read_device(const DOMElement& device, drive_record& record) {
-    if (!read_device_part(device, record)) return false;
+bool read_device(const DOMElement& device, drive_record& record, std::string& refusal) {
+    if (!read_device_part(device, record, refusal)) return false;
     const DOMElement* item = first_below(device, "fw_item");
     if (!item || !read_fw_item_part(*item, record)) return false;
     record.in_use = 1;
@@ -96,24 +105,49 @@ bool is_element_named(const DOMNode* node, const XMLCh* name) {
 // Every element child of a `devices` element is one device, whatever its
 // name. A document with more devices than the table has slots is refused
 // rather than read in part.
-bool read_devices(const DOMElement& devices, drive_table& table, std::size_t& count) {
+bool read_devices(const DOMElement& devices, drive_table& table, std::size_t& count, std::string& refusal) {
     for (const DOMNode* child = devices.getFirstChild(); child; child = child->getNextSibling()) {
         if (child->getNodeType() != DOMNode::ELEMENT_NODE) continue;
         if (count == table.size()) return false;
-        if (!read_device(*static_cast<const DOMElement*>(child), table[count])) return false;
+        if (!read_device(*static_cast<const DOMElement*>(child), table[count], refusal)) return false;
         ++count;
     }
     return true;
 }
 
-bool read_root(const DOMElement& root, drive_table& table) {
+// Two entries for one card, address and lun: the second would hide how the
+// first went (its verification, a failed flash). Such a document was not
+// made by discovery and is refused whole.
+bool addresses_unique(const drive_table& table, std::size_t count, std::string& refusal) {
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const scsi_device& a = table[i].device;
+            const scsi_device& b = table[j].device;
+            if (a.card != b.card || a.address != b.address || a.lun != b.lun) continue;
+            refusal = "two devices at card " + std::to_string(a.card) + ", address " + std::to_string(a.address) +
+                      ", lun " + std::to_string(a.lun);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_root(const DOMElement& root, drive_table& table, std::string& refusal) {
     const xml_text devices_name("devices");
     std::size_t count = 0;
     for (const DOMNode* child = root.getFirstChild(); child; child = child->getNextSibling()) {
         if (!is_element_named(child, devices_name.get())) continue;
-        if (!read_devices(*static_cast<const DOMElement*>(child), table, count)) return false;
+        if (!read_devices(*static_cast<const DOMElement*>(child), table, count, refusal)) return false;
     }
-    return true;
+    return addresses_unique(table, count, refusal);
+}
+
+// A document that was read but refused is not read at all: nothing of it
+// may be flashed, and the one line says why.
+int refuse(const char* path, const std::string& refusal, drive_table& table) {
+    clear_table(table);
+    report_error("Selection document %s refused: %s\n", path, refusal.c_str());
+    return failed;
 }
 
 }  // namespace
@@ -135,6 +169,7 @@ int read_selection_document(const char* path, drive_table& table) {
     // grammar); a fatal error is raised out of the parse.
     HandlerBase error_handler;
     bounded_memory memory;
+    std::string refusal;
     try {
         guarded_dom_parser parser(memory);
         parser.setValidationScheme(XercesDOMParser::Val_Always);
@@ -144,7 +179,8 @@ int read_selection_document(const char* path, drive_table& table) {
         parser.parse(source);
         const DOMDocument* document = parser.getDocument();
         const DOMElement* root = document ? document->getDocumentElement() : nullptr;
-        if (!root || !read_root(*root, table)) return failed;
+        if (!root) return failed;
+        if (!read_root(*root, table, refusal)) return refusal.empty() ? failed : refuse(path, refusal, table);
         return 0;
     } catch (...) {
         return failed;

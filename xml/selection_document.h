@@ -3,5 +3,8 @@
 #include "inventory/drive_table.h"
 
 // Reads an (edited) discovery document into the selection table. Returns 0
-// when it was read to its end, 1 when the read failed.
+// when it was read to its end, 1 when the read failed. A document whose
+// device addresses are not plain decimal numbers, or that names one address
+// twice, is refused whole: one line on standard error and in the setup log,
+// and a table with nothing in use.
 int read_selection_document(const char* path, drive_table& table);
