@@ -62,22 +62,34 @@ bool next_field(std::string_view& rest, std::string_view& field) {
     return true;
 }
 
+bool all_hex_digits(std::string_view text) {
+    for (const char c : text) {
+        if (hex_digit_value(c) < 0) return false;
+    }
+    return true;
+}
+
 // The fourth field, when it is a checksum: "SHA256:" (the line is upper-
-// cased) and 64 hexadecimal digits, spaces around the field aside. Any other
-// fourth field is ignored, as it always was.
+// cased) and 64 hexadecimal digits, spaces around the field aside. A field
+// that looks meant as one (it begins with "SHA", or it is a bare digest) but
+// is not exactly that is malformed, so that a typing slip never turns the
+// check off in silence. Any other fourth field is ignored, as it always was.
 void read_checksum(std::string_view field, drive_record& entry) {
     constexpr std::string_view tag = "SHA256:";
-    const std::size_t begin = field.find_first_not_of(' ');
-    if (begin == std::string_view::npos || field.substr(begin, tag.size()) != tag) return;
-    field.remove_prefix(begin + tag.size());
-    field = field.substr(0, field.find_last_not_of(' ') + 1);
+    const std::size_t digits = 2 * entry.image_sha256.size();
+    const std::size_t begin = field.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return;
+    field = field.substr(begin, field.find_last_not_of(" \t") + 1 - begin);
+    const bool bare_digest = field.size() == digits && all_hex_digits(field);
+    if (field.substr(0, 3) != "SHA" && !bare_digest) return;
 
     entry.checksum = image_checksum::malformed;
-    if (field.size() != 2 * entry.image_sha256.size()) return;
+    if (field.size() != tag.size() + digits || field.substr(0, tag.size()) != tag) return;
+    field.remove_prefix(tag.size());
+    if (!all_hex_digits(field)) return;
     for (std::size_t i = 0; i < entry.image_sha256.size(); ++i) {
-        const int high = hex_digit_value(field[2 * i]), low = hex_digit_value(field[2 * i + 1]);
-        if (high < 0 || low < 0) return;
-        entry.image_sha256[i] = static_cast<std::uint8_t>(high * 16 + low);
+        entry.image_sha256[i] =
+            static_cast<std::uint8_t>(hex_digit_value(field[2 * i]) * 16 + hex_digit_value(field[2 * i + 1]));
     }
     entry.checksum = image_checksum::sha256;
 }

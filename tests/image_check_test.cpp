@@ -64,6 +64,10 @@ TEST(Catalogue, FourthFieldIsAChecksumOnlyWhenItSaysSo) {
         {"|sha256:" + digest + "0", image_checksum::malformed},
         {"|sha256:" + digest.substr(1) + "g", image_checksum::malformed},
         {"|sha256:", image_checksum::malformed},
+        // Meant as a checksum, but not in its one form: never a silent "no checksum".
+        {"|sha256 :" + digest, image_checksum::malformed},
+        {"|SHA-256:" + digest, image_checksum::malformed},
+        {"|" + digest, image_checksum::malformed},
     };
     scratch_dir dir;
     current_dir cwd(dir.path());
