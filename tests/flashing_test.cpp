@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "inventory/catalogue.h"
+#include "scsi/transport.h"
 #include "support/capture.h"
 #include "support/sim_bus_builder.h"
 #include "support/test_support.h"
@@ -68,7 +71,8 @@ protected:
         record.device.address = static_cast<std::uint32_t>(wanted.address);
     }
 
-    int run() {
+    // `around` runs the flashing; it may put a transport of its own in front.
+    int run(const std::function<void(const std::function<void()>&)>& around = nullptr) {
         // As planning leaves it: the plan was made for the catalogue's version.
         for (drive_record& record : *work_table_) {
             const drive_record* entry = find_by_drive_id(record.drive_id, *catalogue_);
@@ -77,7 +81,10 @@ protected:
         installed_.reset();  // one bus installed at a time
         installed_ = std::make_unique<installed_bus>(bus_);
         int failures = -1;
-        out_ = capture_stdout([&] { failures = flash_drives(*work_table_, *catalogue_); });
+        const std::function<void()> flash = [&] {
+            out_ = capture_stdout([&] { failures = flash_drives(*work_table_, *catalogue_); });
+        };
+        around ? around(flash) : flash();
         return failures;
     }
 
@@ -514,5 +521,51 @@ TEST_F(Flashing, ActionsAreCheckedAgainstTheirTargetAndTheirDownload) {
         EXPECT_EQ(got.back(), r.verdict);
     }
 }
+
+#ifndef _WIN32
+// Passes every command on, and sends the process an interrupt with each of
+// the first two chunks of a download, as Ctrl-C pressed twice would.
+class interrupting_transport : public scsi_transport {
+public:
+    interrupting_transport() : inner_(active_transport()) { install_transport(this); }
+    ~interrupting_transport() override { install_transport(&inner_); }
+    int open(scsi_device& device) override { return inner_.open(device); }
+    void close(scsi_device& device) override { inner_.close(device); }
+    void execute(scsi_request& request) override {
+        if (request.cdb[0] == 0x3B && request.data_length > 0 && raised_ < 2) {
+            ++raised_;
+            std::raise(raised_ == 1 ? SIGINT : SIGTERM);
+        }
+        inner_.execute(request);
+    }
+
+private:
+    scsi_transport& inner_;
+    int raised_ = 0;
+};
+
+TEST_F(Flashing, InterruptWaitsForTheDownloadThenStopsTheRun) {
+    bus_.add(other_drive(2, "KTR320", "1.10", "0x0320"));
+    bus_.add(other_drive(3, "KTR320", "1.10", "0x0320"));
+    add_image("KTR.BIN", firmware_image("1.20", "0x0320", 40000));
+    add_catalogue(0x320, "KTR.BIN", 1.20);
+    add_work({2, 0x320, "KTR320", "upgrade", 1.10});
+    add_work({3, 0x320, "KTR320", "upgrade", 1.10});
+    const int failures = run([](const std::function<void()>& flash) {
+        interrupting_transport interrupting;
+        flash();
+    });
+    const std::string interrupted =
+        "Interrupted: the download to device 2 ran to its end; no further drive is flashed.";
+    EXPECT_GT(failures, 0);
+    // The first drive got its whole image and the command that takes it up.
+    EXPECT_EQ(write_buffers(2), (lines{write_buffer_cdb(4, 1, 65536, 32768), write_buffer_cdb(4, 1, 98304, 7232),
+                                       write_buffer_cdb(4, 1, 0, 0)}));
+    EXPECT_TRUE(write_buffers(3).empty());
+    EXPECT_EQ(log().back(), interrupted);
+    EXPECT_EQ(out_, interrupted + "\n");
+    EXPECT_FALSE(trace_has("sleep"));
+}
+#endif
 
 }  // namespace

@@ -74,6 +74,19 @@ TEST_F(XmlExchange, DiscoverEditAndUpgradeFlashExactlyTheSelection) {
               "Drive ID: 0x000320, Product ID: KTR320, Action: upgrade\n"
               "Drive ID: 0x0000b6, Product ID: ULTRIUM-HH6, Action: rewrite\n"
               "Drive ID: 0x0000c8, Product ID: ULTRIUM-HH6, Action: skip\n");
+
+    // The same document again: the drives already run what it asks for, so
+    // only the rewrite is sent again, and the run still ends in success.
+    forget_run();
+    const program_run again = run({"/s", "/u", document().string()});
+    EXPECT_EQ(again.exit_code, 1) << again.out;
+    EXPECT_EQ(flashed(), std::vector<int>{2});
+    for (const char* line : {"Drive at device 0 already runs version 2.000000, the target of its action downgrade; "
+                             "nothing is sent.\n",
+                             "Drive at device 1 already runs version 1.200000, the target of its action upgrade; "
+                             "nothing is sent.\n"}) {
+        EXPECT_NE(log().find(line), std::string::npos) << line << log();
+    }
 }
 
 TEST_F(XmlExchange, StaleDocumentFlashesNothing) {
