@@ -9,8 +9,9 @@ namespace {
 
 // A discovery document holds a version with six decimals ("2.100000" for a
 // catalogue's "2.10"): the plan was made for the catalogue's version when it
-// reads back as the number the document would hold for it.
+// is that number, or the number the document would hold for it.
 bool same_as_written(double planned, double target) {
+    if (planned == target) return true;
     text_field<64> written{};
     format_text(written, "%f", target);
     return parse_double(written.data()) == planned;
