@@ -1,9 +1,9 @@
 // A firmware download that is cut off half way can leave a drive without
 // working firmware. While one runs, the requests to stop that a person or a
 // service manager sends (Ctrl-C, SIGTERM and SIGHUP on POSIX; Ctrl-C,
-// Ctrl-Break and closing the console on Windows) are held: noted, and acted
-// on once the download has ended. Outside a download they end the program as
-// they always did.
+// Ctrl-Break and closing the console on Windows) are held: kept back, and
+// acted on once the download has ended. Outside a download they end the
+// program as they always did.
 #pragma once
 
 // Holds interrupts for its lifetime; the dispositions in force before are

@@ -1,5 +1,6 @@
 #include "platform/interrupt.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <array>
@@ -8,31 +9,53 @@ namespace {
 
 constexpr std::array<int, 3> held_signals = {SIGINT, SIGTERM, SIGHUP};
 
-// Written by the signal handler, hence the one type a handler may set.
-volatile sig_atomic_t interrupt_arrived = 0;
-// The dispositions to put back: a run started under nohup keeps ignoring
-// SIGHUP after the download.
-std::array<struct sigaction, held_signals.size()> saved{};
+// Set once an interrupt was taken up at the end of a download.
+bool interrupt_arrived = false;
 
-extern "C" void note_interrupt(int) { interrupt_arrived = 1; }
+// The held signals, less those the caller chose to ignore (a run under nohup
+// keeps ignoring SIGHUP).
+sigset_t signals_to_hold() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal_number : held_signals) {
+        struct sigaction current {};
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaddset(&set, signal_number);
+    }
+    return set;
+}
+
+// The mask in force before the download, put back after it. The program has
+// one thread, and downloads are not nested.
+sigset_t saved_mask;
 
 }  // namespace
 
+// The signals are blocked rather than caught: a blocked signal interrupts no
+// system call, so no command to a drive is broken off or started again, and
+// it waits, pending, until the download has ended.
 interrupts_held::interrupts_held() {
-    struct sigaction hold {};
-    hold.sa_handler = note_interrupt;
-    sigemptyset(&hold.sa_mask);
-    // A command the drive is running is never broken off by the handler.
-    hold.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < held_signals.size(); ++i) {
-        sigaction(held_signals[i], nullptr, &saved[i]);
-        // One the caller chose to ignore stays ignored.
-        if (saved[i].sa_handler != SIG_IGN) sigaction(held_signals[i], &hold, nullptr);
-    }
+    const sigset_t set = signals_to_hold();
+    pthread_sigmask(SIG_BLOCK, &set, &saved_mask);
 }
 
 interrupts_held::~interrupts_held() {
-    for (std::size_t i = 0; i < held_signals.size(); ++i) sigaction(held_signals[i], &saved[i], nullptr);
+    const sigset_t set = signals_to_hold();
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    for (const int signal_number : held_signals) {
+        if (!sigismember(&set, signal_number) || !sigismember(&pending, signal_number)) continue;
+        // Taken up here, so that it does not end the program when it is
+        // unblocked; the run stops in order instead.
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, signal_number);
+        int taken = 0;
+        sigwait(&one, &taken);
+        interrupt_arrived = true;
+    }
+    pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
 }
 
-bool interrupt_was_held() { return interrupt_arrived != 0; }
+bool interrupt_was_held() { return interrupt_arrived; }

@@ -556,7 +556,7 @@ TEST_F(Flashing, InterruptWaitsForTheDownloadThenStopsTheRun) {
         flash();
     });
     const std::string interrupted =
-        "Interrupted: the download to device 2 ran to its end; no further drive is flashed.";
+        "Interrupted while device 2 was being flashed; its download ran to its end, and no further drive is flashed.";
     EXPECT_GT(failures, 0);
     // The first drive got its whole image and the command that takes it up.
     EXPECT_EQ(write_buffers(2), (lines{write_buffer_cdb(4, 1, 65536, 32768), write_buffer_cdb(4, 1, 98304, 7232),

@@ -131,7 +131,8 @@ int flash_drives(const drive_table& work, const drive_table& catalogue) {
         flash_drive(record, *entry, run, result);
         if (interrupt_was_held()) {
             interrupted = true;
-            report("Interrupted: the download to device %u ran to its end; no further drive is flashed.\n",
+            report("Interrupted while device %u was being flashed; its download ran to its end, and no further "
+                   "drive is flashed.\n",
                    static_cast<unsigned>(record.device.address));
         }
     }
