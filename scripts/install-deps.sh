@@ -25,6 +25,10 @@ install_missing g++ cmake make libgtest-dev libxerces-c-dev nlohmann-json3-dev l
 # managing real hosts, not for the test on this machine.
 apt_options=--no-install-recommends
 install_missing ansible ansible-lint
+# The Debian package (scripts/package.sh, scripts/package-test.sh): CPack
+# needs file and dpkg-shlibdeps (dpkg-dev), which also gives dpkg-buildflags;
+# lintian and mandoc check the package and its manual page.
+install_missing dpkg-dev file lintian mandoc
 apt_options=
 if [ "${1:-}" = real-stack ]; then
   # scripts/real-stack.sh: the VM (QEMU), the initramfs's shell (busybox) and
