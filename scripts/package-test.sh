@@ -34,7 +34,7 @@ dpkg-deb -x "$deb" "$installed"
 doc=$installed/usr/share/doc/kvtapefw
 [ -x "$installed/usr/sbin/kvtapefw" ] || fail "no /usr/sbin/kvtapefw"
 [ -d "$installed/var/lib/kvtapefw/vtxsystem/log" ] || fail "no setup log folder"
-[ -f "$doc/copyright" ] || fail "no copyright file"
+cmp "$doc/copyright" "$root/packaging/copyright" || fail "copyright file differs"
 gzip -dc "$installed/usr/share/man/man8/kvtapefw.8.gz" | cmp - "$root/docs/kvtapefw.8" || fail "manual page differs"
 gzip -dc "$doc/changelog.gz" | cmp - "$root/packaging/changelog" || fail "changelog differs"
 cmp "$doc/README.md" "$root/README.md" || fail "README differs"
