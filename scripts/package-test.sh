@@ -25,7 +25,7 @@ mandoc -T lint -W warning "$root/docs/kvtapefw.8" || fail "mandoc warns about th
 echo "== build the package"
 deb=$("$root/scripts/package.sh" | tail -n 1)
 echo "== lintian $deb"
-lintian --info --fail-on error,warning,info "$deb" 2>&1 | { grep -v 'running with root privileges' || true; } \
+lintian --display-info --fail-on error,warning,info "$deb" 2>&1 | { grep -v 'running with root privileges' || true; } \
   || fail "lintian tags the package"
 
 echo "== contents"
@@ -52,7 +52,7 @@ demo_runs() {
       systemdrive="$scratch/sysdrive" "$program" 2>&1) && code=0 || code=$?
     echo "== exit code of run $run: $code"
   done
-  cat "$scratch/sysdrive/vtxsystem/log/vtxsetup.log" "$scratch/trace.txt" "$scratch/bus.json"
+  cat "$scratch/sysdrive/vtxsystem/log/vtxsetup.log" "$scratch/trace.txt" "$scratch/bus.json" 2>&1 || true
 }
 echo "== demo of the installed program against $reference"
 demo_runs "$installed/usr/sbin/kvtapefw" "$doc/examples" "$work/installed" | sed "s|$work/installed|SCRATCH|g" >"$work/installed.txt"
