@@ -25,6 +25,10 @@ install_missing g++ cmake make libgtest-dev libxerces-c-dev nlohmann-json3-dev l
 # managing real hosts, not for the test on this machine.
 apt_options=--no-install-recommends
 install_missing ansible ansible-lint
+# The Debian package (scripts/package.sh, scripts/package-test.sh): CPack
+# needs file and dpkg-shlibdeps (dpkg-dev), which also gives dpkg-buildflags;
+# lintian and mandoc check the package and its manual page.
+install_missing dpkg-dev file lintian mandoc
 apt_options=
 if [ "${1:-}" = real-stack ]; then
   # scripts/real-stack.sh: the VM (QEMU), the initramfs's shell (busybox) and
@@ -37,7 +41,8 @@ if [ "${1:-}" = windows ]; then
   # MinGW-w64 with the posix thread model (std::mutex, needed by GoogleTest);
   # googletest's sources are cross-built; dpkg-dev unpacks Xerces-C's source
   # package; "wine" is the package that puts /usr/bin/wine on the path. Wine's
-  # recommended extras (fonts, desktop integration) are of no use here.
+  # recommended extras (fonts, desktop integration) are of no use here. zip
+  # and unzip make and check the release archive.
   apt_options=--no-install-recommends
-  install_missing g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest dpkg-dev wine wine64
+  install_missing g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest dpkg-dev wine wine64 zip unzip
 fi
