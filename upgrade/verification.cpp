@@ -7,7 +7,6 @@
 
 #include "inventory/discovery.h"
 #include "log/setup_log.h"
-#include "scsi/scsi_device.h"
 #include "upgrade/action_words.h"
 #include "upgrade/settle_wait.h"
 
@@ -114,20 +113,22 @@ std::vector<scsi_device> late_drives(const drive_table& work, const flash_result
     return late;
 }
 
-bool all_answer(const std::vector<scsi_device>& devices) {
+// Back means taken by the scan again: a drive on Linux may open while it
+// still answers NOT READY.
+bool all_back(const std::vector<scsi_device>& devices) {
     for (const scsi_device& device : devices) {
         scsi_device probe{};
         probe.card = device.card;
         probe.address = device.address;
         probe.lun = device.lun;
-        if (scsi_open(probe) != 0) return false;
-        scsi_close(probe);
+        drive_record record{};
+        if (read_drive_at(probe, record) != device_finding::taken) return false;
     }
     return true;
 }
 
-// Waits until every late drive opens again, looking every check interval,
-// for at most the longest wait.
+// Waits until every late drive is back, looking every check interval, for at
+// most the longest wait.
 void wait_for_late_drives(const std::vector<scsi_device>& late, progress_line& progress) {
     for (const scsi_device& device : late) {
         log_line("Waiting for tape device %u to come back after its download (at most %u more seconds)\n",
@@ -136,7 +137,7 @@ void wait_for_late_drives(const std::vector<scsi_device>& late, progress_line& p
     for (std::uint32_t waited = 0; waited < late_drive_wait_ms;) {
         countdown_wait(late_drive_check_ms, late_drive_wait_ms - waited, progress);
         waited += late_drive_check_ms;
-        if (all_answer(late)) break;
+        if (all_back(late)) break;
     }
     progress.finish();
 }
