@@ -186,9 +186,6 @@ TEST_F(ImageChecksum, DamagedOrForeignImageIsNeverSent) {
 // bytes that matched, or nothing; the file is hashed once.
 TEST(ImageStore, EveryDriveIsSentTheBytesThatWereChecked) {
     const std::string image = test_support::firmware_image("2.10", "0x00a4", 3 * 32768 + 5);
-    const auto append = [](const fs::path& path, const std::string& bytes) {
-        std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
-    };
     struct row {
         const char* why;
         std::function<void(const fs::path&)> change;  // may fail where the system denies it: that is fine too
@@ -196,7 +193,7 @@ TEST(ImageStore, EveryDriveIsSentTheBytesThatWereChecked) {
     const row rows[] = {
         {"rewritten", [](const fs::path& p) { std::ofstream(p, std::ios::binary) << std::string(3 * 32768 + 5, 'x'); }},
         {"cut short", [](const fs::path& p) { std::error_code ec; fs::resize_file(p, 1000, ec); }},
-        {"extended", [&](const fs::path& p) { append(p, "FWVERSION=9.99"); }},
+        {"extended", [](const fs::path& p) { std::ofstream(p, std::ios::binary | std::ios::app) << "FWVERSION=9.99"; }},
         {"replaced", [](const fs::path& p) {
              std::ofstream(p.string() + ".new", std::ios::binary) << "FWVERSION=9.99";
              std::error_code ec;
@@ -216,12 +213,10 @@ TEST(ImageStore, EveryDriveIsSentTheBytesThatWereChecked) {
         current_dir cwd(dir.path());
         fs::create_directories(dir / "fwimage");
         write_file(dir / "fwimage/HH6.BIN", image);
-        drive_record entry{};
-        copy_text(entry.firmware_file, "HH6.BIN");
-        entry.checksum = image_checksum::sha256;
-        sha256_hasher hasher;
-        ASSERT_TRUE(hasher.update(reinterpret_cast<const std::uint8_t*>(image.data()), image.size()));
-        ASSERT_TRUE(hasher.finish(entry.image_sha256));
+        write_file(dir / "fwimage/firmware.cfg", "0xa4|HH6.BIN|2.10|sha256:" + sha256_hex(image, image.size()) + "\n");
+        auto catalogue = std::make_unique<drive_table>();
+        ASSERT_EQ(read_catalogue(*catalogue), 1);
+        drive_record& entry = (*catalogue)[0];
         auto buffer = std::make_unique<transfer_buffer>();
         image_store store;
         const char* problem = "unset";
