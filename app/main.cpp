@@ -20,10 +20,13 @@ int main(int argc, char** argv) {
     }
 
     if (options.help != 1) {
-        std::string bus_path, bus_error;
-        if (!install_transport_from_environment(bus_path, bus_error)) {
-            std::fprintf(stderr, "%s\n", bus_error.c_str());
-            return 0;
+        std::string bus_path, setup_error;
+        const transport_setup setup = install_transport_from_environment(bus_path, setup_error);
+        if (setup != transport_setup::ready) {
+            std::fprintf(stderr, "%s\n", setup_error.c_str());
+            // A trace asked for and not taken would leave a failed rollout
+            // without its record: refused like a rejected command line.
+            return setup == transport_setup::trace_refused ? -1 : 0;
         }
         // A stray variable on a host with real drives must never pass unnoticed.
         if (!bus_path.empty()) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,13 @@ bool path_exists(const std::string& path);
 bool create_directory(const std::string& path);
 // True only for a regular file (not a folder, device or pipe).
 bool is_regular_file(const std::string& path);
+// Opens `path` for appending, creating it when missing, and never blocks:
+// anything but a regular file (a FIFO, a folder, a device) is refused before
+// it is opened. The caller owns the stream (a file_handle takes it at once;
+// <fcntl.h> has a struct of that name, so this header cannot use it). Null,
+// with the reason in words in `why`, when refused or when the file cannot be
+// opened for appending.
+std::FILE* open_regular_file_for_append(const std::string& path, std::string& why);
 // Replaces `to` by `from` in one step (rename over an existing file), so that
 // a reader never sees a half-written file.
 bool replace_file(const std::string& from, const std::string& to);

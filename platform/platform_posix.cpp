@@ -1,13 +1,16 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -78,6 +81,41 @@ bool create_directory(const std::string& path) { return ::mkdir(path.c_str(), 07
 bool is_regular_file(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+namespace {
+const char* not_regular_words(mode_t mode) {
+    if (S_ISFIFO(mode)) return "is a FIFO, not a regular file";
+    if (S_ISDIR(mode)) return "is a folder, not a regular file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "is a device, not a regular file";
+    return "is not a regular file";
+}
+}  // namespace
+
+std::FILE* open_regular_file_for_append(const std::string& path, std::string& why) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        why = not_regular_words(info.st_mode);
+        return nullptr;
+    }
+    // Non-blocking: should a FIFO take the file's place after the check,
+    // the open still returns at once (and is refused below).
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        why = std::string("cannot be opened for appending (") + std::strerror(errno) + ")";
+        return nullptr;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = not_regular_words(info.st_mode);
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "ab");
+    if (file == nullptr) {
+        why = std::string("cannot be opened for appending (") + std::strerror(errno) + ")";
+        ::close(fd);
+    }
+    return file;
 }
 
 bool replace_file(const std::string& from, const std::string& to) {

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <array>
 #include <cstdio>
@@ -79,6 +81,39 @@ bool is_regular_file(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES &&
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+std::FILE* open_regular_file_for_append(const std::string& path, std::string& why) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        why = "is a folder, not a regular file";
+        return nullptr;
+    }
+    // Opening a pipe or a device never waits; what it opened is checked below.
+    HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        why = "cannot be opened for appending (error " + std::to_string(GetLastError()) + ")";
+        return nullptr;
+    }
+    const DWORD type = GetFileType(handle);
+    if (type != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        why = type == FILE_TYPE_PIPE ? "is a pipe, not a regular file" : "is a device, not a regular file";
+        return nullptr;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_APPEND);
+    if (fd < 0) {
+        CloseHandle(handle);
+        why = "cannot be opened for appending";
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "ab");
+    if (file == nullptr) {
+        _close(fd);
+        why = "cannot be opened for appending";
+    }
+    return file;
 }
 
 bool replace_file(const std::string& from, const std::string& to) {

@@ -3,8 +3,10 @@
 # several drives (KTR320, LTO, non-LTO, one already current, another vendor's,
 # a refused image, a failed download and a short answer) must end exactly as the same runs on the
 # simulated bus: exit code, console, discovery document, setup log and the
-# drives' final firmware. sg3_utils checks the drive model from outside. All
-# runs share one VM and run side by side, so their settle waits overlap.
+# drives' final firmware. Beside them: busy and unreachable tape devices, a
+# drive another host has reserved, and a program stopped and continued while
+# it sends an image. sg3_utils checks the drive model from outside. All runs
+# share one VM and run side by side, so their settle waits overlap.
 #
 #   real-stack-test.sh [--windows]   (--windows adds the same runs of kvtapefw.exe under Wine)
 set -euo pipefail
@@ -92,14 +94,17 @@ echo "$work/sg" >"$batch/sg/cwd"
 printf '%s\0' bash "$root/scripts/real-stack/sg-checks.sh" \
   "0:KV:ULTRIUM-HH6:ultrium:2.05:0x00a4:$work/sg/image.bin:2.10" "2:KV:VXA-320:other:3.00:0x0b20" >"$batch/sg/args"
 
-# A tape device another program holds open is there but busy: it must be
-# reported and left alone, never taken for an empty address.
-# On the simulated bus that is a drive whose device does not open ("open": "fail").
+# A tape device another program holds open is there but busy, and one whose
+# generic node is missing (a container given only /dev/nst1) cannot be
+# reached: each must be reported and left alone, never taken for an empty
+# address. On the simulated bus that is a drive whose device does not open
+# ("open": "fail"). Drive 2 is found as usual.
 mkdir -p "$work/held" "$batch/held" "$work/held.sim"
-held_bus() {  # held_bus OPEN: the bus with drive 0's "open" key
+held_bus() {  # held_bus OPEN: the bus with drive 0's and 1's "open" key
   echo '{"drives": [
   {"address": 0, "product": "ULTRIUM-HH6", "firmware": "2.05", "hw_config": "0x00a4", "open": "'"$1"'"},
-  {"address": 1, "product": "ULTRIUM-HH8", "inquiry_number": "8", "firmware": "4.20", "hw_config": "0x00c8"}
+  {"address": 1, "product": "ULTRIUM-HH8", "inquiry_number": "8", "firmware": "4.20", "hw_config": "0x00c8", "open": "'"$1"'"},
+  {"address": 2, "product": "ULTRIUM-HH8", "inquiry_number": "8", "firmware": "4.20", "hw_config": "0x00c8"}
 ]}'
 }
 held_bus ok >"$work/held/bus.json"
@@ -111,7 +116,44 @@ cp -r "$work/fwimage" "$work/held.sim/"
 echo "$work/held/bus.json" >"$batch/held/bus"
 echo command >"$batch/held/mode"
 echo "$work/held" >"$batch/held/cwd"
-printf '%s\0' bash -c 'exec 3</dev/nst0 && "$0" /d held.xml' "$program" >"$batch/held/args"
+printf '%s\0' bash -c 'exec 3</dev/nst0 && rm "/dev/$(awk '"'"'$1 == 1 { print $2 }'"'"' "$KVFW_REAL_STACK_JOB/devices")" &&
+  "$0" /d held.xml' "$program" >"$batch/held/args"
+
+# Another host holds drive 0 by a SCSI reservation, made through a second
+# path to it. Upgrade all must leave that drive alone and fail, and flash
+# drive 1 as usual. Under Wine RESERVE meets the RESERVATION CONFLICT; natively
+# the tape driver's own TEST UNIT READY meets it first, so /dev/nst0 does not
+# open and the device is reported as one that could not be examined.
+other_host_names=(other-host)
+[ "$with_windows" = 0 ] || other_host_names+=(other-host-win)
+for name in "${other_host_names[@]}"; do
+  mkdir -p "$batch/$name" "$work/$name.run/sysdrive/vtxsystem/log"
+  echo '{"drives": [
+  {"address": 0, "product": "ULTRIUM-HH6", "firmware": "2.05", "hw_config": "0x00a4"},
+  {"address": 1, "product": "ULTRIUM-HH6", "firmware": "2.05", "hw_config": "0x00a4"}
+]}' >"$work/$name.run/bus.json"
+  cp -r "$work/fwimage" "$work/$name.run/"
+  echo "$work/$name.run/bus.json" >"$batch/$name/bus"
+  if [ "$name" = other-host ]; then echo native; else echo windows; fi >"$batch/$name/mode"
+  echo "$work/$name.run" >"$batch/$name/cwd"
+  echo "$work/$name.run/sysdrive" >"$batch/$name/systemdrive"
+  printf '%s\0' /s >"$batch/$name/args"
+  echo 0 >"$batch/$name/held_by_other_host"
+done
+
+# A process stopped and continued while it waits for a command (Ctrl-Z and
+# fg) must not send that command again: every chunk of a 16 MiB image must
+# reach the drive once, and the drive take the image up whole.
+mkdir -p "$work/stopped/fwimage" "$work/stopped/sysdrive/vtxsystem/log" "$batch/stopped"
+echo '{"drives": [{"address": 0, "product": "ULTRIUM-HH6", "firmware": "2.05", "hw_config": "0x00a4"}]}' \
+  >"$work/stopped/bus.json"
+{ printf 'FWVERSION=2.10\nHWCONF=0x00a4\n'; head -c 16777216 /dev/zero; } >"$work/stopped/fwimage/BIG.BIN"
+echo '0x00a4|BIG.BIN|2.10' >"$work/stopped/fwimage/firmware.cfg"
+echo "$work/stopped/bus.json" >"$batch/stopped/bus"
+echo command >"$batch/stopped/mode"
+echo "$work/stopped" >"$batch/stopped/cwd"
+echo "$work/stopped/sysdrive" >"$batch/stopped/systemdrive"
+printf '%s\0' bash "$root/scripts/real-stack/stop-continue.sh" "$program" /s >"$batch/stopped/args"
 
 echo "== real stack: $(ls "$batch" | wc -l) runs side by side in one VM"
 rc=0
@@ -121,7 +163,7 @@ rc=0
 firmware_of() { grep -o '"firmware": *"[^"]*"' "$1" | tr -d ' '; }
 for job in "$batch"/*/; do
   name=$(basename "$job")
-  [ "$name" != sg ] && [ "$name" != held ] || continue
+  case $name in sg | held | other-host* | stopped) continue ;; esac
   real=$work/$name sim=$work/$name.sim
   # The Windows program ends its lines with CRLF, in the console and the log.
   sed 's/\r$//' "$job/console" >"$real/console"
@@ -150,7 +192,35 @@ grep -q "^Tape device 0 could not be examined; it is left untouched.$" "$batch/h
 [ "$(cat "$batch/held/rc")" = "$(cat "$work/held.sim/rc")" ] || fail "held: exit code differs from the simulated bus"
 diff -u "$work/held.sim/console" "$batch/held/console" >/dev/null || fail "held: console differs from the simulated bus"
 cmp -s "$work/held.sim/held.xml" "$work/held/held.xml" || fail "held: discovery document differs from the simulated bus"
-echo "checked held: exit code $(cat "$batch/held/rc"), a busy /dev/nst0 reported and left alone"
+grep -q "^Tape device 1 could not be examined; it is left untouched.$" "$batch/held/console" ||
+  fail "held: a tape device without its generic node was not reported"
+echo "checked held: exit code $(cat "$batch/held/rc"), a busy /dev/nst0 and a /dev/nst1 without its sg node reported and left alone"
+for name in "${other_host_names[@]}"; do
+  run_dir=$work/$name.run
+  [ "$(cat "$batch/$name/rc")" = 0 ] || fail "$name: exit code $(cat "$batch/$name/rc"), not 0 (a drive was left alone)"
+  if [ "$name" = other-host ]; then
+    grep -q "^Tape device 0 could not be examined; it is left untouched.$" "$batch/$name/console" ||
+      fail "$name: the reserved drive was not reported as one that could not be examined"
+  else
+    [ "$(sed 's/\r$//' "$run_dir/sysdrive/vtxsystem/log/vtxsetup.log" | grep -c '^Error: Unable to access tape drive\.$')" = 1 ] ||
+      fail "$name: the reserved drive was not reported once as unreachable"
+  fi
+  ! grep -q '^exec 0 .* cdb=3b' "$batch/$name/trace" || fail "$name: WRITE BUFFER reached the drive another host holds"
+  [ "$(firmware_of "$run_dir/bus.json" | tr -d '\n')" = '"firmware":"2.05""firmware":"2.10"' ] ||
+    fail "$name: expected drive 0 left at 2.05 and drive 1 flashed to 2.10, got $(firmware_of "$run_dir/bus.json")"
+  echo "checked $name: exit code $(cat "$batch/$name/rc"), the drive another host holds left alone, the other flashed"
+done
+stopped_chunks=$(grep -c '^exec 0 .* cdb=3b04.* dir=out len=[1-9]' "$batch/stopped/trace" || true)
+stopped_bytes=$(grep '^exec 0 .* cdb=3b04.* dir=out len=[1-9]' "$batch/stopped/trace" | sed 's/.* len=\([0-9]*\) .*/\1/' |
+  awk '{ sum += $1 } END { print sum + 0 }')
+image_bytes=$(wc -c <"$work/stopped/fwimage/BIG.BIN")
+[ "$stopped_chunks" = $(((image_bytes + 32767) / 32768)) ] && [ "$stopped_bytes" = "$image_bytes" ] ||
+  fail "stopped: the drive received $stopped_chunks chunks, $stopped_bytes bytes, for an image of $image_bytes bytes"
+grep -q '"firmware": "2.10"' "$work/stopped/bus.json" || fail "stopped: the drive did not take up the image"
+[ "$(cat "$batch/stopped/rc")" = 1 ] || fail "stopped: exit code $(cat "$batch/stopped/rc"), not 1"
+stops=$(sed -n 's/^stopped and continued \([0-9]*\) times during the download$/\1/p' "$batch/stopped/stderr")
+[ "${stops:-0}" -ge 10 ] || fail "stopped: the program was stopped only ${stops:-0} times during the download"
+echo "checked stopped: stopped ${stops:-0} times, $stopped_chunks chunks of $image_bytes bytes each received once, the image taken up"
 cat "$batch/sg/console"
 [ "$(cat "$batch/sg/rc")" = 0 ] || fail "sg3_utils checks"
 grep -q '"firmware": "2.10"' "$work/sg/bus.json" || fail "sg3_utils: the activated image is not in the bus file"

@@ -2,7 +2,7 @@
 # Runs kvtapefw against emulated drives through a real Linux kernel's SCSI
 # stack, in a throw-away VM:
 #
-#   real-stack.sh BUS_FILE [--windows] -- ARGS...
+#   real-stack.sh BUS_FILE [--windows] [--held-by-other-host N]... -- ARGS...
 #
 # The drives of BUS_FILE (the simulated bus's format) are served by
 # kvtape-target through the kernel's SCSI target, and the program built from
@@ -13,12 +13,20 @@
 # firmware values updated. The VM's own output goes to a log file. A failure
 # of this script itself exits 125 with one line on standard error.
 #
+# --held-by-other-host N (repeatable): the drive at address N is also
+# exported through a second SCSI host of the VM and reserved there with
+# RESERVE(6) before the program runs, as another host holding it would; that
+# second path is then removed from the guest's view while its nexus, and so
+# the reservation, stays. The program still sees the drive as tape device N,
+# through no other node.
+#
 #   real-stack.sh --batch FOLDER
 #
 # runs several jobs side by side in one VM; each subfolder of FOLDER is a job
 # with the files bus (path of its bus file), mode (native, windows or
-# command), cwd, args (NUL-separated), and optionally systemdrive. Each job
-# gets console, stderr and rc in its folder, and its bus file updated.
+# command), cwd, args (NUL-separated), and optionally systemdrive and
+# held_by_other_host (addresses, one a line). Each job gets console, stderr,
+# rc and the drive model's trace in its folder, and its bus file updated.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 here=$root/scripts/real-stack
@@ -29,7 +37,9 @@ fail() {
   exit 125
 }
 
-usage() { fail "usage: real-stack.sh BUS_FILE [--windows] -- ARGS...  or  real-stack.sh --batch FOLDER"; }
+usage() {
+  fail "usage: real-stack.sh BUS_FILE [--windows] [--held-by-other-host N]... -- ARGS...  or  real-stack.sh --batch FOLDER"
+}
 
 [ $# -ge 1 ] || usage
 batch= single_dir= run=
@@ -45,9 +55,16 @@ if [ "$1" = --batch ]; then
   batch=$(cd "$2" && pwd)
 else
   bus=$1; shift
-  mode=native
-  if [ "${1:-}" = --windows ]; then mode=windows; shift; fi
-  [ "${1:-}" = -- ] || usage
+  mode=native held=()
+  while [ "${1:-}" != -- ]; do
+    case ${1:-} in
+      --windows) mode=windows; shift ;;
+      --held-by-other-host)
+        [[ ${2:-} =~ ^[0-9]+$ ]] || usage
+        held+=("$2"); shift 2 ;;
+      *) usage ;;
+    esac
+  done
   shift
   [ -f "$bus" ] || fail "no bus file $bus"
   single_dir=$(mktemp -d "${TMPDIR:-/tmp}/kvtapefw-real-stack.XXXXXX")
@@ -60,6 +77,7 @@ else
     case $systemdrive in /*) echo "$systemdrive" ;; *) echo "$(pwd)/$systemdrive" ;; esac >"$batch/1/systemdrive"
   fi
   if [ $# -gt 0 ]; then printf '%s\0' "$@" >"$batch/1/args"; else : >"$batch/1/args"; fi
+  [ ${#held[@]} -eq 0 ] || printf '%s\n' "${held[@]}" >"$batch/1/held_by_other_host"
 fi
 
 "$root/scripts/install-deps.sh" real-stack >&2 || fail "could not install the VM's packages"
@@ -113,6 +131,7 @@ for job in "$batch"/*/; do
   cp "$(cat "$job/bus")" "$j/bus.json" || fail "cannot read bus file $(cat "$job/bus")"
   cp "$job/cwd" "$job/args" "$job/mode" "$j/"
   [ ! -f "$job/systemdrive" ] || cp "$job/systemdrive" "$j/"
+  [ ! -f "$job/held_by_other_host" ] || cp "$job/held_by_other_host" "$j/"
   case $(cat "$job/mode") in
     native) echo "$build/kvtapefw" >"$j/program" ;;
     windows)
@@ -170,6 +189,7 @@ for j in "$run"/jobs/*; do
     cat "$j/stderr" >&2
   else
     cp "$j/console" "$j/stderr" "$j/rc" "$origin/"
+    [ ! -f "$j/trace" ] || cp "$j/trace" "$origin/"
   fi
 done
 [ -z "$single_dir" ] || exit "$status"

@@ -90,6 +90,9 @@ sense_fields parse_sense(const std::uint8_t* bytes, std::size_t length) {
     const std::uint8_t code = fields.response_code;
     fields.deferred = code == fixed_deferred || code == descriptor_deferred;
     if (code == fixed_current || code == fixed_deferred) {
+        // Fixed sense ends where its additional length (byte 7) says: a drive
+        // may leave stale bytes after it in the buffer.
+        if (length > 7) length = std::min<std::size_t>(length, 8 + std::size_t{bytes[7]});
         fields.has_key = length > 2;
         if (fields.has_key) {
             fields.key = bytes[2] & 0x0F;

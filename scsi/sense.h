@@ -22,8 +22,9 @@ struct sense_fields {
     bool deferred;               // 71h/73h: the error belongs to an earlier command
 };
 
-// Only the `length` bytes the drive returned are looked at; a field they do
-// not reach is absent, never zero taken for an answer.
+// Only the `length` bytes the drive returned are looked at, and of fixed
+// sense only the 8 plus additional length (byte 7) it declares; a field they
+// do not reach is absent, never zero taken for an answer.
 sense_fields parse_sense(const std::uint8_t* bytes, std::size_t length);
 
 // "ILLEGAL REQUEST" and the like; every key 0 to Fh has a name.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <scsi/sg.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cstdint>
@@ -20,16 +21,34 @@ using sg_io_sense = std::array<std::uint8_t, sg_io_sense_size>;
 // moves a tape.
 std::string linux_tape_path(std::uint32_t address);
 
-// The name of the SCSI generic node ("sg3") of the SCSI device behind the
-// character device major:minor, read from <sysfs_root>/dev/char/M:m/device/
-// scsi_generic; empty when it has none (the sg module is not loaded, or the
-// node is not a SCSI device).
-std::string sg_node_of_char_device(const std::string& sysfs_root, unsigned major, unsigned minor);
+// The character device major of the SCSI tape driver (st): /dev/nstN must be
+// one of its nodes, or it is not the drive it claims to be.
+constexpr unsigned scsi_tape_major = 9;
 
-// What an errno of a failed open of the tape or generic node means: no device
-// at that number (transport_open_absent) or a device that is there but cannot
-// be had now (transport_open_held: in use, permission denied, or any error
-// that says nothing about its absence).
+// The SCSI generic node of a SCSI device: its name ("sg3") and the device
+// number the kernel gave it. The name is empty when there is none.
+struct generic_node {
+    std::string name;
+    unsigned major = 0;
+    unsigned minor = 0;
+};
+
+// The generic node of the SCSI device behind the character device
+// major:minor, read from <sysfs_root>/dev/char/M:m/device/scsi_generic/
+// <name>/dev; no name when it has none (the sg module is not loaded, or the
+// node is not a SCSI device) or its device number cannot be read.
+generic_node generic_node_of_char_device(const std::string& sysfs_root, unsigned major, unsigned minor);
+
+// True when an opened node is the character device major:minor (any minor
+// when `minor` is negative): a file, a FIFO, a block device or another
+// driver's node standing under the expected name is not.
+bool is_character_device(const struct stat& info, unsigned major, int minor);
+
+// What an errno of a failed open of the tape device means: no device at that
+// number (transport_open_absent) or a device that is there but cannot be had
+// now (transport_open_held: in use, permission denied, or any error that says
+// nothing about its absence). A generic node that fails to open is always
+// held: its tape device is there.
 int linux_open_failure(int error);
 // True when the errno says we lack the right to open the node.
 bool is_permission_error(int error);
@@ -38,11 +57,10 @@ bool is_permission_error(int error);
 // device's timeout in milliseconds, and the 64-byte sense buffer.
 void fill_sg_io_header(sg_io_hdr_t& header, scsi_request& request, sg_io_sense& sense);
 // Records the kernel's answer to a completed SG_IO in the device and request:
-// a transport failure (host or driver status) as a failed call, anything else
-// as the drive's status, moved bytes and sense.
+// the drive's status, moved bytes and sense whenever the drive gave a status
+// other than GOOD or sense (whatever the host status beside them), a host
+// byte that says RESERVATION CONFLICT as that status, and any other host or
+// driver failure as a failed call.
 void read_sg_io_header(const sg_io_hdr_t& header, scsi_request& request, const sg_io_sense& sense);
 // Host status for an SG_IO ioctl that failed with this errno.
 std::uint8_t sg_io_call_failure(int error);
-// Host status for the kernel's host and driver status of a completed SG_IO;
-// 0 when the command reached the drive and came back with a SCSI status.
-std::uint8_t sg_io_transport_failure(unsigned host_status, unsigned driver_status);

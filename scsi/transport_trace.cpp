@@ -1,19 +1,25 @@
 #include "scsi/transport_trace.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <memory>
 
 #include "platform/clock.h"
 #include "platform/file_handle.h"
+#include "platform/platform.h"
 #include "scsi/transport.h"
 
 namespace {
 
 class trace_file {
 public:
-    explicit trace_file(file_handle file) : file_(std::move(file)) {}
+    trace_file(file_handle file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
 
     void line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        // The drives matter more than their trace: once a write failed (a
+        // full disk), the trace ends there, said once, and the run goes on.
+        if (failed_) return;
         std::va_list args;
         va_start(args, format);
         std::vfprintf(file_.get(), format, args);
@@ -21,11 +27,17 @@ public:
         std::fputc('\n', file_.get());
         // Flushed per line: the trace must hold the last command before a
         // crash or a hang, and a test reads it while the run goes on.
-        std::fflush(file_.get());
+        if (std::fflush(file_.get()) == 0 && !std::ferror(file_.get())) return;
+        failed_ = true;
+        const int error = errno;
+        std::fprintf(stderr, "kvtapefw: trace file %s: cannot be written (%s); the trace ends here\n", path_.c_str(),
+                     std::strerror(error));
     }
 
 private:
     file_handle file_;
+    std::string path_;
+    bool failed_ = false;
 };
 
 std::string hex_text(const std::uint8_t* bytes, std::size_t length) {
@@ -94,8 +106,8 @@ private:
 };
 
 struct trace_layer {
-    trace_layer(file_handle file, scsi_transport& transport, run_clock& clock)
-        : trace(std::move(file)), wrapped_transport(transport), wrapped_clock(clock),
+    trace_layer(file_handle file, const std::string& path, scsi_transport& transport, run_clock& clock)
+        : trace(std::move(file), path), wrapped_transport(transport), wrapped_clock(clock),
           transport(transport, trace), clock(clock, trace) {}
 
     trace_file trace;
@@ -111,13 +123,14 @@ std::unique_ptr<trace_layer> installed_layer;
 }  // namespace
 
 bool start_transport_trace(const std::string& path, std::string& error) {
-    file_handle file = open_file(path.c_str(), "ab");
+    std::string why;
+    file_handle file(open_regular_file_for_append(path, why));
     if (!file) {
-        error = "kvtapefw: trace file " + path + ": cannot be opened";
+        error = "kvtapefw: trace file " + path + ": " + why;
         return false;
     }
     stop_transport_trace();
-    installed_layer = std::make_unique<trace_layer>(std::move(file), active_transport(), active_clock());
+    installed_layer = std::make_unique<trace_layer>(std::move(file), path, active_transport(), active_clock());
     install_transport(&installed_layer->transport);
     install_clock(&installed_layer->clock);
     return true;

@@ -19,9 +19,12 @@
 #include <string>
 
 // Wraps the active transport and clock in a trace layer that appends to the
-// file at `path` (created when missing). A trace started earlier is stopped
-// first. False, with nothing changed and the program's one-line message in
-// `error`, when the file cannot be opened.
+// regular file at `path` (created when missing). A trace started earlier is
+// stopped first. False, with nothing changed and the program's one-line
+// message naming the path and the reason in `error`, when the path is not a
+// regular file (a FIFO, a folder, a device: never waited on) or cannot be
+// opened for appending. A write that fails later is said once on standard
+// error and ends the trace; the transport and clock go on as before.
 bool start_transport_trace(const std::string& path, std::string& error);
 // Removes the trace layer, putting back the transport and clock it wrapped.
 // Whoever replaces or removes those must stop the trace first.

@@ -56,11 +56,15 @@ void uninstall_simulated_bus() {
     installed_bus.reset();
 }
 
-bool install_transport_from_environment(std::string& bus_path, std::string& error) {
+transport_setup install_transport_from_environment(std::string& bus_path, std::string& error) {
     bus_path = environment("KVFW_SIM_BUS");
     std::string trace_path = environment("KVFW_TRACE");
-    if (bus_path.empty()) return trace_path.empty() || start_transport_trace(trace_path, error);
-    // The simulator's own name for the trace, kept for the scripts that use it.
-    if (trace_path.empty()) trace_path = environment("KVFW_SIM_TRACE");
-    return install_simulated_bus(bus_path, trace_path, error);
+    if (!bus_path.empty()) {
+        if (!install_simulated_bus(bus_path, "", error)) return transport_setup::bus_file_refused;
+        // The simulator's own name for the trace, kept for the scripts that use it.
+        if (trace_path.empty()) trace_path = environment("KVFW_SIM_TRACE");
+    }
+    if (trace_path.empty() || start_transport_trace(trace_path, error)) return transport_setup::ready;
+    uninstall_simulated_bus();
+    return transport_setup::trace_refused;
 }

@@ -1,9 +1,11 @@
 // The program as a user or a deployment tool runs it: console, setup log and
 // exit code.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
+#include "support/sim_bus_builder.h"
 #include "support/test_support.h"
 
 namespace {
@@ -65,11 +67,38 @@ TEST_F(Program, TraceRecordsTheHostsOwnTransport) {
     EXPECT_EQ(lines.front(), "open 0 fail");
     EXPECT_EQ(lines.back(), "open 255 fail");
 
-    const program_run unwritable = run_kvtapefw(
-        {"/s"}, work_.path(), {{"KVFW_SIM_BUS", ""}, {"KVFW_TRACE", (work_ / "missing" / "t.txt").string()}});
-    EXPECT_EQ(unwritable.exit_code, 0);
-    EXPECT_EQ(unwritable.out, "");
-    EXPECT_EQ(unwritable.err, "kvtapefw: trace file " + (work_ / "missing" / "t.txt").string() + ": cannot be opened\n");
+}
+
+TEST_F(Program, ATraceThatIsNoRegularFileIsRefusedBeforeAnyDrive) {
+    // A FIFO nobody reads would block the open for ever.
+    const std::string fifo = (work_ / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    sim_bus bus;
+    bus.add(ultrium_drive(0, "2.05", "0x00a4"));
+    bus.write(work_ / "bus.json");
+    const std::string bus_path = (work_ / "bus.json").string();
+    struct row {
+        std::string path, why, sim_bus;
+    };
+    const row rows[] = {
+        {(work_ / "missing" / "t.txt").string(), "cannot be opened for appending (No such file or directory)", ""},
+        {fifo, "is a FIFO, not a regular file", ""},
+        {work_.str(), "is a folder, not a regular file", ""},
+        {"/dev/null", "is a device, not a regular file", ""},
+        {fifo, "is a FIFO, not a regular file", bus_path},  // KVFW_SIM_TRACE on the simulated bus
+    };
+    for (const row& r : rows) {
+        const bool simulated = !r.sim_bus.empty();
+        const program_run refused =
+            run_kvtapefw({"/s"}, work_.path(),
+                         {{"systemdrive", drive_.str()},
+                          {"KVFW_SIM_BUS", r.sim_bus},
+                          {simulated ? "KVFW_SIM_TRACE" : "KVFW_TRACE", r.path}});
+        EXPECT_EQ(refused.exit_code, 255) << r.path;  // -1, as for a rejected command line
+        EXPECT_EQ(refused.out, "") << r.path;
+        EXPECT_EQ(refused.err, "kvtapefw: trace file " + r.path + ": " + r.why + "\n");
+    }
+    EXPECT_EQ(log(), "");
 }
 
 TEST_F(Program, MoreThanEightArgumentsAreCut) {

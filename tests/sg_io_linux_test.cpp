@@ -1,6 +1,7 @@
 #include "scsi/sg_io_linux.h"
 
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -97,6 +98,13 @@ TEST(SgIoLinux, RecordsTheKernelsAnswerAsTheWindowsTransportDoes) {
         {"check condition with sense", {0x02, 0, 0x08, 60, 18}, {0x02, 0, 0, 0x05, 0x2400}},
         {"busy", {0x08, 0, 0, 60, 0}, {0x08, 0, 0, 0, 0}},
         {"reservation conflict", {0x18, 0, 0, 60, 0}, {0x18, 0, 0, 0, 0}},
+        // Kernels before 5.14 set a host byte beside the drive's answer.
+        {"reservation conflict with DID_NEXUS_FAILURE", {0x18, 0x11, 0, 60, 0}, {0x18, 0, 0, 0, 0}},
+        {"DID_NEXUS_FAILURE alone is a reservation conflict", {0x00, 0x11, 0, 60, 0}, {0x18, 0, 0, 0, 0}},
+        {"check condition with DID_TARGET_FAILURE", {0x02, 0x10, 0x08, 60, 18}, {0x02, 0, 0, 0x05, 0x2400}},
+        {"check condition with DID_MEDIUM_ERROR", {0x02, 0x13, 0x08, 60, 18}, {0x02, 0, 0, 0x05, 0x2400}},
+        {"sense without its status, with DID_ERROR", {0x00, 0x07, 0x08, 60, 18}, {0x02, 0, 0, 0x05, 0x2400}},
+        {"DID_TARGET_FAILURE without status or sense", {0x00, 0x10, 0, 60, 0}, {0xFF, 1, 0, 0, 0}},
         {"device gone (DID_NO_CONNECT)", {0x00, 0x01, 0, 60, 0}, {0xFF, 9, 0, 0, 0}},
         {"transport disrupted", {0x00, 0x0E, 0, 60, 0}, {0xFF, 9, 0, 0, 0}},
         {"aborted on the path (DID_ABORT)", {0x00, 0x05, 0, 60, 0}, {0xFF, 1, 0, 0, 0}},
@@ -154,14 +162,47 @@ TEST(SgIoLinux, FailedCallsAndOpensAreClassified) {
 TEST(SgIoLinux, FindsTheGenericNodeOfATapeDeviceThroughSysfs) {
     test_support::scratch_dir sysfs;
     namespace fs = std::filesystem;
-    // /sys/dev/char/9:128 is /dev/nst0; its SCSI device lists its sg node.
+    // /sys/dev/char/9:128 is /dev/nst0; its SCSI device lists its sg node
+    // with the node's own device number.
     fs::create_directories(sysfs / "dev/char/9:128/device/scsi_generic/sg4");
+    test_support::write_file(sysfs / "dev/char/9:128/device/scsi_generic/sg4/dev", "21:4\n");
     fs::create_directories(sysfs / "dev/char/9:129/device");  // no sg module: no node
-    EXPECT_EQ(sg_node_of_char_device(sysfs.str(), 9, 128), "sg4");
-    EXPECT_EQ(sg_node_of_char_device(sysfs.str(), 9, 129), "");
-    EXPECT_EQ(sg_node_of_char_device(sysfs.str(), 9, 130), "");
+    fs::create_directories(sysfs / "dev/char/9:131/device/scsi_generic/sg6");  // no device number
+    const generic_node found = generic_node_of_char_device(sysfs.str(), 9, 128);
+    EXPECT_EQ(found.name, "sg4");
+    EXPECT_EQ(found.major, 21u);
+    EXPECT_EQ(found.minor, 4u);
+    EXPECT_EQ(generic_node_of_char_device(sysfs.str(), 9, 129).name, "");
+    EXPECT_EQ(generic_node_of_char_device(sysfs.str(), 9, 130).name, "");
+    EXPECT_EQ(generic_node_of_char_device(sysfs.str(), 9, 131).name, "");
     EXPECT_EQ(linux_tape_path(0), "/dev/nst0");
     EXPECT_EQ(linux_tape_path(255), "/dev/nst255");
+}
+
+TEST(SgIoLinux, OnlyTheNamedCharacterDeviceIsTheDrive) {
+    struct row {
+        const char* what;
+        mode_t type;
+        unsigned major, minor;
+        int wanted_minor;
+        bool taken;
+    };
+    const row rows[] = {
+        {"the tape driver's node", S_IFCHR, 9, 128, -1, true},
+        {"another driver's node (/dev/null)", S_IFCHR, 1, 3, -1, false},
+        {"a block device with the tape major", S_IFBLK, 9, 128, -1, false},
+        {"a regular file", S_IFREG, 0, 0, -1, false},
+        {"a FIFO", S_IFIFO, 0, 0, -1, false},
+        {"the generic node sysfs names", S_IFCHR, 21, 4, 4, true},
+        {"another drive's generic node", S_IFCHR, 21, 5, 4, false},
+    };
+    for (const row& r : rows) {
+        struct stat info {};
+        info.st_mode = r.type | 0600;
+        info.st_rdev = makedev(r.major, r.minor);
+        const unsigned wanted_major = r.wanted_minor < 0 ? scsi_tape_major : 21;
+        EXPECT_EQ(is_character_device(info, wanted_major, r.wanted_minor), r.taken) << r.what;
+    }
 }
 
 }  // namespace

@@ -111,13 +111,13 @@ TEST(SimBusFile, EnvironmentSelectsTheBus) {
     std::string error, installed_path = "unchanged";
     {
         test_support::scoped_env unset("KVFW_SIM_BUS", nullptr);
-        EXPECT_TRUE(install_transport_from_environment(installed_path, error));
+        EXPECT_EQ(install_transport_from_environment(installed_path, error), transport_setup::ready);
         EXPECT_EQ(installed_path, "");
         EXPECT_EQ(&active_transport(), &platform_transport());
     }
     {
         test_support::scoped_env empty("KVFW_SIM_BUS", "");
-        EXPECT_TRUE(install_transport_from_environment(installed_path, error));
+        EXPECT_EQ(install_transport_from_environment(installed_path, error), transport_setup::ready);
         EXPECT_EQ(&active_transport(), &platform_transport());
     }
     test_support::sim_bus bus;
@@ -125,7 +125,7 @@ TEST(SimBusFile, EnvironmentSelectsTheBus) {
     bus.write(dir / "bus.json");
     test_support::scoped_env bus_path("KVFW_SIM_BUS", (dir / "bus.json").c_str());
     test_support::scoped_env trace_path("KVFW_SIM_TRACE", (dir / "trace.txt").c_str());
-    ASSERT_TRUE(install_transport_from_environment(installed_path, error)) << error;
+    ASSERT_EQ(install_transport_from_environment(installed_path, error), transport_setup::ready) << error;
     EXPECT_EQ(installed_path, (dir / "bus.json").string());
     scsi_device device{};
     device.address = 2;

@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "scsi/scsi_commands.h"
 #include "scsi/transport.h"
+#include "support/capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -76,6 +77,38 @@ TEST(TransportTrace, RecordsEveryEventOfAnyTransportAndStepsAsideWhenStopped) {
 
     EXPECT_FALSE(start_transport_trace((dir / "no-such-folder" / "trace.txt").string(), error));
     EXPECT_NE(error.find("cannot be opened"), std::string::npos);
+}
+
+TEST(TransportTrace, AWriteThatFailsIsSaidOnceAndTheRunGoesOn) {
+    scratch_dir dir;
+    const std::string path = (dir / "trace.txt").string();
+    write_file(path, std::string(4096, 'x'));  // earlier runs' lines fill the disk
+    refusing_bus bus;
+    still_clock clock;
+    install_transport(&bus);
+    install_clock(&clock);
+    std::string error, said;
+    ASSERT_TRUE(start_transport_trace(path, error)) << error;
+    {
+        file_size_limit full_disk(4096);
+        said = capture_stderr([&] {
+            scsi_device device{};
+            device.address = 2;
+            EXPECT_EQ(scsi_open(device), 0);
+            EXPECT_EQ(scsi_test_unit_ready(device), -1);
+            active_clock().sleep_ms(1000);
+            scsi_close(device);
+        });
+        if (!full_disk.active()) said = "no file size limit here";
+    }
+    stop_transport_trace();
+    install_transport(nullptr);
+    install_clock(nullptr);
+    if (said == "no file size limit here") GTEST_SKIP() << said;
+    EXPECT_EQ(said, "kvtapefw: trace file " + path + ": cannot be written (File too large); the trace ends here\n");
+    EXPECT_EQ(bus.closes, 1);
+    EXPECT_EQ(clock.slept, 1000u);
+    EXPECT_EQ(read_file(path), std::string(4096, 'x'));
 }
 
 }  // namespace

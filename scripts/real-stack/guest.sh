@@ -22,6 +22,7 @@ wait_for() {
 }
 
 has_entries() { [ -n "$(ls "$1" 2>/dev/null)" ]; }
+reserve() { sg_raw "$1" 16 00 00 00 00 00 >/dev/null; }  # RESERVE(6)
 
 # The job's device folder: the usual character devices, the drives' tape and
 # SCSI generic nodes and, for Wine, a link per drive (tapeN -> its sg node).
@@ -75,6 +76,30 @@ run_job() {
     echo "$address $sg" >>"$job/devices"
     lun=$((lun + 1))
   done
+
+  # Drives another host holds: each is exported once more, through a second
+  # loopback target (another SCSI host of the guest, another initiator),
+  # reserved there with RESERVE(6), and that path is removed from the guest's
+  # view. Its nexus stays in the target, and with it the reservation.
+  local held other other_dev other_sg
+  if [ -f "$job/held_by_other_host" ]; then
+    while read -r held; do
+      [ -n "$held" ] || continue
+      [ -e "$cfg/core/user_0/${prefix}_$held" ] || { echo "job $n: no drive $held to hold" >&2; return 1; }
+      other=$cfg/loopback/$(printf 'naa.5001407%05x%04x' "$n" "$held")/tpgt_1
+      mkdir -p "$other"
+      echo -n "$(printf 'naa.5001408%05x%04x' "$n" "$held")" >"$other/nexus"
+      mkdir -p "$other/lun/lun_0"
+      ln -s "$cfg/core/user_0/${prefix}_$held" "$other/lun/lun_0/drive"
+      other_dev=/sys/bus/scsi/devices/$(cat "$other/address"):0
+      wait_for 60 has_entries "$other_dev/scsi_generic" || { echo "job $n: drive $held has no second path" >&2; return 1; }
+      other_sg=$(ls "$other_dev/scsi_generic" | head -1)
+      # A first command on a new path may meet a unit attention: asked again.
+      wait_for 30 reserve "/dev/$other_sg" ||
+        { echo "job $n: drive $held could not be reserved through its second path" >&2; return 1; }
+      echo 1 >"$other_dev/delete"
+    done <"$job/held_by_other_host"
+  fi
 
   # What the kernel sent while it found the drives is no part of the run.
   kill -USR1 "$target_pid"
