@@ -39,7 +39,8 @@ image_store::held_image& image_store::held(const drive_record& entry, const char
     if (image.problem) return image;
     ++hashed_;
     file_handle copy = denies_writers ? nullptr : open_private_file();
-    if (!denies_writers && !copy) return image;  // no digest: never sent
+    image.uncopied = !denies_writers && !copy;
+    if (image.uncopied) return image;  // no digest: never sent
     image.digest = hash_image(image.image, buffer, copy.get());
     // From here on the drives are sent the copy; the file itself is let go.
     if (copy) image.image.file = std::move(copy);
@@ -61,6 +62,10 @@ firmware_image* image_store::ready(const drive_record& entry, const char* image_
     // A missing image is told as it is without a checksum.
     if (image.problem) {
         problem = image.problem;
+        return nullptr;
+    }
+    if (image.uncopied) {
+        log_line("Firmware image %s could not be copied to a private file; it is not sent\n", image_path);
         return nullptr;
     }
     if (!image.digest || *image.digest != entry.image_sha256 ||

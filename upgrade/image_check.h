@@ -27,7 +27,8 @@ public:
     // place where the download would have started ("Error open file", ...),
     // or nullptr when the checksum refused the image: that line ("Firmware
     // image <path> does not match its catalogue checksum", or that the
-    // checksum field is malformed) has been logged.
+    // checksum field is malformed, or that no private copy could be made)
+    // has been logged.
     firmware_image* ready(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
                           const char*& problem);
     int images_hashed() const { return hashed_; }
@@ -37,6 +38,7 @@ private:
         firmware_image image;
         const char* problem;                  // why it did not open
         std::optional<sha256_digest> digest;  // none: it could not be read whole
+        bool uncopied;                        // no private copy could be made
     };
     held_image& held(const drive_record& entry, const char* image_path, transfer_buffer& buffer);
 
