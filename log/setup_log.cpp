@@ -12,10 +12,13 @@
 namespace {
 // The expansion lands in a 512-byte buffer: a longer path cannot be opened.
 constexpr std::size_t expansion_capacity = 512;
-// Formats into the one message line and appends it; the caller may print it.
-void log_message(text_field<512>& message, const char* format, std::va_list args) {
+// Formats into the one message line, appends it, and prints it on `echo`
+// when one is given.
+void log_and_echo(std::FILE* echo, const char* format, std::va_list args) {
+    text_field<512> message{};
     vformat_text(message.data(), message.size(), format, args);
     append_setup_log(message.data());
+    if (echo) std::fputs(message.data(), echo);
 }
 }  // namespace
 
@@ -30,29 +33,24 @@ void append_setup_log(const char* text) {
 }
 
 void log_line(const char* format, ...) {
-    text_field<512> message{};
     std::va_list args;
     va_start(args, format);
-    log_message(message, format, args);
+    log_and_echo(nullptr, format, args);
     va_end(args);
 }
 
 void report(const char* format, ...) {
-    text_field<512> message{};
     std::va_list args;
     va_start(args, format);
-    log_message(message, format, args);
+    log_and_echo(stdout, format, args);
     va_end(args);
-    std::printf("%s", message.data());
 }
 
 void report_error(const char* format, ...) {
-    text_field<512> message{};
     std::va_list args;
     va_start(args, format);
-    log_message(message, format, args);
+    log_and_echo(stderr, format, args);
     va_end(args);
-    std::fprintf(stderr, "%s", message.data());
 }
 
 void log_scsi_failure(const char* command, const scsi_device& device) {

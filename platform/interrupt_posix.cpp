@@ -25,8 +25,10 @@ sigset_t signals_to_hold() {
     return set;
 }
 
-// The mask in force before the download, put back after it. The program has
-// one thread, and downloads are not nested.
+// The signals held during the download, and the mask in force before it,
+// put back after it. The program has one thread, and downloads are not
+// nested.
+sigset_t held_set;
 sigset_t saved_mask;
 
 }  // namespace
@@ -35,17 +37,16 @@ sigset_t saved_mask;
 // system call, so no command to a drive is broken off or started again, and
 // it waits, pending, until the download has ended.
 interrupts_held::interrupts_held() {
-    const sigset_t set = signals_to_hold();
-    pthread_sigmask(SIG_BLOCK, &set, &saved_mask);
+    held_set = signals_to_hold();
+    pthread_sigmask(SIG_BLOCK, &held_set, &saved_mask);
 }
 
 interrupts_held::~interrupts_held() {
-    const sigset_t set = signals_to_hold();
     sigset_t pending;
     sigemptyset(&pending);
     sigpending(&pending);
     for (const int signal_number : held_signals) {
-        if (!sigismember(&set, signal_number) || !sigismember(&pending, signal_number)) continue;
+        if (!sigismember(&held_set, signal_number) || !sigismember(&pending, signal_number)) continue;
         // Taken up here, so that it does not end the program when it is
         // unblocked; the run stops in order instead.
         sigset_t one;

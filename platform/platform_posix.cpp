@@ -100,9 +100,12 @@ std::FILE* open_regular_file_for_append(const std::string& path, std::string& wh
     }
     // Non-blocking: should a FIFO take the file's place after the check,
     // the open still returns at once (and is refused below).
+    const auto cannot_open = [&why] {
+        why = std::string("cannot be opened for appending (") + std::strerror(errno) + ")";
+    };
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
-        why = std::string("cannot be opened for appending (") + std::strerror(errno) + ")";
+        cannot_open();
         return nullptr;
     }
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -112,7 +115,7 @@ std::FILE* open_regular_file_for_append(const std::string& path, std::string& wh
     }
     std::FILE* file = ::fdopen(fd, "ab");
     if (file == nullptr) {
-        why = std::string("cannot be opened for appending (") + std::strerror(errno) + ")";
+        cannot_open();
         ::close(fd);
     }
     return file;
