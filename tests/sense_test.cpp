@@ -46,8 +46,6 @@ TEST(Sense, FailedCommandsAreDescribedInTheDrivesTerms) {
         {"a pair not listed", 2, 0, {0x70, 0, 0x0B, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x80, 0x21}, 0,
          "CHECK CONDITION, ABORTED COMMAND, 80h/21h"},
         {"sense cut before the ASC", 2, 0, {0x70, 0, 0x05, 0, 0, 0, 0, 10}, 0, "CHECK CONDITION, ILLEGAL REQUEST"},
-        {"fixed sense declared to end before the ASC", 2, 0, {0x70, 0, 0x05, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0x26, 0x00}, 0,
-         "CHECK CONDITION, ILLEGAL REQUEST"},
         {"fixed sense declared to end before the ASCQ", 2, 0, {0x70, 0, 0x06, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0x29, 0x07}, 0,
          "CHECK CONDITION, UNIT ATTENTION, POWER ON, RESET, OR BUS DEVICE RESET OCCURRED (29h/00h)"},
         {"sense cut before the key", 2, 0, {0x70, 0}, 0, "CHECK CONDITION, no sense data"},

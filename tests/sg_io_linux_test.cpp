@@ -102,7 +102,6 @@ TEST(SgIoLinux, RecordsTheKernelsAnswerAsTheWindowsTransportDoes) {
         {"reservation conflict with DID_NEXUS_FAILURE", {0x18, 0x11, 0, 60, 0}, {0x18, 0, 0, 0, 0}},
         {"DID_NEXUS_FAILURE alone is a reservation conflict", {0x00, 0x11, 0, 60, 0}, {0x18, 0, 0, 0, 0}},
         {"check condition with DID_TARGET_FAILURE", {0x02, 0x10, 0x08, 60, 18}, {0x02, 0, 0, 0x05, 0x2400}},
-        {"check condition with DID_MEDIUM_ERROR", {0x02, 0x13, 0x08, 60, 18}, {0x02, 0, 0, 0x05, 0x2400}},
         {"sense without its status, with DID_ERROR", {0x00, 0x07, 0x08, 60, 18}, {0x02, 0, 0, 0x05, 0x2400}},
         {"DID_TARGET_FAILURE without status or sense", {0x00, 0x10, 0, 60, 0}, {0xFF, 1, 0, 0, 0}},
         {"device gone (DID_NO_CONNECT)", {0x00, 0x01, 0, 60, 0}, {0xFF, 9, 0, 0, 0}},
@@ -191,8 +190,6 @@ TEST(SgIoLinux, OnlyTheNamedCharacterDeviceIsTheDrive) {
         {"the tape driver's node", S_IFCHR, 9, 128, -1, true},
         {"another driver's node (/dev/null)", S_IFCHR, 1, 3, -1, false},
         {"a block device with the tape major", S_IFBLK, 9, 128, -1, false},
-        {"a regular file", S_IFREG, 0, 0, -1, false},
-        {"a FIFO", S_IFIFO, 0, 0, -1, false},
         {"the generic node sysfs names", S_IFCHR, 21, 4, 4, true},
         {"another drive's generic node", S_IFCHR, 21, 5, 4, false},
     };
