@@ -4,11 +4,24 @@
 
 #include "app/command_line.h"
 #include "app/run_driver.h"
+#include "app/run_report.h"
 #include "platform/platform.h"
 #include "sim/simulated_bus.h"
 
+namespace {
+
+// KVFW_REPORT names the run report's file; unset or empty, none is written.
+void write_report_if_asked(const run_frame& frame, const run_facts& facts) {
+    const std::string path = environment_variable("KVFW_REPORT");
+    if (!path.empty() && facts.mode) write_run_report(path, frame, facts);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     remember_process_arguments(argc, argv);
+    run_frame frame{platform_now_seconds(), false, 0, nullptr};
+    run_facts facts;
 
     // The command line comes first: asking for help, or mistyping an
     // option, must work whatever the environment holds.
@@ -26,16 +39,27 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s\n", setup_error.c_str());
             // A trace asked for and not taken would leave a failed rollout
             // without its record: refused like a rejected command line.
-            return setup == transport_setup::trace_refused ? -1 : 0;
+            const int code = setup == transport_setup::trace_refused ? -1 : 0;
+            facts.mode = run_mode(options);
+            frame.exit_code = process_exit_status(code);
+            write_report_if_asked(frame, facts);
+            return code;
         }
+        frame.simulated_bus = !bus_path.empty();
         // A stray variable on a host with real drives must never pass unnoticed.
         if (!bus_path.empty()) {
             std::fprintf(stderr, "kvtapefw: simulated bus %s: no real drive is touched\n", bus_path.c_str());
         }
     }
 
-    const int code = run_driver(options);
+    const int code = run_driver(options, facts);
     // Help and rejected option combinations (-1) have no result text.
-    if (const char* text = result_text(code)) std::printf("Result : %s\n", text);
+    frame.result = result_text(code);
+    if (frame.result) std::printf("Result : %s\n", frame.result);
+    // The console's last line is out before the report is written: a tool
+    // that waits for the report finds the run over.
+    std::fflush(stdout);
+    frame.exit_code = process_exit_status(code);
+    write_report_if_asked(frame, facts);
     return code;
 }

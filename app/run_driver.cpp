@@ -32,7 +32,10 @@ void show_section(bool show_tables, const char* heading, const drive_table& tabl
 }
 
 // Tables are large (23 records of several kilobytes each): keep them off the stack.
-std::unique_ptr<drive_table> new_table() { return std::make_unique<drive_table>(); }
+drive_table& new_table(std::unique_ptr<drive_table>& slot) {
+    slot = std::make_unique<drive_table>();
+    return *slot;
+}
 
 // Devices the scan could not examine and drives it could not identify are
 // left alone, and said so: any of them may be one of the maker's drives still
@@ -57,28 +60,27 @@ int report_left_untouched(const std::vector<std::uint32_t>& unexamined, const dr
 // counts the devices and drives that the scan could not vouch for.
 constexpr int keep_going = -2;
 
-int discover_and_plan(bool show_tables, drive_table& discovered, drive_table& catalogue,
-                      drive_table& recommended, const char* recommended_heading, int& left_untouched) {
-    std::vector<std::uint32_t> unexamined;
-    discover_drives(discovered, &unexamined);
+int discover_and_plan(bool show_tables, run_facts& facts, const char* recommended_heading, int& left_untouched) {
+    drive_table& discovered = new_table(facts.discovered);
+    discover_drives(discovered, &facts.unexamined);
     show_section(show_tables, "\tDiscovered\n", discovered);
-    left_untouched = report_left_untouched(unexamined, discovered);
+    left_untouched = report_left_untouched(facts.unexamined, discovered);
     if (count_in_use(discovered) == 0) return result_no_drive;
 
-    read_catalogue(catalogue);
+    drive_table& catalogue = new_table(facts.catalogue);
+    read_catalogue(catalogue, &facts.catalogue_digest);
     show_section(show_tables, "\tConfigured\n", catalogue);
     if (count_in_use(catalogue) == 0) return result_flash_failure;
 
+    drive_table& recommended = new_table(facts.work);
     plan_actions(discovered, catalogue, recommended);
     show_section(show_tables, recommended_heading, recommended);
     return keep_going;
 }
 
-int upgrade_all(bool show_tables) {
-    auto discovered = new_table(), catalogue = new_table(), recommended = new_table();
+int upgrade_all(bool show_tables, run_facts& facts) {
     int left_untouched = 0;
-    const int early =
-        discover_and_plan(show_tables, *discovered, *catalogue, *recommended, "\tRecommended Upgrade\n", left_untouched);
+    const int early = discover_and_plan(show_tables, facts, "\tRecommended Upgrade\n", left_untouched);
     // A device that may be one of the maker's drives was not checked: this
     // is no run in which "nothing was to be done".
     if (early == result_no_drive && left_untouched > 0) return result_flash_failure;
@@ -88,37 +90,41 @@ int upgrade_all(bool show_tables) {
     // clearing a unit attention raised since the first scan (a reset, a
     // cartridge loaded while the catalogue was read), so that the download's
     // RESERVE and first WRITE BUFFER do not meet it.
-    discover_drives(*discovered);
-    const int failures = flash_drives(*recommended, *catalogue);
+    auto rescan = std::make_unique<drive_table>();
+    discover_drives(*rescan);
+    facts.flashing = std::make_unique<flash_account>();
+    const int failures = flash_drives(*facts.work, *facts.catalogue, *facts.flashing);
     // The other drives are flashed and verified all the same, but a rollout
     // that left a drive of unknown firmware behind is no success.
     return failures > 0 || left_untouched > 0 ? result_flash_failure : result_success;
 }
 
-int discover_to_document(bool show_tables, const char* xml_path) {
-    auto discovered = new_table(), catalogue = new_table(), recommended = new_table();
+int discover_to_document(bool show_tables, run_facts& facts) {
     int left_untouched = 0;
-    const int early =
-        discover_and_plan(show_tables, *discovered, *catalogue, *recommended, "\tRecommended\n", left_untouched);
+    const int early = discover_and_plan(show_tables, facts, "\tRecommended\n", left_untouched);
     if (early != keep_going) return early;
-    show_section(show_tables, "\tWrite to Xml\n", *recommended);
-    return write_discovery_document(xml_path, *recommended) > 0 ? result_flash_failure : result_success;
+    show_section(show_tables, "\tWrite to Xml\n", *facts.work);
+    facts.document_written = write_discovery_document(facts.document.c_str(), *facts.work) == 0;
+    return facts.document_written ? result_success : result_flash_failure;
 }
 
-int upgrade_from_document(bool show_tables, const char* xml_path) {
-    auto selection = new_table(), catalogue = new_table();
-    const int read_errors = read_selection_document(xml_path, *selection);
-    show_section(show_tables, "\tRead from Xml\n", *selection);
+int upgrade_from_document(bool show_tables, run_facts& facts) {
+    drive_table& selection = new_table(facts.work);
+    const int read_errors = read_selection_document(facts.document.c_str(), selection);
+    show_section(show_tables, "\tRead from Xml\n", selection);
     if (read_errors > 0) return result_flash_failure;
 
-    read_catalogue(*catalogue);
-    show_section(show_tables, "\tRead from Config\n", *catalogue);
-    if (count_in_use(*catalogue) == 0) return result_flash_failure;
+    drive_table& catalogue = new_table(facts.catalogue);
+    read_catalogue(catalogue, &facts.catalogue_digest);
+    show_section(show_tables, "\tRead from Config\n", catalogue);
+    if (count_in_use(catalogue) == 0) return result_flash_failure;
 
-    show_section(show_tables, "\tUpgrade\n", *selection);
+    show_section(show_tables, "\tUpgrade\n", selection);
     // A document that no longer matches the drives flashes nothing at all.
-    if (check_selected_drives(*selection) > 0) return result_flash_failure;
-    return flash_drives(*selection, *catalogue) > 0 ? result_flash_failure : result_success;
+    facts.selection = std::make_unique<selection_findings>();
+    if (check_selected_drives(selection, facts.selection.get()) > 0) return result_flash_failure;
+    facts.flashing = std::make_unique<flash_account>();
+    return flash_drives(selection, catalogue, *facts.flashing) > 0 ? result_flash_failure : result_success;
 }
 
 }  // namespace
@@ -128,7 +134,15 @@ const char* result_text(int code) {
     return result_texts[code];
 }
 
-int run_driver(command_options& options) {
+const char* run_mode(const command_options& options) {
+    if (options.help == 1 || (options.silent == 1 && options.verbose == 1)) return nullptr;
+    if (options.discover + options.upgrade + options.all > 1) return nullptr;
+    if (options.discover == 1) return "discover";
+    if (options.upgrade == 1) return "upgrade-from-document";
+    return "upgrade-all";
+}
+
+int run_driver(command_options& options, run_facts& facts) {
     if (options.help == 1) {
         print_usage();
         return result_help_or_rejected;
@@ -148,7 +162,14 @@ int run_driver(command_options& options) {
         options.all = 1;
         report("Default option (upgrade all) selected.\n");
     }
-    if (options.all == 1) return upgrade_all(show_tables);
-    if (options.discover == 1) return discover_to_document(show_tables, options.xml_path.data());
-    return upgrade_from_document(show_tables, options.xml_path.data());
+    facts.mode = run_mode(options);
+    if (options.all == 1) return upgrade_all(show_tables, facts);
+    facts.document = options.xml_path.data();
+    if (options.discover == 1) return discover_to_document(show_tables, facts);
+    return upgrade_from_document(show_tables, facts);
+}
+
+int run_driver(command_options& options) {
+    run_facts facts;
+    return run_driver(options, facts);
 }

@@ -2,7 +2,16 @@
 // turns the outcome into the result code.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "app/command_line.h"
+#include "inventory/drive_table.h"
+#include "upgrade/flash_account.h"
+#include "upgrade/selection_check.h"
 
 enum run_result : int {
     result_help_or_rejected = -1,
@@ -15,5 +24,26 @@ enum run_result : int {
 // The text of the final "Result : %s" line for codes 0 to 3; nullptr otherwise.
 const char* result_text(int code);
 
-// Returns -1, 0, 1 or 3. May set options.all (the default mode).
+// What one run learnt on its way, kept whole until the run report is written:
+// the tables a mode works on live here. A table is null until its step ran.
+struct run_facts {
+    const char* mode = nullptr;  // "upgrade-all", "discover", "upgrade-from-document"
+    std::string document;        // the XML document written or read
+    std::unique_ptr<drive_table> discovered;  // the first scan (upgrade all, discover)
+    std::vector<std::uint32_t> unexamined;    // devices that scan could not examine
+    std::unique_ptr<drive_table> catalogue;   // null when the run did not read it
+    std::optional<sha256_digest> catalogue_digest;
+    std::unique_ptr<drive_table> work;        // the plan, or the document's selection
+    std::unique_ptr<selection_findings> selection;  // the document's check, when it ran
+    std::unique_ptr<flash_account> flashing;  // null when no drive was flashed or verified
+    bool document_written = false;            // discover
+};
+
+// The run's mode for these options (after the default is taken), or nullptr
+// when the command line asks for help or combines what cannot be combined.
+const char* run_mode(const command_options& options);
+
+// Returns -1, 0, 1 or 3. May set options.all (the default mode). `facts`
+// is filled as the run goes.
+int run_driver(command_options& options, run_facts& facts);
 int run_driver(command_options& options);

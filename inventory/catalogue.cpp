@@ -1,6 +1,7 @@
 #include "inventory/catalogue.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -108,6 +109,7 @@ bool parse_data_line(std::string_view line, drive_record& entry) {
             if (!copy_text(entry.firmware_file, field)) return false;
         } else if (position == 3) {
             entry.fw_version = parse_double(trim_spaces(text.data()));
+            copy_text(entry.fw_version_text, trim_spaces(text.data()));
         } else {
             read_checksum(field, entry);
         }
@@ -118,10 +120,25 @@ bool parse_data_line(std::string_view line, drive_record& entry) {
 // Only the very first character makes a comment.
 bool is_data_line(std::string_view line) { return !line.empty() && line.front() != '$'; }
 
+// The digest of the whole file, read again from its first byte through the
+// same handle: the very file that was parsed, even if renamed meanwhile.
+std::optional<sha256_digest> hash_from_start(std::FILE* file) {
+    if (std::fseek(file, 0, SEEK_SET) != 0) return std::nullopt;
+    sha256_hasher hasher;
+    std::array<std::uint8_t, 4096> chunk{};
+    for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0;) {
+        if (!hasher.update(chunk.data(), n)) return std::nullopt;
+    }
+    sha256_digest result{};
+    if (std::ferror(file) || !hasher.finish(result)) return std::nullopt;
+    return result;
+}
+
 }  // namespace
 
-int read_catalogue(drive_table& table) {
+int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest) {
     clear_table(table);
+    if (digest) digest->reset();
     // Only a file is a catalogue: a pipe or a device would block the reading
     // or never end it, so neither is ever opened.
     if (!is_regular_file(catalogue_path)) return -1;
@@ -144,6 +161,7 @@ int read_catalogue(drive_table& table) {
         if (!parse_data_line(text, entry)) continue;
         table[stored++] = entry;
     }
+    if (digest) *digest = hash_from_start(file.get());
     return static_cast<int>(stored);
 }
 

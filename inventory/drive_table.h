@@ -28,6 +28,10 @@ struct drive_record {
     std::uint32_t drive_id;           // hardware configuration code
     text_field<520> fw_item_type;
     double fw_version;
+    // The running version (drives) or the catalogue's version (entries) as
+    // the drive or the catalogue wrote it, trimmed: "2.10" is not "2.1" to
+    // whoever compares what a report says with what the drive shows.
+    text_field<32> fw_version_text;
     double target_version;
     text_field<512> firmware_id;
     text_field<128> action;

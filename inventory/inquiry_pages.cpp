@@ -67,9 +67,11 @@ void read_hex_value(std::string_view field, std::uint32_t& target, bool& was_rea
     if (value_after_equals(field, value) && read_hex32(value.data(), target)) was_read = true;
 }
 
-void read_decimal_value(std::string_view field, double& target, bool& was_read) {
+void read_version_value(std::string_view field, drive_record& record) {
     text_field<32> value{};
-    if (value_after_equals(field, value) && read_double(value.data(), target)) was_read = true;
+    if (!value_after_equals(field, value) || !read_double(value.data(), record.fw_version)) return;
+    record.fw_version_read = true;
+    record.fw_version_text = value;
 }
 
 // Sends the page INQUIRY into a zeroed buffer; a drive that is busy or still
@@ -127,7 +129,7 @@ bool read_standard_page(scsi_device& device, drive_record& record) {
 bool read_firmware_page(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
     if (!read_vendor_page(device, firmware_page_code, record, page)) return false;
-    read_decimal_value(field_text(page, ultrium_firmware_span), record.fw_version, record.fw_version_read);
+    read_version_value(field_text(page, ultrium_firmware_span), record);
     return true;
 }
 
@@ -142,6 +144,6 @@ bool read_firmware_page_alt(scsi_device& device, drive_record& record) {
     page_reply<vendor_page_length> page;
     if (!read_vendor_page(device, firmware_page_code, record, page)) return false;
     read_hex_value(field_text(page, other_drive_id_span), record.drive_id, record.drive_id_read);
-    read_decimal_value(field_text(page, other_firmware_span), record.fw_version, record.fw_version_read);
+    read_version_value(field_text(page, other_firmware_span), record);
     return true;
 }

@@ -27,6 +27,9 @@ bool process_arguments(std::vector<narrow_argument>& out);
 // and an unset systemdrive stands for /var/lib/kvtapefw.
 std::string expand_environment(const std::string& text);
 
+// The value of an environment variable; empty when it is unset.
+std::string environment_variable(const char* name);
+
 // True when something (file or folder) exists under the path.
 bool path_exists(const std::string& path);
 // Creates one directory level; false when that fails.
@@ -53,3 +56,10 @@ bool stderr_is_terminal();
 
 void platform_sleep_ms(std::uint32_t milliseconds);
 std::int64_t platform_now_seconds();  // calendar time, whole seconds
+// A calendar time as UTC in ISO 8601 ("2026-12-08T08:30:00Z").
+std::string utc_time_text(std::int64_t seconds);
+// The exit status the caller of the process sees when main returns `code`:
+// its low byte on POSIX, the code itself on Windows.
+int process_exit_status(int code);
+// The host's own name, as the system tells it; empty when it does not.
+std::string host_name();

@@ -145,3 +145,26 @@ void platform_sleep_ms(std::uint32_t milliseconds) {
 }
 
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::string utc_time_text(std::int64_t seconds) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    char text[32] = "";
+    if (::gmtime_r(&time, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+        return "1970-01-01T00:00:00Z";
+    }
+    return text;
+}
+
+std::string host_name() {
+    char name[256] = "";
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
+int process_exit_status(int code) { return code & 0xFF; }
+
+std::string environment_variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}

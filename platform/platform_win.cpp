@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <cwchar>
 #include <memory>
@@ -147,3 +148,27 @@ bool stderr_is_terminal() {
 void platform_sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+std::string utc_time_text(std::int64_t seconds) {
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    char text[32] = "";
+    if (::gmtime_s(&utc, &time) != 0 || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+        return "1970-01-01T00:00:00Z";
+    }
+    return text;
+}
+
+std::string host_name() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+    DWORD length = sizeof name;
+    if (!::GetComputerNameA(name, &length)) return {};
+    return std::string(name, length);
+}
+
+int process_exit_status(int code) { return code; }
+
+std::string environment_variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}

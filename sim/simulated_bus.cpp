@@ -1,6 +1,5 @@
 #include "sim/simulated_bus.h"
 
-#include <cstdlib>
 #include <memory>
 
 #include "platform/clock.h"
@@ -23,11 +22,6 @@ struct simulated_bus {
 };
 
 std::unique_ptr<simulated_bus> installed_bus;
-
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
 
 }  // namespace
 
@@ -57,12 +51,12 @@ void uninstall_simulated_bus() {
 }
 
 transport_setup install_transport_from_environment(std::string& bus_path, std::string& error) {
-    bus_path = environment("KVFW_SIM_BUS");
-    std::string trace_path = environment("KVFW_TRACE");
+    bus_path = environment_variable("KVFW_SIM_BUS");
+    std::string trace_path = environment_variable("KVFW_TRACE");
     if (!bus_path.empty()) {
         if (!install_simulated_bus(bus_path, "", error)) return transport_setup::bus_file_refused;
         // The simulator's own name for the trace, kept for the scripts that use it.
-        if (trace_path.empty()) trace_path = environment("KVFW_SIM_TRACE");
+        if (trace_path.empty()) trace_path = environment_variable("KVFW_SIM_TRACE");
     }
     if (trace_path.empty() || start_transport_trace(trace_path, error)) return transport_setup::ready;
     uninstall_simulated_bus();

@@ -36,6 +36,9 @@ struct stream_outcome {
     int moved;       // what the last WRITE BUFFER returned (-1: none was sent)
     int length;      // the length of the last chunk sent
     bool whole;      // every byte of the image was taken
+    int commands;    // WRITE BUFFER commands sent
+    long long sent;  // image bytes taken
+    scsi_device failed_on;  // how the drive answered the failed chunk
 };
 
 // The next chunk of the image, read straight into the transfer buffer; never
@@ -60,7 +63,7 @@ void log_download_failed(const scsi_device& device) {
 // WRITE BUFFER when this returns.
 stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                              progress_line& progress, const chunk_placement& placement) {
-    stream_outcome outcome{false, 0, -1, 0, false};
+    stream_outcome outcome{false, 0, -1, 0, false, 0, 0, {}};
     int offset = placement.first_offset;
     long long sent = 0;
     progress.download(sent, image.size);
@@ -68,13 +71,16 @@ stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfe
         outcome.length = n;
         outcome.moved = scsi_write_buffer(device, buffer.bytes.data(), placement.buffer_id, mode_download_with_offsets,
                                           offset, n);
+        ++outcome.commands;
         if (outcome.moved != n) {
             outcome.failed = true;
+            outcome.failed_on = device;
             break;
         }
         ++outcome.chunk;
         if (placement.offset_advances) offset += n;
         sent += n;
+        outcome.sent = sent;
         progress.download(sent, image.size);
     }
     progress.finish();
@@ -84,6 +90,21 @@ stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfe
         log_line("Firmware image ended after %lld of %ld bytes\n", sent, image.size);
     }
     return outcome;
+}
+
+// The result of a download from its stream and its closing command (or, for
+// a drive that takes no closing command, from its last chunk), keeping the
+// first command that failed for the run report.
+download_result judged_download(const stream_outcome& stream, bool closing_sent, bool closed,
+                                const scsi_device& device) {
+    download_result result{stream.moved != -1, stream.whole && closed, stream.commands + (closing_sent ? 1 : 0),
+                           stream.sent, {nullptr, {}}};
+    if (stream.failed) {
+        result.failure = {"WRITE BUFFER", stream.failed_on};
+    } else if (closing_sent && !closed) {
+        result.failure = {"WRITE BUFFER", device};
+    }
+    return result;
 }
 
 }  // namespace
@@ -108,7 +129,7 @@ download_result download_ktr320(scsi_device& device, firmware_image& image, tran
     } else {
         log_line("firmware is being flashed - WAIT!\n");
     }
-    return {stream.moved != -1, stream.whole && closed};
+    return judged_download(stream, true, closed, device);
 }
 
 download_result download_standard(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
@@ -126,7 +147,7 @@ download_result download_standard(scsi_device& device, firmware_image& image, tr
     const int outcome =
         lto ? scsi_write_buffer(device, buffer.bytes.data(), standard_buffer_id, mode_download_save_activate, 0, 0)
             : stream.moved;
-    const download_result result{stream.moved != -1, stream.whole && stream.moved != -1 && outcome >= 0};
+    const download_result result = judged_download(stream, lto, stream.moved != -1 && outcome >= 0, device);
     if (outcome >= 0) {
         log_line("firmware is being flashed!\n");
         return result;

@@ -8,6 +8,13 @@
 #include "upgrade/progress.h"
 #include "upgrade/transfer_buffer.h"
 
+// The first command of a drive's download that failed, and how the drive
+// answered it; `command` is null when none failed.
+struct command_failure {
+    const char* command;
+    scsi_device outcome;
+};
+
 // How a download went, judged from each command's outcome, never from the
 // lines logged (a KTR320's closing command may be accepted after a refused
 // chunk).
@@ -15,6 +22,9 @@ struct download_result {
     bool sent_image;  // a WRITE BUFFER carrying image data went out
     bool completed;   // every chunk was taken whole and so was the closing
                       // command, where one is sent
+    int commands;     // WRITE BUFFER commands sent, the closing one included
+    long long bytes;  // image bytes the drive took
+    command_failure failure;
 };
 
 // True when an image of `size` bytes fits the KTR320's download window: its

@@ -10,6 +10,7 @@
 #include "scsi/scsi_commands.h"
 #include "upgrade/action_words.h"
 #include "upgrade/download.h"
+#include "upgrade/flash_account.h"
 #include "upgrade/image_check.h"
 #include "upgrade/image_file.h"
 #include "upgrade/progress.h"
@@ -41,9 +42,14 @@ void log_download_start(const drive_record& record, const text_field<512>& image
 // The console line " here 2" (and " here 3" in verification) reads like a
 // leftover, but deployment scripts look for it to count drives that failed:
 // it stays as it is.
-void report_unreachable(flash_run& run, const scsi_device* refused_by) {
+void report_unreachable(flash_run& run, flash_result& result, const scsi_device* refused_by) {
     log_line("Error: Unable to access tape drive.\n");
-    if (refused_by) log_scsi_failure("RESERVE(6)", *refused_by);
+    result.refusal = "the drive could not be opened";
+    if (refused_by) {
+        log_scsi_failure("RESERVE(6)", *refused_by);
+        result.refusal = "another host holds a reservation on the drive";
+        result.download.failure = {"RESERVE(6)", *refused_by};
+    }
     ++run.failures;
     std::printf("\n here 2\n");
 }
@@ -61,12 +67,17 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     // RESERVE) and no wait caused. Its other problems are logged in their
     // place below.
     const char* image_problem = nullptr;
-    firmware_image* image = run.images.ready(entry, image_path.data(), *run.buffer, image_problem);
+    firmware_image* image = run.images.ready(entry, image_path.data(), *run.buffer, image_problem, &result.image);
+    result.image_opened = true;
     if (image == nullptr && image_problem == nullptr) {
+        result.refusal = result.image.checksum == checksum_finding::malformed
+                             ? "the catalogue's checksum of its image is malformed"
+                             : "its image could not be shown to match the catalogue's checksum";
         ++run.failures;
         return;
     }
     if (ktr320 && image && !fits_ktr320_buffer(image->size)) {
+        result.refusal = "its image is too large for the drive's download buffer";
         log_download_start(record, image_path);
         log_line("Firmware download failed!\n");
         return;
@@ -76,7 +87,7 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     // left with half an image may not start again.
     const interrupts_held held;
     if (scsi_open(device) != 0) {
-        report_unreachable(run, nullptr);
+        report_unreachable(run, result, nullptr);
         return;
     }
     // RESERVE still runs with the short timeout open sets; only the download
@@ -85,7 +96,7 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     const bool reserved = scsi_reserve_unit(device, reserve_for_no_third_party) >= 0;
     if (device.scsi_status == scsi_status_reservation_conflict) {
         scsi_close(device);
-        report_unreachable(run, &device);
+        report_unreachable(run, result, &device);
         return;
     }
     // Any other refusal does not stop the download (the drive may not know
@@ -96,6 +107,7 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     log_download_start(record, image_path);
     if (!reserved) log_scsi_failure("RESERVE(6)", reserve_outcome);
     if (image_problem) {
+        result.refusal = "its image could not be opened";
         log_line("%s", image_problem);
         scsi_close(device);
         return;
@@ -105,32 +117,39 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     scsi_close(device);
     ++run.attempted;
     result.sent_image = download.sent_image;
+    result.download = download;
     result.outcome = download.completed ? flash_outcome::download_completed : flash_outcome::download_failed;
 }
 
 }  // namespace
 
-int flash_drives(const drive_table& work, const drive_table& catalogue) {
+int flash_drives(const drive_table& work, const drive_table& catalogue, flash_account& account) {
     flash_run run;
-    flash_results results{};
-    bool interrupted = false;
+    flash_results& results = account.results;
+    results = {};
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
         const drive_record& record = work[slot];
         if (record.in_use == 0) continue;
         const bool asks = asks_for_flash(text_of(record.action));
         const drive_record* entry = find_by_drive_id(record.drive_id, catalogue);
         flash_result& result = results[slot];
-        result = {asks ? flash_outcome::nothing_sent : flash_outcome::not_asked, false, entry ? entry->fw_version : 0};
-        if (entry == nullptr || !asks || interrupted) continue;
+        result.outcome = asks ? flash_outcome::nothing_sent : flash_outcome::not_asked;
+        result.target_version = entry ? entry->fw_version : 0;
+        if (!asks) continue;
+        if (entry == nullptr) result.refusal = "the catalogue holds no image for its drive ID";
+        if (account.interrupted) result.refusal = "the run was interrupted before this drive was flashed";
+        if (entry == nullptr || account.interrupted) continue;
 
         const target_fit fit = check_target(record, entry->fw_version);
-        if (fit == target_fit::refused) ++run.failures;
+        if (fit == target_fit::stale_plan) result.refusal = "its plan was made for another catalogue version";
+        if (fit == target_fit::refused) result.refusal = "its action does not fit its running and target versions";
+        if (fit == target_fit::stale_plan || fit == target_fit::refused) ++run.failures;
         if (fit == target_fit::already_at_target) result.outcome = flash_outcome::already_at_target;
         if (fit != target_fit::fits) continue;
 
         flash_drive(record, *entry, run, result);
         if (interrupt_was_held()) {
-            interrupted = true;
+            account.interrupted = true;
             report("Interrupted while device %u was being flashed; its download ran to its end, and no further "
                    "drive is flashed.\n",
                    static_cast<unsigned>(record.device.address));
@@ -138,8 +157,14 @@ int flash_drives(const drive_table& work, const drive_table& catalogue) {
     }
     // A person or a service manager asked the program to stop: it does so
     // now rather than wait for the drives.
-    if (interrupted) return run.failures + 1;
+    if (account.interrupted) return run.failures + 1;
     // Once for all drives: they take up their images side by side.
     if (run.attempted > 0) settle_wait(settle_wait_ms, run.progress);
-    return run.failures + verify_drives(work, results, run.progress);
+    account.rescanned = std::make_unique<drive_table>();  // tables are too large for the stack
+    return run.failures + verify_drives(work, results, run.progress, *account.rescanned);
+}
+
+int flash_drives(const drive_table& work, const drive_table& catalogue) {
+    flash_account account;
+    return flash_drives(work, catalogue, account);
 }

@@ -2,7 +2,10 @@
 
 #include "inventory/drive_table.h"
 
+struct flash_account;  // upgrade/flash_account.h
+
 // Flashes every drive of the work table whose action asks for it, waits for
 // the drives to take the firmware up, scans again and verifies. Returns the
-// number of failures.
+// number of failures; `account` is filled as the run goes.
+int flash_drives(const drive_table& work, const drive_table& catalogue, flash_account& account);
 int flash_drives(const drive_table& work, const drive_table& catalogue);

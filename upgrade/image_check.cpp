@@ -48,22 +48,36 @@ image_store::held_image& image_store::held(const drive_record& entry, const char
 }
 
 firmware_image* image_store::ready(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
-                                   const char*& problem) {
+                                   const char*& problem, image_facts* facts) {
+    image_facts seen{-1, std::nullopt, checksum_finding::none};
+    firmware_image* image = ready_image(entry, image_path, buffer, problem, seen);
+    if (facts) *facts = seen;
+    return image;
+}
+
+firmware_image* image_store::ready_image(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
+                                         const char*& problem, image_facts& facts) {
     problem = nullptr;
     if (entry.checksum == image_checksum::none) {
         problem = open_image(image_path, entry.firmware_file.data(), unchecked_);
-        return problem ? nullptr : &unchecked_;
+        if (problem) return nullptr;
+        facts.bytes = unchecked_.size;
+        return &unchecked_;
     }
     if (entry.checksum == image_checksum::malformed) {
+        facts.checksum = checksum_finding::malformed;
         log_line("Firmware image %s has a malformed checksum in the catalogue\n", image_path);
         return nullptr;
     }
+    facts.checksum = checksum_finding::mismatch;
     held_image& image = held(entry, image_path, buffer);
     // A missing image is told as it is without a checksum.
     if (image.problem) {
         problem = image.problem;
         return nullptr;
     }
+    facts.bytes = image.image.size;
+    facts.sha256 = image.digest;
     if (image.uncopied) {
         log_line("Firmware image %s could not be copied to a private file; it is not sent\n", image_path);
         return nullptr;
@@ -73,5 +87,6 @@ firmware_image* image_store::ready(const drive_record& entry, const char* image_
         log_line("Firmware image %s does not match its catalogue checksum\n", image_path);
         return nullptr;
     }
+    facts.checksum = checksum_finding::matched;
     return &image.image;
 }

@@ -3,6 +3,7 @@
 // every drive is sent the very bytes that were checked.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -11,6 +12,18 @@
 #include "platform/sha256.h"
 #include "upgrade/image_file.h"
 #include "upgrade/transfer_buffer.h"
+
+// What the run report says of an image: its size, its digest where one was
+// taken, and how it stood against the catalogue's checksum. "mismatch"
+// covers every image with a checksum that was not shown to match (it
+// differed, could not be read whole, or could not be held for sending).
+enum class checksum_finding : std::uint8_t { none, matched, mismatch, malformed };
+
+struct image_facts {
+    long long bytes;                      // -1 when it did not open
+    std::optional<sha256_digest> sha256;  // of the bytes checked, when they were
+    checksum_finding checksum;
+};
 
 // The images of one flashing run. An image whose catalogue line carries a
 // checksum is read once, however many drives take it: hashed, and held for
@@ -29,8 +42,9 @@ public:
     // image <path> does not match its catalogue checksum", or that the
     // checksum field is malformed, or that no private copy could be made)
     // has been logged.
+    // `facts`, when given, is filled for the run report.
     firmware_image* ready(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
-                          const char*& problem);
+                          const char*& problem, image_facts* facts = nullptr);
     int images_hashed() const { return hashed_; }
 
 private:
@@ -41,6 +55,8 @@ private:
         bool uncopied;                        // no private copy could be made
     };
     held_image& held(const drive_record& entry, const char* image_path, transfer_buffer& buffer);
+    firmware_image* ready_image(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
+                                const char*& problem, image_facts& facts);
 
     std::map<std::string, held_image> held_;
     firmware_image unchecked_{};

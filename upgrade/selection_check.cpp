@@ -29,9 +29,10 @@ void describe_mismatch(const drive_record& wanted, device_finding finding, const
 
 }  // namespace
 
-int check_selected_drives(drive_table& selection) {
+int check_selected_drives(drive_table& selection, selection_findings* findings) {
     int mismatches = 0;
-    for (drive_record& wanted : selection) {
+    for (std::size_t slot = 0; slot < selection.size(); ++slot) {
+        drive_record& wanted = selection[slot];
         if (wanted.in_use == 0 || !asks_for_flash(text_of(wanted.action))) continue;
         scsi_device device{};
         device.card = wanted.device.card;
@@ -39,16 +40,19 @@ int check_selected_drives(drive_table& selection) {
         device.lun = wanted.device.lun;
         drive_record found{};
         const device_finding finding = read_drive_at(device, found);
+        if (findings && finding == device_finding::taken) findings->found[slot] = found;
 
         text_field<512> what{};
         describe_mismatch(wanted, finding, found, what);
         if (what[0] == '\0') {
             wanted.product_id = found.product_id;
             wanted.fw_version = found.fw_version;
+            wanted.fw_version_text = found.fw_version_text;
             wanted.drive_id_read = found.drive_id_read;
             wanted.fw_version_read = found.fw_version_read;
             continue;
         }
+        if (findings) findings->mismatched[slot] = true;
         report("Drive at device %u does not match the document: expected Drive ID %#08x, Product ID %s, found %s\n",
                static_cast<unsigned>(wanted.device.address), static_cast<unsigned>(wanted.drive_id),
                wanted.product_id.data(), what.data());

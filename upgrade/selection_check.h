@@ -5,7 +5,17 @@
 // document's address, as the drive itself reports it.
 #pragma once
 
+#include <array>
+
 #include "inventory/drive_table.h"
+
+// What the check read, by selection slot, for the run report: the drive
+// taken at each checked address (a free slot where none was), and which
+// records did not match.
+struct selection_findings {
+    drive_table found;
+    std::array<bool, drive_table_slots> mismatched;
+};
 
 // Asks the drive at the address of every record in use whose action asks for
 // a flash for its identity, as the bus scan reads it. A record matches when
@@ -15,5 +25,5 @@
 // download procedure, and verification judges the new version, from the
 // drive and never from the document's text. Each record that does not match
 // costs one line in the setup log and on the console. Returns the number of
-// such records; 0 means safe to flash.
-int check_selected_drives(drive_table& selection);
+// such records; 0 means safe to flash. `findings`, when given, is filled.
+int check_selected_drives(drive_table& selection, selection_findings* findings = nullptr);

@@ -30,7 +30,7 @@ target_fit check_target(const drive_record& record, double target) {
     if (!same_as_written(record.target_version, target)) {
         report("Drive at device %u was planned for version %f, but the catalogue now holds %f; it is left untouched.\n",
                address, record.target_version, target);
-        return target_fit::refused;
+        return target_fit::stale_plan;
     }
     const std::string_view action = text_of(record.action);
     const double running = record.fw_version;

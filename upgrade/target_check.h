@@ -9,7 +9,8 @@
 enum class target_fit {
     fits,               // send the image
     already_at_target,  // "upgrade" or "downgrade" of a drive that already runs the target
-    refused,            // stale plan, or an action its versions do not allow
+    stale_plan,         // the plan was made for another catalogue version
+    refused,            // an action its versions do not allow
 };
 
 // Checks the work record's action against `target` (the catalogue's

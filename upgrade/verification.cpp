@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <vector>
 
 #include "inventory/discovery.h"
@@ -52,19 +51,24 @@ bool kept_promise(const drive_record& planned, const flash_result& result, const
     return false;
 }
 
-int check_found_drive(const drive_record& found, const drive_table& work, const flash_results& results) {
+int check_found_drive(const drive_record& found, const drive_table& work, flash_results& results) {
     const int slot = planned_at(found.device, work);
     const drive_record* planned = slot < 0 ? nullptr : &work[static_cast<std::size_t>(slot)];
     const bool another_drive = planned && found.drive_id != planned->drive_id;
     if (planned == nullptr || (another_drive && !asks_for_flash(text_of(planned->action)))) {
+        if (planned) results[static_cast<std::size_t>(slot)].judged = judgement::replaced;
         log_line("Drive ID: %#08x, Product ID: %s is not suggested to be upgraded.\n", found.drive_id,
                  found.product_id.data());
         return 0;
     }
     // A drive whose version cannot be read has not shown that it kept the
     // promise, whatever it was.
-    if (!another_drive && is_identified(found) &&
-        kept_promise(*planned, results[static_cast<std::size_t>(slot)], found)) {
+    flash_result& result = results[static_cast<std::size_t>(slot)];
+    result.judged = another_drive          ? judgement::another_drive
+                    : !is_identified(found) ? judgement::unidentified
+                    : kept_promise(*planned, result, found) ? judgement::kept
+                                                            : judgement::not_kept;
+    if (result.judged == judgement::kept) {
         log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", found.drive_id, found.product_id.data(),
                  planned->action.data());
         return 0;
@@ -84,11 +88,13 @@ bool answered_at(const scsi_device& device, const drive_table& found, int count)
 // A drive that was sent an image and does not answer at its address afterwards
 // may be left without working firmware: the worst outcome of a run, never a
 // success. (A drive that answers there was judged above.)
-int check_missing_drives(const drive_table& work, const drive_table& found, int count) {
+int check_missing_drives(const drive_table& work, flash_results& results, const drive_table& found, int count) {
     int failures = 0;
-    for (const drive_record& planned : work) {
+    for (std::size_t slot = 0; slot < work.size(); ++slot) {
+        const drive_record& planned = work[slot];
         if (planned.in_use == 0 || !asks_for_flash(text_of(planned.action))) continue;
         if (answered_at(planned.device, found, count)) continue;
+        results[slot].judged = judgement::missing;
         report_failed(planned.drive_id, planned.product_id.data());
         ++failures;
     }
@@ -144,18 +150,17 @@ void wait_for_late_drives(const std::vector<scsi_device>& late, progress_line& p
 
 }  // namespace
 
-int verify_drives(const drive_table& work, const flash_results& results, progress_line& progress) {
-    auto found = std::make_unique<drive_table>();  // tables are too large for the stack
-    int count = scan_again(*found);
-    const std::vector<scsi_device> late = late_drives(work, results, *found, count);
+int verify_drives(const drive_table& work, flash_results& results, progress_line& progress, drive_table& found) {
+    int count = scan_again(found);
+    const std::vector<scsi_device> late = late_drives(work, results, found, count);
     if (!late.empty()) {
         wait_for_late_drives(late, progress);
-        count = scan_again(*found);
+        count = scan_again(found);
     }
 
     int failures = 0;
     for (int slot = 0; slot < count; ++slot) {
-        failures += check_found_drive((*found)[static_cast<std::size_t>(slot)], work, results);
+        failures += check_found_drive(found[static_cast<std::size_t>(slot)], work, results);
     }
-    return failures + check_missing_drives(work, *found, count);
+    return failures + check_missing_drives(work, results, found, count);
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "inventory/drive_table.h"
+#include "upgrade/download.h"
+#include "upgrade/image_check.h"
 #include "upgrade/progress.h"
 
 // What flashing did with one work record.
@@ -18,10 +20,28 @@ enum class flash_outcome : std::uint8_t {
     download_completed,  // every chunk and the closing command were accepted
 };
 
+// How verification found the drive at a work record's address.
+enum class judgement : std::uint8_t {
+    not_judged,     // no verification ran
+    kept,           // the drive runs what its action promised
+    not_kept,       // it answers there but does not run that
+    unidentified,   // it answers there but its version could not be read
+    another_drive,  // another drive answers there
+    replaced,       // another drive answers where one was to be left as it
+                    // was: no failure, but no plan for the drive found
+    missing,        // a drive to be flashed, and nothing answers there
+};
+
 struct flash_result {
     flash_outcome outcome;
     bool sent_image;        // a WRITE BUFFER carrying image data went out
     double target_version;  // the catalogue's version for the drive
+    // What the run report tells of it.
+    const char* refusal;       // why nothing was sent, when a flash was asked
+    bool image_opened;         // flashing went as far as the image: `image` holds
+    image_facts image;
+    download_result download;  // commands, bytes and the first failure
+    judgement judged;
 };
 
 // By work-table slot.
@@ -35,5 +55,6 @@ constexpr std::uint32_t late_drive_wait_ms = 450000;
 // Logs one line per re-discovered drive, judged against the work record at
 // the same card, address and lun and the result of its flash, then one line
 // per work record that asked for a flash and whose address no drive answered.
-// Returns the failures.
-int verify_drives(const drive_table& work, const flash_results& results, progress_line& progress);
+// Each result's `judged` says how. `found` is left with the drives of the
+// last scan. Returns the failures.
+int verify_drives(const drive_table& work, flash_results& results, progress_line& progress, drive_table& found);

@@ -1,0 +1,275 @@
+#include "app/run_report.h"
+
+#include <cstdio>
+#include <map>
+#include <tuple>
+
+#include <nlohmann/json.hpp>
+
+#include "inventory/catalogue.h"
+#include "inventory/text_field.h"
+#include "log/setup_log.h"
+#include "platform/platform.h"
+#include "platform/whole_file.h"
+#include "scsi/sense.h"
+#include "upgrade/action_words.h"
+#include "upgrade/image_file.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+using device_key = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>;  // card, address, lun
+
+device_key key_of(const scsi_device& device) { return {device.card, device.address, device.lun}; }
+
+// Where a device's facts come from; any of them may be missing.
+struct device_sources {
+    const drive_record* before = nullptr;  // the drive as first read, before anything was sent
+    bool unexamined = false;               // the first scan could not examine it
+    int slot = -1;                         // its work record
+    const drive_record* after = nullptr;   // the drive as the verification scan read it
+};
+
+json text_or_null(std::string_view text) { return text.empty() ? json(nullptr) : json(std::string(text)); }
+
+json hex_digest(const std::optional<sha256_digest>& digest) {
+    if (!digest) return nullptr;
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const std::uint8_t byte : *digest) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0xF];
+    }
+    return hex;
+}
+
+json hex_byte(std::uint8_t value) {
+    text_field<8> text{};
+    format_text(text, "0x%02x", static_cast<unsigned>(value));
+    return text.data();
+}
+
+// The drive's identity as read from the drive itself: what was not read is null.
+void put_identity(json& out, const drive_record& drive) {
+    out["vendor"] = text_or_null(text_of(drive.vendor_id));
+    out["product"] = text_or_null(text_of(drive.product_id));
+    if (drive.drive_id_read) {
+        text_field<16> id{};
+        format_text(id, "0x%06x", static_cast<unsigned>(drive.drive_id));
+        out["drive_id"] = id.data();
+    }
+}
+
+json version_of(const drive_record* drive) {
+    if (drive == nullptr || !drive->fw_version_read) return nullptr;
+    return text_or_null(text_of(drive->fw_version_text));
+}
+
+json failure_of(const command_failure& failure) {
+    if (failure.command == nullptr) return nullptr;
+    const scsi_device& outcome = failure.outcome;
+    const bool sense = outcome.scsi_status == scsi_status_check_condition && outcome.sense_length > 0;
+    const char* status = outcome.scsi_status == 0xFF ? nullptr : scsi_status_name(outcome.scsi_status);
+    return json{{"command", failure.command},
+                {"status", status ? json(status) : json(nullptr)},
+                {"sense_key", sense ? json(sense_key_name(outcome.sense_key & 0xF)) : json(nullptr)},
+                {"asc", sense ? hex_byte(static_cast<std::uint8_t>(outcome.asc_ascq >> 8)) : json(nullptr)},
+                {"ascq", sense ? hex_byte(static_cast<std::uint8_t>(outcome.asc_ascq & 0xFF)) : json(nullptr)},
+                {"text", describe_scsi_outcome(failure.command, outcome)}};
+}
+
+const char* checksum_word(checksum_finding finding) {
+    switch (finding) {
+        case checksum_finding::matched: return "matched";
+        case checksum_finding::mismatch: return "mismatch";
+        case checksum_finding::malformed: return "malformed";
+        case checksum_finding::none: break;
+    }
+    return "none";
+}
+
+json image_of(const flash_result& result, const drive_record& entry) {
+    if (!result.image_opened) return nullptr;
+    text_field<512> path{};
+    build_image_path(path, entry.firmware_file.data());
+    return json{{"file", path.data()},
+                {"bytes", result.image.bytes < 0 ? json(nullptr) : json(result.image.bytes)},
+                {"sha256", hex_digest(result.image.sha256)},
+                {"checksum", checksum_word(result.image.checksum)}};
+}
+
+json download_of(const flash_result& result) {
+    const char* outcome = "not-started";
+    if (result.outcome == flash_outcome::not_asked || result.outcome == flash_outcome::already_at_target) {
+        return nullptr;
+    }
+    if (result.outcome == flash_outcome::download_completed) outcome = "completed";
+    if (result.outcome == flash_outcome::download_failed) outcome = "failed";
+    return json{{"outcome", outcome},
+                {"commands", result.download.commands},
+                {"bytes", result.download.bytes},
+                {"failure", failure_of(result.download.failure)}};
+}
+
+struct verdict {
+    const char* word;
+    std::string reason;  // empty for success
+};
+
+bool mode_is(const run_facts& facts, std::string_view mode) { return facts.mode && facts.mode == mode; }
+
+// Why a drive without a work record has none.
+verdict unplanned(const run_facts& facts) {
+    if (facts.catalogue == nullptr || count_in_use(*facts.catalogue) == 0) {
+        return {"not-planned", "no catalogue entry could be read"};
+    }
+    if (mode_is(facts, "upgrade-from-document")) return {"not-planned", "the document does not name it"};
+    return {"not-planned", "the catalogue holds no image for its drive ID"};
+}
+
+std::string runs_instead(const device_sources& at, const drive_record& planned) {
+    text_field<160> reason{};
+    format_text(reason, "it runs %s, not %s", at.after ? at.after->fw_version_text.data() : "another version",
+                asks_for_flash(text_of(planned.action)) ? "the version its action promised"
+                                                        : "the version it ran before");
+    return reason.data();
+}
+
+// Judged as the verification judged it, with the reason in a few words.
+verdict judged(const run_facts& facts, const device_sources& at) {
+    const flash_result& result = facts.flashing->results[static_cast<std::size_t>(at.slot)];
+    const drive_record& planned = (*facts.work)[static_cast<std::size_t>(at.slot)];
+    if (result.outcome == flash_outcome::nothing_sent) {
+        return {"left-untouched", result.refusal ? result.refusal : "nothing was sent to it"};
+    }
+    if (facts.flashing->interrupted) {
+        if (result.sent_image) return {"failed", "the run was interrupted before the drive was verified"};
+        return {"left-untouched", "the run was interrupted before it was verified"};
+    }
+    if (result.outcome == flash_outcome::download_failed) return {"failed", "its download did not run to its end"};
+    switch (result.judged) {
+        case judgement::kept: return {"success", ""};
+        case judgement::not_kept: return {"failed", runs_instead(at, planned)};
+        case judgement::unidentified: return {"failed", "its version could not be read when verified"};
+        case judgement::another_drive: return {"failed", "another drive answers at its address"};
+        case judgement::replaced: return {"not-planned", "another drive than the planned one answers at its address"};
+        case judgement::missing:
+            return {"failed", result.sent_image ? "it did not answer at its address after its download"
+                                                : "no drive answered at its address"};
+        case judgement::not_judged: break;
+    }
+    return {"left-untouched", "no drive answered at its address when verified"};
+}
+
+verdict verdict_of(const run_facts& facts, const device_sources& at) {
+    if (at.unexamined) return {"left-untouched", "it could not be examined"};
+    if (at.before && !is_identified(*at.before)) return {"left-untouched", "it could not be identified"};
+    if (at.slot < 0) return unplanned(facts);
+    if (mode_is(facts, "discover")) {
+        if (facts.document_written) return {"planned", "written to the discovery document"};
+        return {"failed", "the discovery document could not be written"};
+    }
+    if (facts.selection && facts.flashing == nullptr) {
+        if (facts.selection->mismatched[static_cast<std::size_t>(at.slot)]) {
+            return {"left-untouched", "the drive at its address does not match the document"};
+        }
+        return {"left-untouched", "nothing was flashed: the document does not match the drives"};
+    }
+    if (facts.flashing == nullptr) return {"left-untouched", "nothing was flashed: no catalogue entry could be read"};
+    return judged(facts, at);
+}
+
+json device_of(const run_facts& facts, const device_key& key, const device_sources& at) {
+    // Every field in its place first, null until learnt.
+    json out = json::object();
+    out["device"] = std::get<1>(key);
+    out["card"] = std::get<0>(key);
+    out["lun"] = std::get<2>(key);
+    for (const char* field : {"vendor", "product", "drive_id", "firmware_before", "action", "target_version", "image"}) {
+        out[field] = nullptr;
+    }
+    out["flashed"] = false;
+    for (const char* field : {"download", "firmware_after", "verdict", "reason"}) out[field] = nullptr;
+    // The identity comes from the drive: first as the run found it, else
+    // as verification read it.
+    if (at.before) put_identity(out, *at.before);
+    if (at.after && out["drive_id"].is_null()) put_identity(out, *at.after);
+    out["firmware_before"] = version_of(at.before);
+    if (at.slot >= 0) {
+        const drive_record& planned = (*facts.work)[static_cast<std::size_t>(at.slot)];
+        out["action"] = text_or_null(text_of(planned.action));
+        const drive_record* entry =
+            facts.catalogue ? find_by_drive_id(planned.drive_id, *facts.catalogue) : nullptr;
+        if (entry && entry->in_use) out["target_version"] = text_or_null(text_of(entry->fw_version_text));
+        if (facts.flashing) {
+            const flash_result& result = facts.flashing->results[static_cast<std::size_t>(at.slot)];
+            if (entry) out["image"] = image_of(result, *entry);
+            out["flashed"] = result.sent_image;
+            out["download"] = download_of(result);
+        }
+    }
+    out["firmware_after"] = version_of(at.after);
+    const verdict v = verdict_of(facts, at);
+    out["verdict"] = v.word;
+    out["reason"] = v.reason.empty() ? json(nullptr) : json(v.reason);
+    return out;
+}
+
+// Every device the run's scans took or could not examine, and every work
+// record, merged by card, address and lun; the map keeps address order.
+std::map<device_key, device_sources> devices_of(const run_facts& facts) {
+    std::map<device_key, device_sources> devices;
+    if (facts.discovered) {
+        for (const drive_record& drive : *facts.discovered) {
+            if (drive.in_use != 0) devices[key_of(drive.device)].before = &drive;
+        }
+    }
+    for (const std::uint32_t address : facts.unexamined) devices[{0, address, 0}].unexamined = true;
+    if (facts.work) {
+        for (std::size_t slot = 0; slot < facts.work->size(); ++slot) {
+            const drive_record& record = (*facts.work)[slot];
+            if (record.in_use == 0) continue;
+            device_sources& at = devices[key_of(record.device)];
+            at.slot = static_cast<int>(slot);
+            // In upgrade from a document, the drive was first read by the check.
+            if (facts.selection && facts.selection->found[slot].in_use != 0) at.before = &facts.selection->found[slot];
+        }
+    }
+    if (facts.flashing && facts.flashing->rescanned) {
+        for (const drive_record& drive : *facts.flashing->rescanned) {
+            if (drive.in_use != 0) devices[key_of(drive.device)].after = &drive;
+        }
+    }
+    return devices;
+}
+
+}  // namespace
+
+std::string run_report_text(const run_frame& frame, const run_facts& facts) {
+    json report = json::object();
+    report["format"] = 1;
+    report["program"] = {{"name", "kvtapefw"}, {"version", KVTAPEFW_VERSION}};
+    report["host"] = text_or_null(host_name());
+    report["mode"] = facts.mode ? json(facts.mode) : json(nullptr);
+    report["started"] = utc_time_text(frame.started);
+    report["finished"] = utc_time_text(platform_now_seconds());
+    report["simulated_bus"] = frame.simulated_bus;
+    report["exit_code"] = frame.exit_code;
+    report["result"] = frame.result ? json(frame.result) : json(nullptr);
+    report["catalogue"] = nullptr;
+    if (facts.catalogue) report["catalogue"] = {{"path", catalogue_path}, {"sha256", hex_digest(facts.catalogue_digest)}};
+    report["document"] = text_or_null(facts.document);
+    report["setup_log"] = expand_environment(setup_log_path);
+    json devices = json::array();
+    for (const auto& [key, at] : devices_of(facts)) devices.push_back(device_of(facts, key, at));
+    report["devices"] = std::move(devices);
+    // Product and vendor texts come from the drives: bytes that are not UTF-8
+    // are replaced rather than let the report fail.
+    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+void write_run_report(const std::string& path, const run_frame& frame, const run_facts& facts) {
+    if (replace_whole_file(path, run_report_text(frame, facts)) != file_write_result::written) {
+        std::fprintf(stderr, "kvtapefw: the run report %s could not be written\n", path.c_str());
+    }
+}
