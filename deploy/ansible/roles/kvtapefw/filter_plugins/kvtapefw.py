@@ -130,9 +130,8 @@ def _exit_code(rc):
 
 def device_line(device):
     """One drive of a report as a person reads it."""
-    before = device.get("firmware_before") or "?"
-    after = device.get("firmware_after")
-    versions = before if after in (None, before) else "%s -> %s" % (before, after)
+    before, after = device.get("firmware_before"), device.get("firmware_after")
+    versions = (before or after or "?") if after in (None, before) or before is None else "%s -> %s" % (before, after)
     line = "TAPE%s (card %s, lun %s) %s %s %s: %s" % (
         device.get("device"), device.get("card"), device.get("lun"), device.get("product") or "?",
         device.get("drive_id") or "?", versions, device.get("verdict"))
@@ -186,9 +185,10 @@ def judge(report, rc=None, console=None, tail=8):
     return outcome
 
 
-def sha256_file(path):
-    """The SHA-256 of a control-node file, or None when there is none."""
-    path = control_path(path)
+def catalogue_sha256(fwimage):
+    """The SHA-256 of firmware.cfg in a control-node fwimage folder, or None
+    when there is none."""
+    path = os.path.join(control_path(fwimage), "firmware.cfg")
     if not os.path.isfile(path):
         return None
     digest = hashlib.sha256()
@@ -343,7 +343,7 @@ class FilterModule:
             "kvtapefw_stale_files": stale_files,
             "kvtapefw_load_report": load_report,
             "kvtapefw_judge": judge,
-            "kvtapefw_sha256": sha256_file,
+            "kvtapefw_catalogue_sha256": catalogue_sha256,
             "kvtapefw_read_files": read_files,
             "kvtapefw_catalogue_refusal": catalogue_refusal,
             "kvtapefw_plan_devices": plan_devices,
