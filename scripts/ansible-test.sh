@@ -5,11 +5,12 @@
 # canary upgrade that stops at a host whose drive refuses its image, report,
 # a batch of two that stops at that host, a check run, a catalogue changed
 # since discover; then the same plans run again after the fix, once more with
-# nothing left to do, an unreachable host, a batch whose slow runs go side by
-# side with one fork, and an upgrade-all on one host. Everything is checked
-# from the outside: plans, run reports, bus files, setup logs, exit codes,
-# recaps and the CSV report. Also lints the role and playbooks and
-# syntax-checks them against a Windows inventory.
+# nothing left to do, an unreachable host, an upgrade-all on one host, a
+# batch whose slow runs go side by side with one fork and a program that
+# hangs past the time limit. Everything is checked from the outside: plans,
+# run reports, bus files, setup logs, exit codes, recaps and the CSV report.
+# Also lints the role and playbooks and syntax-checks them against a Windows
+# inventory.
 #
 # Usage: scripts/ansible-test.sh [path of the kvtapefw program]
 # (the native build's program by default)
@@ -417,5 +418,16 @@ print("   4 runs of 5 s: all started within %.1f s, the batch's runs took %.1f s
 if last_start >= first_end:
     raise SystemExit("a run started only after another had ended")
 EOF
+
+echo "== a program that hangs is stopped at kvtapefw_timeout"
+mkdir -p "$work/hung"
+printf '#!/bin/sh\nsleep 60\nexec "%s" "$@"\n' "$program" >"$work/hung/kvtapefw"
+chmod +x "$work/hung/kvtapefw"
+log_size tape04 >"$work/tape04.log.before"
+playbook upgrade timeout -e "kvtapefw_program=$work/hung/kvtapefw" -e kvtapefw_timeout=2 --limit tape04
+[ "$rc" != 0 ] || show_and_fail timeout "a program stopped at the time limit passed"
+expect_recap timeout tape04 - 1
+grep -q "kvtapefw was stopped after kvtapefw_timeout (2 s)" "$work/timeout.txt" || show_and_fail timeout "the failure does not say the time limit stopped the program"
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the hung program on tape04 was not stopped before it ran"
 
 echo "== fleet rollout test passed in $(($(date +%s) - started)) s"

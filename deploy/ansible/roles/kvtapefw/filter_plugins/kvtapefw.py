@@ -142,11 +142,12 @@ def device_line(device):
     return line
 
 
-def judge(report, rc=None, console=None, tail=8):
+def judge(report, rc=None, console=None, stopped="", tail=8):
     """Maps one run of the program to the outcome the engine shows, from the
     run report it left: exit code 1 is ok, 3 (no drive of the maker) is ok,
-    anything else failed, and so is a run that left no report. A run that
-    sent image data to any drive changed the host, also when it failed."""
+    anything else failed, and so is a run that left no report or was
+    `stopped` at the time limit. A run that sent image data to any drive
+    changed the host, also when it failed."""
     document = load_report(report)
     console = [str(line) for line in (console or []) if str(line).strip()]
     code = _exit_code(rc)
@@ -163,7 +164,9 @@ def judge(report, rc=None, console=None, tail=8):
                "finished": (document or {}).get("finished"),
                "catalogue_sha256": ((document or {}).get("catalogue") or {}).get("sha256"),
                "setup_log": (document or {}).get("setup_log")}
-    if document is None:
+    if stopped:
+        why = "kvtapefw was %s" % stopped
+    elif document is None:
         why = "kvtapefw left no run report (exit code %s)" % (rc if code is None else code)
     elif code == EXIT_SUCCESS or code == EXIT_NOTHING_TO_DO:
         why = None
