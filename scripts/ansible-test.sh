@@ -381,6 +381,12 @@ expect_csv "tape04,plan,ok,1,0,1,0
 tape99,plan,unreachable,,0,0,0"
 grep -q "^| tape99 | unreachable |.*unreachable: " "$control/reports/rollout.md" || fail "rollout.md does not say that tape99 was unreachable"
 
+echo "== a host name that is not a safe file name is refused before any file is written"
+echo "up/../escape ansible_connection=local kvtapefw_dir=$work/escape" >"$work/badname.ini"
+playbook upgrade badname -i "$work/badname.ini" --limit 'up*'
+grep -q "is not a safe file name" "$work/badname.txt" || show_and_fail badname "the host name up/../escape was not refused"
+[ "$(find "$control" -newer "$work/badname.ini" -type f | wc -l)" = 0 ] || fail "files were written for the host up/../escape"
+
 echo "== upgrade all on one host whose drive was replaced by an older one"
 sed -i 's/"firmware": "4.20"/"firmware": "4.10"/' "$work/tape04/bus.json"
 expect_firmware tape04 "ULTRIUM-HH8=4.10"
