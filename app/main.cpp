@@ -35,17 +35,17 @@ int main(int argc, char** argv) {
     if (options.help != 1) {
         std::string bus_path, setup_error;
         const transport_setup setup = install_transport_from_environment(bus_path, setup_error);
+        frame.simulated_bus = !bus_path.empty();
         if (setup != transport_setup::ready) {
             std::fprintf(stderr, "%s\n", setup_error.c_str());
             // A trace asked for and not taken would leave a failed rollout
             // without its record: refused like a rejected command line.
             const int code = setup == transport_setup::trace_refused ? -1 : 0;
-            facts.mode = run_mode(options);
+            note_run_mode(options, facts);
             frame.exit_code = process_exit_status(code);
             write_report_if_asked(frame, facts);
             return code;
         }
-        frame.simulated_bus = !bus_path.empty();
         // A stray variable on a host with real drives must never pass unnoticed.
         if (!bus_path.empty()) {
             std::fprintf(stderr, "kvtapefw: simulated bus %s: no real drive is touched\n", bus_path.c_str());

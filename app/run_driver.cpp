@@ -134,12 +134,11 @@ const char* result_text(int code) {
     return result_texts[code];
 }
 
-const char* run_mode(const command_options& options) {
-    if (options.help == 1 || (options.silent == 1 && options.verbose == 1)) return nullptr;
-    if (options.discover + options.upgrade + options.all > 1) return nullptr;
-    if (options.discover == 1) return "discover";
-    if (options.upgrade == 1) return "upgrade-from-document";
-    return "upgrade-all";
+void note_run_mode(const command_options& options, run_facts& facts) {
+    if (options.help == 1 || (options.silent == 1 && options.verbose == 1)) return;
+    if (options.discover + options.upgrade + options.all > 1) return;
+    facts.mode = options.discover == 1 ? "discover" : options.upgrade == 1 ? "upgrade-from-document" : "upgrade-all";
+    if (options.discover == 1 || options.upgrade == 1) facts.document = options.xml_path.data();
 }
 
 int run_driver(command_options& options, run_facts& facts) {
@@ -162,9 +161,8 @@ int run_driver(command_options& options, run_facts& facts) {
         options.all = 1;
         report("Default option (upgrade all) selected.\n");
     }
-    facts.mode = run_mode(options);
+    note_run_mode(options, facts);
     if (options.all == 1) return upgrade_all(show_tables, facts);
-    facts.document = options.xml_path.data();
     if (options.discover == 1) return discover_to_document(show_tables, facts);
     return upgrade_from_document(show_tables, facts);
 }

@@ -39,9 +39,10 @@ struct run_facts {
     bool document_written = false;            // discover
 };
 
-// The run's mode for these options (after the default is taken), or nullptr
-// when the command line asks for help or combines what cannot be combined.
-const char* run_mode(const command_options& options);
+// Sets the facts' mode for these options (after the default is taken) and
+// its document; the mode stays nullptr when the command line asks for help
+// or combines what cannot be combined.
+void note_run_mode(const command_options& options, run_facts& facts);
 
 // Returns -1, 0, 1 or 3. May set options.all (the default mode). `facts`
 // is filled as the run goes.

@@ -1,7 +1,7 @@
 # Install rules and the Debian package, laid out as Debian policy asks:
 #   /usr/sbin/kvtapefw                 (it needs root for the tape devices)
 #   /usr/share/man/man8/kvtapefw.8.gz  (system administration)
-#   /usr/share/doc/kvtapefw/           README, copyright, changelog.gz, examples/
+#   /usr/share/doc/kvtapefw/           README, run-report.schema.json, copyright, changelog.gz, examples/
 #   /var/lib/kvtapefw/vtxsystem/log    where the setup log goes by default; the
 #                                      program never creates it, so the
 #                                      package ships it
@@ -48,7 +48,8 @@ install(CODE "if(CMAKE_INSTALL_DO_STRIP)
     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/kvtapefw\" COMMAND_ERROR_IS_FATAL ANY)
 endif()")
 install(FILES ${CMAKE_BINARY_DIR}/gz/kvtapefw.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES README.md packaging/copyright ${CMAKE_BINARY_DIR}/gz/changelog.gz DESTINATION ${kvfw_doc_dir})
+install(FILES README.md docs/run-report.schema.json packaging/copyright ${CMAKE_BINARY_DIR}/gz/changelog.gz
+        DESTINATION ${kvfw_doc_dir})
 install(DIRECTORY examples/ DESTINATION ${kvfw_doc_dir}/examples)
 install(DIRECTORY DESTINATION /var/lib/kvtapefw/vtxsystem/log)
 

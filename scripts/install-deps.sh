@@ -19,6 +19,9 @@ install_missing() {
 
 apt_options=
 install_missing g++ cmake make libgtest-dev libxerces-c-dev nlohmann-json3-dev libssl-dev
+# The tests check every run report against its schema with a validator that
+# is not the program's own.
+install_missing python3 python3-jsonschema
 # The fleet rollout (deploy/ansible) and its test. Debian's ansible ships the
 # ansible.windows collection the role needs; what the two packages only
 # recommend (WinRM and other connection libraries, documentation) is for

@@ -38,6 +38,7 @@ cmp "$doc/copyright" "$root/packaging/copyright" || fail "copyright file differs
 gzip -dc "$installed/usr/share/man/man8/kvtapefw.8.gz" | cmp - "$root/docs/kvtapefw.8" || fail "manual page differs"
 gzip -dc "$doc/changelog.gz" | cmp - "$root/packaging/changelog" || fail "changelog differs"
 cmp "$doc/README.md" "$root/README.md" || fail "README differs"
+cmp "$doc/run-report.schema.json" "$root/docs/run-report.schema.json" || fail "run report schema differs"
 diff -r "$doc/examples" "$root/examples" || fail "examples differ"
 
 # The demo's two runs of upgrade all, in a scratch copy of EXAMPLES; prints

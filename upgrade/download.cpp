@@ -97,7 +97,7 @@ stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfe
 // first command that failed for the run report.
 download_result judged_download(const stream_outcome& stream, bool closing_sent, bool closed,
                                 const scsi_device& device) {
-    download_result result{stream.moved != -1, stream.whole && closed, stream.commands + (closing_sent ? 1 : 0),
+    download_result result{stream.commands > 0, stream.whole && closed, stream.commands + (closing_sent ? 1 : 0),
                            stream.sent, {nullptr, {}}};
     if (stream.failed) {
         result.failure = {"WRITE BUFFER", stream.failed_on};

@@ -60,7 +60,8 @@ run_case() {
     if [ "$arg" = XML ]; then native_args+=("$native_xml"); windows_args+=("$windows_xml")
     else native_args+=("$arg"); windows_args+=("$arg"); fi
   done
-  local native_env=(systemdrive="$n/sysdrive") windows_env=()
+  local native_env=(systemdrive="$n/sysdrive" KVFW_REPORT="$n/report.json")
+  local windows_env=(KVFW_REPORT="$(windows_path "$w/report.json")")
   if [ "$with_bus" = bus ]; then
     for dir in "$n" "$w"; do cp -r "$scratch/fixture/fwimage" "$scratch/fixture/bus.json" "$dir/"; done
     native_env+=(KVFW_SIM_BUS="$n/bus.json" KVFW_SIM_TRACE="$n/trace.txt")
@@ -105,6 +106,26 @@ run_case() {
   fi
   if [ "$with_bus" = bus ]; then
     diff -u "$n/bus.json" "$w/bus.json" >"$w/bus.diff" || { fail "$name: drives differ afterwards"; cat "$w/bus.diff"; }
+  fi
+  # Every run past the command line leaves a valid run report, and the two
+  # builds' reports say the same but for the host, the clock and the paths.
+  if [ "$expected" = 255 ]; then
+    [ ! -e "$n/report.json" ] && [ ! -e "$w/report.json" ] || fail "$name: a report from a rejected command line"
+  elif "$root/tests/support/check_report.py" "$root/docs/run-report.schema.json" "$n/report.json" "$w/report.json"; then
+    python3 - "$n/report.json" "$w/report.json" <<'PY' || fail "$name: the run reports differ"
+import json, sys
+def same_part(path):
+    report = json.load(open(path, encoding="utf-8"))
+    for field in ("host", "started", "finished", "document", "setup_log"):
+        report.pop(field)
+    return report
+native, windows = map(same_part, sys.argv[1:])
+if native != windows:
+    print(json.dumps(native, indent=1), json.dumps(windows, indent=1))
+    sys.exit(1)
+PY
+  else
+    fail "$name: the run reports are missing or not valid"
   fi
   # On the simulated bus each build says so, naming the bus file as it was
   # given; otherwise standard error stays empty.

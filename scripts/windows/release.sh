@@ -30,6 +30,7 @@ x86_64-w64-mingw32-strip -o "$dest/kvtapefw.exe" "$build/kvtapefw.exe"
 # Windows tools expect CRLF line ends in text files handed to people.
 sed 's/\r*$/\r/' "$root/examples/windows-release/fwimage/firmware.cfg" >"$dest/fwimage/firmware.cfg"
 sed 's/\r*$/\r/' "$root/README.md" >"$dest/README.md"
+cp "$root/docs/run-report.schema.json" "$dest/"
 
 # Windows ships these DLLs itself (bcrypt: CNG, the SHA-256, since Vista).
 dlls=$(x86_64-w64-mingw32-objdump -p "$dest/kvtapefw.exe" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')
@@ -45,6 +46,9 @@ for expected in "FILEVERSION $major, $minor, $patch, 0" "PRODUCTVERSION $major, 
   'VALUE "ProductName", "kvtapefw"' 'VALUE "FileDescription", "kvtapefw: '; do
   grep -qF "$expected" <<<"$resource" || fail "kvtapefw.exe's version resource lacks: $expected"
 done
+
+# The README a recipient reads names the version they hold.
+grep -qF "The version ($version)" "$root/README.md" || fail "README.md does not name version $version"
 
 # The archive, and the checksums of everything handed out.
 out=$(dirname "$dest")

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "support/test_support.h"
 
 namespace test_support {
@@ -17,14 +19,18 @@ class program_bench {
 public:
     program_bench();
 
-    // Runs kvtapefw in the working folder on the bus file "bus.json" there.
+    // Runs kvtapefw in the working folder on the bus file "bus.json" there,
+    // with a run report, which must then be valid against its schema.
     program_run run(const std::vector<std::string>& args) const;
+    // The last run's report; null when it wrote none.
+    nlohmann::json report() const;
 
     void catalogue(const std::string& lines) const;
     // A 40000-byte image the simulated drives take up as `version`.
     void image(const std::string& name, const std::string& version, const std::string& hw_config) const;
     std::filesystem::path bus_file() const { return work_ / "bus.json"; }
     std::filesystem::path trace() const { return work_ / "trace.txt"; }
+    std::filesystem::path report_file() const { return work_ / "report.json"; }
     std::filesystem::path document() const { return work_ / "inventory/drives.xml"; }
     std::string log() const;
     std::string firmware(int address) const;

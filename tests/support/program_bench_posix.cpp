@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "support/sim_bus_builder.h"
 
@@ -16,10 +17,25 @@ program_bench::program_bench() {
 }
 
 program_run program_bench::run(const std::vector<std::string>& args) const {
-    return run_kvtapefw(args, work_.path(),
-                        {{"systemdrive", drive_.str()},
-                         {"KVFW_SIM_BUS", bus_file().string()},
-                         {"KVFW_SIM_TRACE", trace().string()}});
+    std::error_code not_there;
+    fs::remove(report_file(), not_there);
+    program_run outcome = run_kvtapefw(args, work_.path(),
+                                       {{"systemdrive", drive_.str()},
+                                        {"KVFW_SIM_BUS", bus_file().string()},
+                                        {"KVFW_SIM_TRACE", trace().string()},
+                                        {"KVFW_REPORT", report_file().string()}});
+    // Every report a test makes is checked against the schema by a validator
+    // that is not ours.
+    if (fs::is_regular_file(report_file())) {
+        const std::string check = std::string("python3 ") + KVFW_SOURCE_DIR + "/tests/support/check_report.py " +
+                                  KVFW_SOURCE_DIR + "/docs/run-report.schema.json " + report_file().string();
+        EXPECT_EQ(std::system(check.c_str()), 0) << read_file(report_file());
+    }
+    return outcome;
+}
+
+nlohmann::json program_bench::report() const {
+    return fs::is_regular_file(report_file()) ? nlohmann::json::parse(read_file(report_file())) : nlohmann::json();
 }
 
 void program_bench::catalogue(const std::string& lines) const { write_file(work_ / "fwimage/firmware.cfg", lines); }

@@ -1,0 +1,126 @@
+// The run report as a deployment tool reads it: one run per mode and per
+// verdict on the simulated bus, the values checked against what happened.
+// (The bench checks every report against its schema.)
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/program_bench.h"
+#include "support/sim_bus_builder.h"
+
+namespace {
+
+using namespace test_support;
+using json = nlohmann::json;
+
+class RunReport : public ::testing::Test, protected program_bench {};
+
+sim_json failing_chunk(sim_json drive) {
+    sim_json rule = fault("3b04", "check");
+    rule["sense"] = "05 26 00";
+    drive["faults"] = {rule};
+    return drive;
+}
+
+struct report_case {
+    const char* name;
+    std::vector<sim_json> drives;
+    // Runs before the reported run (a discovery, an edit of its document).
+    std::function<void()> before;
+    std::vector<std::string> args;
+    int exit_code;
+    json result;
+    // Each device's fields that are checked; the others may be anything.
+    std::vector<json> devices;
+};
+
+TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
+    const std::string doc = document().string();
+    const std::vector<report_case> cases = {
+        {"discover: planned, not in the catalogue, could not be examined",
+         {ultrium_drive(0, "2.05", "0x00a4"), other_drive(1, "KTR320", "1.10", "0x0320"),
+          [] { sim_json held = ultrium_drive(2, "1.00", "0x00a4"); held["open"] = "fail"; return held; }()},
+         nullptr, {"/s", "/d", doc}, 1, "Success",
+         {{{"device", 0}, {"verdict", "planned"}, {"action", "upgrade"}, {"firmware_before", "2.05"},
+           {"target_version", "2.10"}, {"drive_id", "0x0000a4"}, {"flashed", false}, {"firmware_after", nullptr}},
+          {{"device", 1}, {"verdict", "not-planned"}, {"drive_id", "0x000320"}, {"action", nullptr},
+           {"reason", "the catalogue holds no image for its drive ID"}},
+          {{"device", 2}, {"verdict", "left-untouched"}, {"vendor", nullptr}, {"product", nullptr},
+           {"drive_id", nullptr}, {"firmware_before", nullptr}, {"reason", "it could not be examined"}}}},
+        {"upgrade all: flashed and verified, refused chunk, left at its version",
+         {ultrium_drive(0, "2.05", "0x00a4"), failing_chunk(ultrium_drive(1, "1.00", "0x00c8")),
+          ultrium_drive(2, "3.00", "0x00b6")},
+         nullptr, {"/s"}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "success"}, {"reason", nullptr}, {"flashed", true}, {"firmware_after", "2.10"},
+           {"image", {{"file", "fwimage/A4.BIN"}, {"bytes", 40000}, {"sha256", nullptr}, {"checksum", "none"}}},
+           {"download", {{"outcome", "completed"}, {"commands", 3}, {"bytes", 40000}, {"failure", nullptr}}}},
+          {{"device", 1}, {"verdict", "failed"}, {"flashed", true}, {"firmware_after", "1.00"},
+           {"reason", "its download did not run to its end"},
+           {"download",
+            {{"outcome", "failed"}, {"commands", 2}, {"bytes", 0},
+             {"failure",
+              {{"command", "WRITE BUFFER"}, {"status", "CHECK CONDITION"}, {"sense_key", "ILLEGAL REQUEST"},
+               {"asc", "0x26"}, {"ascq", "0x00"},
+               {"text", "SCSI WRITE BUFFER on device 1: CHECK CONDITION, ILLEGAL REQUEST, INVALID FIELD IN "
+                        "PARAMETER LIST (26h/00h)"}}}}}},
+          {{"device", 2}, {"verdict", "success"}, {"action", "skip"}, {"flashed", false}, {"download", nullptr},
+           {"firmware_before", "3.00"}, {"firmware_after", "3.00"}}}},
+        {"upgrade from a document: a stale entry is sent nothing",
+         {ultrium_drive(0, "2.05", "0x00a4"), ultrium_drive(1, "1.00", "0x00c8")},
+         [&] {
+             run({"/s", "/d", doc});
+             edit_value("0x0000c8", "version", "1.500000", "1.400000");
+         },
+         {"/s", "/u", doc}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "success"}, {"firmware_before", "2.05"}, {"firmware_after", "2.10"}},
+          {{"device", 1}, {"verdict", "left-untouched"}, {"flashed", false}, {"image", nullptr},
+           {"download", {{"outcome", "not-started"}, {"commands", 0}, {"bytes", 0}, {"failure", nullptr}}},
+           {"reason", "its plan was made for another catalogue version"}}}},
+        {"no drive of the maker: no catalogue read", {}, nullptr, {"/s"}, 3,
+         "Nothing to be done for Tape drives. RDX Firmware Updated.", {}},
+    };
+    for (const report_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        forget_run();
+        bus_of(c.drives).write(bus_file());
+        catalogue("0x00a4|A4.BIN|2.10\n0x00c8|C8.BIN|1.50\n0x00b6|B6.BIN|3.00\n");
+        image("A4.BIN", "2.10", "0x00a4");
+        image("C8.BIN", "1.50", "0x00c8");
+        if (c.before) c.before();
+        const program_run ran = run(c.args);
+        ASSERT_EQ(ran.exit_code, c.exit_code) << ran.out << ran.err;
+        const json report = this->report();
+        EXPECT_EQ(report["exit_code"], c.exit_code);
+        EXPECT_EQ(report["result"], c.result);
+        EXPECT_EQ(report["simulated_bus"], true);
+        // The catalogue's digest is that of the file (sha256sum of the
+        // catalogue above), so a tool can tell whether it changed.
+        EXPECT_EQ(report["catalogue"].is_null(), c.devices.empty());
+        if (!c.devices.empty()) {
+            EXPECT_EQ(report["catalogue"]["sha256"], "dd439f74806d35ff2773f0027173a5ac0bd692b41914c0991fd4ebe8b909c6b5");
+        }
+        ASSERT_EQ(report["devices"].size(), c.devices.size()) << report.dump(2);
+        for (std::size_t i = 0; i < c.devices.size(); ++i) {
+            for (const auto& [field, value] : c.devices[i].items()) {
+                EXPECT_EQ(report["devices"][i][field], value) << "device " << i << " " << field;
+            }
+        }
+    }
+}
+
+TEST_F(RunReport, OneThatCannotBeWrittenLeavesTheRunAsItWas) {
+    bus_of({ultrium_drive(0, "2.10", "0x00a4")}).write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n");
+    // A folder stands where the report would go.
+    std::filesystem::create_directories(report_file());
+    write_file(report_file() / "kept", "");
+    const program_run ran = run({"/s"});
+    EXPECT_EQ(ran.exit_code, 1);
+    EXPECT_NE(ran.out.find("Result : Success\n"), std::string::npos);
+    EXPECT_NE(ran.err.find("the run report " + report_file().string() + " could not be written"), std::string::npos)
+        << ran.err;
+}
+
+}  // namespace
