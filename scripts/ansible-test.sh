@@ -271,7 +271,8 @@ done
 playbook upgrade upgrade1
 [ "$rc" != 0 ] || show_and_fail upgrade1 "the rollout went on although tape02 failed"
 expect_recap upgrade1 tape01 1 0
-expect_recap upgrade1 tape02 0 1
+# tape02's drive was sent image data before it refused it: changed and failed.
+expect_recap upgrade1 tape02 1 1
 for host in tape03 tape04 tape05 tape06; do
   expect_no_recap upgrade1 "$host"
   cmp -s "$work/$host/bus.json" "$work/$host.bus.before" || fail "$host's drives were touched after the rollout stopped"
@@ -280,7 +281,7 @@ done
 expect_firmware tape01 "$ktr_new $hh6_old"
 cmp -s "$work/tape02/bus.json" "$work/tape02.bus.before" || fail "tape02's drives changed although its image was refused"
 grep -q "Result : Flash failure" "$work/upgrade1.txt" || show_and_fail upgrade1 "tape02's failure does not show the program's result"
-grep -qE "TAPE1 \(card 0, lun 0\) ULTRIUM-HH6 0x0000a4 2\.05: failed: ." "$work/upgrade1.txt" ||
+grep -qE "TAPE1 \(card 0, lun 0\) ULTRIUM-HH6 0x0000a4 2\.05: failed, image sent: ." "$work/upgrade1.txt" ||
   show_and_fail upgrade1 "tape02's failure does not name the drive that failed and why"
 
 playbook report report1
@@ -300,7 +301,7 @@ log_size tape04 >"$work/tape04.log.before"
 cp "$work/tape04/bus.json" "$work/tape04.bus.before"
 playbook upgrade upgrade1b -e '{"kvtapefw_serial": [2]}' --limit tape02,tape03,tape04
 [ "$rc" != 0 ] || show_and_fail upgrade1b "the rollout went on although tape02 failed"
-expect_recap upgrade1b tape02 0 1
+expect_recap upgrade1b tape02 1 1
 expect_recap upgrade1b tape03 1 0
 expect_no_recap upgrade1b tape04
 [ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "tape04 ran after a batch with a failed host"
