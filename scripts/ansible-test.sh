@@ -3,11 +3,14 @@
 # of this machine (local connections, each with its own working folder, setup
 # log root and simulated bus): discover, review (one drive set to skip),
 # canary upgrade that stops at a host whose drive refuses its image, report,
-# a batch of two that stops at that host; then a second rollout after the
-# fix, a third that has nothing left to do and an upgrade-all on one host.
-# Everything is checked from the outside: plans, bus files, setup logs, exit
-# codes, recaps and the CSV report. Also lints the role and playbooks and
-# syntax-checks them against a Windows inventory.
+# a batch of two that stops at that host, a check run, a catalogue changed
+# since discover; then the same plans run again after the fix, once more with
+# nothing left to do, an unreachable host, an upgrade-all on one host, a
+# batch whose slow runs go side by side with one fork and a program that
+# hangs past the time limit. Everything is checked from the outside: plans,
+# run reports, bus files, setup logs, exit codes, recaps and the CSV report.
+# Also lints the role and playbooks and syntax-checks them against a Windows
+# inventory.
 #
 # Usage: scripts/ansible-test.sh [path of the kvtapefw program]
 # (the native build's program by default)
@@ -37,7 +40,7 @@ export ANSIBLE_LOCAL_TEMP=$work/tmp/local ANSIBLE_REMOTE_TEMP=$work/tmp/remote
 export ANSIBLE_HOST_KEY_CHECKING=False ANSIBLE_NOCOWS=1 ANSIBLE_NOCOLOR=1 ANSIBLE_FORCE_COLOR=0
 export ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_LOAD_CALLBACK_PLUGINS=0 ANSIBLE_RETRY_FILES_ENABLED=False
 export ANSIBLE_PIPELINING=True ANSIBLE_FORKS=10 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3
-export ANSIBLE_LOCALHOST_WARNING=False ANSIBLE_DEPRECATION_WARNINGS=False
+export ANSIBLE_LOCALHOST_WARNING=False ANSIBLE_DEPRECATION_WARNINGS=False ANSIBLE_ASYNC_DIR=$work/async
 # A fact cache, as a fleet would have one: the role then learns each host's
 # operating system once instead of in every playbook.
 export ANSIBLE_CACHE_PLUGIN=jsonfile ANSIBLE_CACHE_PLUGIN_CONNECTION=$work/facts
@@ -61,33 +64,52 @@ for playbook in discover upgrade report; do
     { cat "$work/syntax.txt"; fail "syntax check of $playbook.yml"; }
 done
 
-echo "== rules the role judges by (exit codes, setup-log lines, paths)"
+echo "== rules the role judges by (exit codes, run reports, catalogue, check lines, paths)"
 PYTHONPATH=$playbooks/roles/kvtapefw/filter_plugins python3 - <<'EOF' || fail "role's judging rules"
+import json
 import kvtapefw as k
 
 def expect(what, got, want):
     if got != want:
         raise SystemExit("%s: got %r, want %r" % (what, got, want))
 
-flashed = ["Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade", "File name: fwimage/HH6.BIN",
-           "firmware is being flashed!", "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade",
-           "Drive ID: 0x0000c8, Product ID: ULTRIUM-HH8, Action: skip"]
-skipped = ["Drive ID: 0x0000c8, Product ID: ULTRIUM-HH8, Action: skip",
-           "Drive ID: 0x000099, Product ID: KTR320 is not suggested to be upgraded."]
-expect("1 with a flashed drive", k.judge(1, ["Result : Success"], flashed)["state"], "changed")
-expect("flashed drive counted once", k.drive_counts(flashed), {"upgraded": 1, "skipped": 1, "failed": 0})
-expect("1 with every drive skipped", k.judge("1", ["Result : Success"], skipped)["state"], "ok")
-expect("1 without any drive line", k.judge(1, ["Result : Success"], [])["state"], "changed")
-expect("3", k.judge(3, ["Result : Nothing to be done for Tape drives. RDX Firmware Updated."], [])["state"], "ok")
-failure = k.judge(0, ["Result : Flash failure"], skipped + ["Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed"])
-expect("0", failure["state"], "failed")
-expect("0 message carries the log", "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed" in failure["message"], True)
-expect("0 without result line", k.judge(0, ["Usage: ..."], [])["state"], "failed")
-for code in (255, -1, 2, None, "none"):
-    expect("exit code %r" % (code,), k.judge(code, [], skipped)["state"], "failed")
-windows = k.remote_paths("C:\\kvtapefw\\", True, "", "/build/kvtapefw.exe", "D:")
+def device(n, verdict="success", flashed=False, before="2.05", after="2.05", reason=None):
+    return {"device": n, "card": 0, "lun": 0, "product": "ULTRIUM-HH6", "drive_id": "0x0000a4", "action": "upgrade",
+            "firmware_before": before, "firmware_after": after, "target_version": "2.10", "flashed": flashed,
+            "verdict": verdict, "reason": reason}
+
+def report(code, *devices, mode="upgrade-from-document", finished="2026-01-01T00:00:00Z", sha="ab" * 32):
+    return json.dumps({"format": 1, "mode": mode, "exit_code": code, "result": None, "finished": finished,
+                       "catalogue": {"path": "fwimage/firmware.cfg", "sha256": sha} if sha else None,
+                       "setup_log": "/x/vtxsetup.log", "devices": list(devices)})
+
+sent, untouched = device(1, flashed=True, after="2.10"), device(3, "not-planned", reason="not in the catalogue")
+refused = device(1, "failed", flashed=True, reason="the drive refused the image")
+ok = k.judge(report(1, sent, untouched), 1)
+expect("a flashed drive", [ok[key] for key in ("state", "upgraded", "skipped", "failed")], ["changed", 1, 1, 0])
+expect("nothing sent", k.judge(report(1, device(1), untouched), "1")["state"], "ok")
+expect("no drive of the maker", k.judge(report(3), 3)["state"], "ok")
+bad = k.judge(report(0, refused, untouched), 0)
+expect("a refused image", [bad[key] for key in ("state", "changed", "failed")], ["failed", True, 1])
+expect("a refused image's reason", "TAPE1: the drive refused the image" in bad["note"], True)
+for code in (255, -1, 2):
+    expect("exit code %r" % (code,), k.judge(report(1, device(1)), code)["state"], "failed")
+for text in ("", None, report(1, device(1))[:-9], "[]"):
+    expect("no whole report %r" % (text,), k.judge(text, 1)["state"], "failed")
+expect("same catalogue", k.catalogue_refusal(report(1), "ab" * 32), "")
+expect("changed catalogue", "discover again" in k.catalogue_refusal(report(1), "cd" * 32), True)
+expect("no catalogue read", k.catalogue_refusal(report(3, sha=None), "cd" * 32), "")
+expect("no discovery report", "discover again" in k.catalogue_refusal("", "ab" * 32), True)
+plan = [{"address": "1", "card": "0", "lun": "0", "product": "ULTRIUM-HH6", "running": "2.05", "catalogue": "2.1",
+         "action": "upgrade"}, {"address": "3", "card": "0", "lun": "0", "product": "ULTRIUM-HH8", "running": "4.2",
+         "catalogue": "4.2", "action": "skip"}]
+later = report(1, sent, mode="upgrade-from-document", finished="2026-01-02T00:00:00Z")
+expect("check after the upgrade", k.would_send(plan, [later, report(1, device(1), mode="discover")])[:2],
+       ["TAPE1 (card 0, lun 0) ULTRIUM-HH6: already at 2.1, nothing sent", "TAPE3 (card 0, lun 0) ULTRIUM-HH8: skip, nothing sent"])
+expect("check before it", k.would_send(plan, [])[0], "TAPE1 (card 0, lun 0) ULTRIUM-HH6: would send 2.1 (upgrade) over 2.05")
+windows = k.remote_paths("C:\\kvtapefw\\", True, "", "/build/kvtapefw.exe")
 expect("Windows program", windows["program"], "C:\\kvtapefw\\kvtapefw.exe")
-expect("Windows log", windows["log"], "D:\\vtxsystem\\log\\vtxsetup.log")
+expect("Windows log", windows["log"], "%SystemDrive%\\vtxsystem\\log\\vtxsetup.log")
 expect("Windows log, given root", k.remote_paths("C:\\kv", True, "E:\\", "kvtapefw.exe")["log"],
        "E:\\vtxsystem\\log\\vtxsetup.log")
 expect("POSIX log", k.remote_paths("/srv/kv/", False, "", "/x/kvtapefw")["log"], "/srv/kv/vtxsystem/log/vtxsetup.log")
@@ -127,8 +149,10 @@ drives_of() {
   done
   echo "[all:vars]"
   echo "kvtapefw_program=$program"
-  echo "kvtapefw_fwimage=$root/examples/fwimage"
+  echo "kvtapefw_fwimage=$work/fwimage"
+  echo "kvtapefw_poll=1"
 } >"$work/inventory.ini"
+cp -r "$root/examples/fwimage" "$work/fwimage"
 
 control=$work/control
 mkdir -p "$control"
@@ -166,8 +190,9 @@ expect_recap() {
   if [ "$3" != - ]; then [[ $line =~ changed=$3\  ]] || show_and_fail "$1" "recap of $2: $line (expected changed=$3)"; fi
   if [ "$4" != - ]; then [[ $line =~ failed=$4\  ]] || show_and_fail "$1" "recap of $2: $line (expected failed=$4)"; fi
 }
+# expect_no_recap <log name> <host>: at most the argument check of the start play ran
 expect_no_recap() {
-  ! grep -qE "^$2 +: ok=[1-9]" "$work/$1.txt" || show_and_fail "$1" "$2 ran although the rollout should have stopped before it"
+  ! grep -qE "^$2 +: ok=([2-9]|[1-9][0-9])" "$work/$1.txt" || show_and_fail "$1" "$2 ran although the rollout should have stopped before it"
 }
 # expect_csv <wanted>: the rows (host,mode,state,exit_code,upgraded,skipped,failed), header checked too
 expect_csv() {
@@ -208,13 +233,20 @@ for host in tape01 tape02 tape03 tape04 tape06; do
   [ -s "$control/plans/$host.xml" ] || fail "no plan fetched for $host"
 done
 [ ! -e "$control/plans/tape05.xml" ] || fail "a plan was fetched for tape05, which has no drive"
-python3 - "$control/plans" <<'EOF' || fail "fetched plans do not list each host's drives"
-import sys, xml.etree.ElementTree as ET
+python3 - "$control/plans" "$work/fwimage/firmware.cfg" "$work/facts" <<'EOF' || fail "fetched plans or their discovery reports do not match each host"
+import hashlib, json, os, sys, xml.etree.ElementTree as ET
 want = {"tape01": ["0", "1"], "tape02": ["1", "3"], "tape03": ["2", "3"], "tape04": ["3"], "tape06": ["2", "4", "7"]}
+catalogue = hashlib.sha256(open(sys.argv[2], "rb").read()).hexdigest()
 for host, buses in want.items():
     got = [d.find("busnumber").get("value") for d in ET.parse("%s/%s.xml" % (sys.argv[1], host)).iter("device")]
     if got != buses:
         raise SystemExit("%s: plan lists drives at %s, expected %s" % (host, got, buses))
+    report = json.load(open("%s/%s.discover.json" % (sys.argv[1], host)))
+    if report["mode"] != "discover" or report["catalogue"]["sha256"] != catalogue:
+        raise SystemExit("%s: discovery report kept with the plan: %s, catalogue %s" % (host, report["mode"], report["catalogue"]))
+for name in os.listdir(sys.argv[3]):
+    if "env" in json.load(open(os.path.join(sys.argv[3], name))):
+        raise SystemExit("the fact cache holds the environment of %s" % name)
 EOF
 
 # Review: tape01's HH6 is not to be flashed this time.
@@ -239,7 +271,8 @@ done
 playbook upgrade upgrade1
 [ "$rc" != 0 ] || show_and_fail upgrade1 "the rollout went on although tape02 failed"
 expect_recap upgrade1 tape01 1 0
-expect_recap upgrade1 tape02 0 1
+# tape02's drive was sent image data before it refused it: changed and failed.
+expect_recap upgrade1 tape02 1 1
 for host in tape03 tape04 tape05 tape06; do
   expect_no_recap upgrade1 "$host"
   cmp -s "$work/$host/bus.json" "$work/$host.bus.before" || fail "$host's drives were touched after the rollout stopped"
@@ -248,15 +281,17 @@ done
 expect_firmware tape01 "$ktr_new $hh6_old"
 cmp -s "$work/tape02/bus.json" "$work/tape02.bus.before" || fail "tape02's drives changed although its image was refused"
 grep -q "Result : Flash failure" "$work/upgrade1.txt" || show_and_fail upgrade1 "tape02's failure does not show the program's result"
-grep -qF "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed" "$work/upgrade1.txt" ||
-  show_and_fail upgrade1 "tape02's failure does not carry the setup log's last lines"
+grep -qE "TAPE1 \(card 0, lun 0\) ULTRIUM-HH6 0x0000a4 2\.05: failed, image sent: ." "$work/upgrade1.txt" ||
+  show_and_fail upgrade1 "tape02's failure does not name the drive that failed and why"
 
 playbook report report1
 expect_rc report1 0
 expect_csv "tape01,plan,changed,1,1,1,0
 tape02,plan,failed,0,0,1,1"
 grep -q "tape03, tape04, tape05, tape06" "$control/reports/rollout.md" || fail "rollout.md does not name the hosts not reached"
-[ -s "$control/reports/logs/tape02.vtxsetup.log" ] || fail "report.yml did not fetch tape02's setup log"
+[ -s "$control/reports/logs/tape02.vtxsetup.log" ] || fail "the upgrade did not fetch tape02's setup log"
+[ "$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["exit_code"])' "$control/reports/runs/tape02-upgrade-from-document.json")" = 0 ] ||
+  fail "tape02's run report was not fetched to reports/runs/tape02-upgrade-from-document.json"
 
 # With batches of one, Ansible would stop after tape02 even without
 # max_fail_percentage; a batch of two where one host fails shows that the
@@ -266,14 +301,39 @@ log_size tape04 >"$work/tape04.log.before"
 cp "$work/tape04/bus.json" "$work/tape04.bus.before"
 playbook upgrade upgrade1b -e '{"kvtapefw_serial": [2]}' --limit tape02,tape03,tape04
 [ "$rc" != 0 ] || show_and_fail upgrade1b "the rollout went on although tape02 failed"
-expect_recap upgrade1b tape02 0 1
+expect_recap upgrade1b tape02 1 1
 expect_recap upgrade1b tape03 1 0
 expect_no_recap upgrade1b tape04
 [ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "tape04 ran after a batch with a failed host"
 cmp -s "$work/tape04/bus.json" "$work/tape04.bus.before" || fail "tape04's drives were touched after a batch with a failed host"
 expect_firmware tape03 "$vxa_new $hh8"
 
-echo "== rollout 2: tape02 fixed, fresh discover, upgrade, report"
+# A group variable called "mode" is common: it must not switch the role to
+# upgrade-all, which would list no plan lines here.
+echo "== a check run sends nothing and says what the plans would send"
+snapshot() { find "$work"/tape0? "$control" -printf '%p %s %T@\n' | sort; }
+snapshot >"$work/check.before"
+playbook upgrade check --check -e mode=all
+expect_rc check 0
+for line in "TAPE1 (card 0, lun 0) ULTRIUM-HH6: would send 2.1 (upgrade) over 2.05" \
+  "TAPE0 (card 0, lun 0) KTR320: already at 1.2, nothing sent" "TAPE1 (card 0, lun 0) ULTRIUM-HH6: skip, nothing sent" \
+  "TAPE2 (card 0, lun 0) VXA-320: already at 3.1, nothing sent" "TAPE7 (card 0, lun 0) VXA-320: would send 3.1 (upgrade) over 3"; do
+  grep -qF "\"$line\"" "$work/check.txt" || show_and_fail check "the check run did not say: $line"
+done
+snapshot | diff "$work/check.before" - >&2 || fail "the check run wrote or removed files"
+
+echo "== a catalogue changed since discover refuses the plan, not a host without drive"
+cp -r "$work/fwimage" "$work/fwimage-changed"
+echo '$ one more comment' >>"$work/fwimage-changed/firmware.cfg"
+log_size tape04 >"$work/tape04.log.before"
+playbook upgrade catalogue -e "kvtapefw_fwimage=$work/fwimage-changed" -e '{"kvtapefw_serial": [2]}' --limit tape04,tape05
+[ "$rc" != 0 ] || show_and_fail catalogue "the upgrade went on with a changed catalogue"
+expect_recap catalogue tape04 0 1
+expect_recap catalogue tape05 0 0
+grep -q "catalogue changed since the plan was made.*discover again" "$work/catalogue.txt" || show_and_fail catalogue "tape04's refusal does not say to discover again"
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the program ran on tape04 although its catalogue changed"
+
+echo "== rollout 2: tape02 fixed, the same plans again"
 python3 - "$work/tape02/bus.json" <<'EOF'
 import json, sys
 bus = json.load(open(sys.argv[1]))
@@ -281,13 +341,11 @@ for drive in bus["drives"]:
     drive.pop("faults", None)
 json.dump(bus, open(sys.argv[1], "w"), indent=2)
 EOF
-playbook discover discover2
-expect_rc discover2 0
 playbook upgrade upgrade2
 expect_rc upgrade2 0
-for host in tape01 tape02 tape06; do expect_recap upgrade2 "$host" 1 0; done
-for host in tape03 tape04 tape05; do expect_recap upgrade2 "$host" 0 0; done
-expect_firmware tape01 "$ktr_new $hh6_new"
+for host in tape02 tape06; do expect_recap upgrade2 "$host" 1 0; done
+for host in tape01 tape03 tape04 tape05; do expect_recap upgrade2 "$host" 0 0; done
+expect_firmware tape01 "$ktr_new $hh6_old"
 expect_firmware tape02 "$hh6_new $hh8"
 expect_firmware tape03 "$vxa_new $hh8"
 expect_firmware tape04 "$hh8"
@@ -296,41 +354,87 @@ expect_firmware tape05 "$acme"
 expect_firmware tape06 "$ktr_new $hh6_new $vxa_new"
 playbook report report2
 expect_rc report2 0
-expect_csv "tape01,plan,changed,1,1,1,0
+expect_csv "tape01,plan,ok,1,0,2,0
 tape02,plan,changed,1,1,1,0
 tape03,plan,ok,1,0,2,0
 tape04,plan,ok,1,0,1,0
 tape05,plan,ok,,0,0,0
 tape06,plan,changed,1,3,0,0"
 
-echo "== rollout 3: nothing left to do"
+echo "== rollout 3: the same plans once more, nothing left to do"
 for host in "${hosts[@]}"; do cp "$work/$host/bus.json" "$work/$host.bus.before"; done
-playbook discover discover3
-expect_rc discover3 0
 playbook upgrade upgrade3
 expect_rc upgrade3 0
 for host in "${hosts[@]}"; do
   expect_recap upgrade3 "$host" 0 0
   cmp -s "$work/$host/bus.json" "$work/$host.bus.before" || fail "$host's drives changed in a rollout with nothing to do"
 done
-playbook report report3
-expect_rc report3 0
-expect_csv "tape01,plan,ok,1,0,2,0
-tape02,plan,ok,1,0,2,0
-tape03,plan,ok,1,0,2,0
-tape04,plan,ok,1,0,1,0
-tape05,plan,ok,,0,0,0
-tape06,plan,ok,1,0,3,0"
+
+echo "== an unreachable host stops the rollout and gets its row"
+echo "tape99 ansible_connection=ssh ansible_host=127.0.0.1 ansible_port=9 ansible_ssh_common_args='-o ConnectTimeout=5 -o BatchMode=yes' kvtapefw_dir=/srv/kvtapefw" >"$work/unreachable.ini"
+playbook upgrade unreachable -i "$work/unreachable.ini" -e '{"kvtapefw_serial": [2]}' --limit tape04,tape99
+[ "$rc" != 0 ] || show_and_fail unreachable "the rollout went on past an unreachable host"
+expect_recap unreachable tape04 0 0
+expect_recap unreachable tape99 0 1
+playbook report report-unreachable -i "$work/unreachable.ini" --limit tape04,tape99
+expect_rc report-unreachable 0
+expect_csv "tape04,plan,ok,1,0,1,0
+tape99,plan,unreachable,,0,0,0"
+grep -q "^| tape99 | unreachable |.*unreachable: " "$control/reports/rollout.md" || fail "rollout.md does not say that tape99 was unreachable"
+
+echo "== a host name that is not a safe file name is refused before any file is written"
+echo "up/../escape ansible_connection=local kvtapefw_dir=$work/escape" >"$work/badname.ini"
+playbook upgrade badname -i "$work/badname.ini" --limit 'up*'
+grep -q "is not a safe file name" "$work/badname.txt" || show_and_fail badname "the host name up/../escape was not refused"
+[ "$(find "$control" -newer "$work/badname.ini" -type f | wc -l)" = 0 ] || fail "files were written for the host up/../escape"
 
 echo "== upgrade all on one host whose drive was replaced by an older one"
 sed -i 's/"firmware": "4.20"/"firmware": "4.10"/' "$work/tape04/bus.json"
 expect_firmware tape04 "ULTRIUM-HH8=4.10"
-playbook upgrade upgrade4 -e mode=all --limit tape04
+playbook upgrade upgrade4 -e kvtapefw_mode=all --limit tape04
 expect_rc upgrade4 0
 expect_recap upgrade4 tape04 1 0
 expect_firmware tape04 "$hh8"
 playbook report report4 --limit tape04
 expect_rc report4 0
 expect_csv "tape04,all,changed,1,1,0,0"
+
+# A program that takes 5 s on each host: run one host after the other, the
+# batch would take 20 s; side by side, every run starts before any ends.
+echo "== a batch of four runs side by side with one fork"
+mkdir -p "$work/slow"
+cat >"$work/slow/kvtapefw" <<EOF
+#!/bin/sh
+begin=\$(date +%s.%N)
+sleep 5
+"$program" "\$@"
+rc=\$?
+echo "\$begin \$(date +%s.%N)" >>times
+exit \$rc
+EOF
+chmod +x "$work/slow/kvtapefw"
+playbook upgrade parallel -f 1 -e "kvtapefw_program=$work/slow/kvtapefw" -e '{"kvtapefw_serial": [4]}' --limit tape01,tape02,tape03,tape04
+expect_rc parallel 0
+python3 - "$work" <<'EOF' || fail "the batch's runs did not overlap"
+import sys
+spans = [tuple(map(float, open("%s/%s/kvtapefw/times" % (sys.argv[1], host)).read().split()))
+         for host in ("tape01", "tape02", "tape03", "tape04")]
+last_start, first_end = max(s for s, _ in spans), min(e for _, e in spans)
+print("   4 runs of 5 s: all started within %.1f s, the batch's runs took %.1f s"
+      % (last_start - min(s for s, _ in spans), max(e for _, e in spans) - min(s for s, _ in spans)))
+if last_start >= first_end:
+    raise SystemExit("a run started only after another had ended")
+EOF
+
+echo "== a program that hangs is stopped at kvtapefw_timeout"
+mkdir -p "$work/hung"
+printf '#!/bin/sh\nsleep 60\nexec "%s" "$@"\n' "$program" >"$work/hung/kvtapefw"
+chmod +x "$work/hung/kvtapefw"
+log_size tape04 >"$work/tape04.log.before"
+playbook upgrade timeout -e "kvtapefw_program=$work/hung/kvtapefw" -e kvtapefw_timeout=2 --limit tape04
+[ "$rc" != 0 ] || show_and_fail timeout "a program stopped at the time limit passed"
+expect_recap timeout tape04 - 1
+grep -q "kvtapefw was stopped after kvtapefw_timeout (2 s)" "$work/timeout.txt" || show_and_fail timeout "the failure does not say the time limit stopped the program"
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the hung program on tape04 was not stopped before it ran"
 
 echo "== fleet rollout test passed in $(($(date +%s) - started)) s"

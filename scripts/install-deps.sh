@@ -25,9 +25,11 @@ install_missing python3 python3-jsonschema
 # The fleet rollout (deploy/ansible) and its test. Debian's ansible ships the
 # ansible.windows collection the role needs; what the two packages only
 # recommend (WinRM and other connection libraries, documentation) is for
-# managing real hosts, not for the test on this machine.
+# managing real hosts, not for the test on this machine. The test's
+# unreachable host is an SSH connection refused on the loopback
+# (openssh-client).
 apt_options=--no-install-recommends
-install_missing ansible ansible-lint
+install_missing ansible ansible-lint openssh-client
 # The Debian package (scripts/package.sh, scripts/package-test.sh): CPack
 # needs file and dpkg-shlibdeps (dpkg-dev), which also gives dpkg-buildflags;
 # lintian and mandoc check the package and its manual page.

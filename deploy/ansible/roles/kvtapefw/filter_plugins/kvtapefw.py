@@ -1,9 +1,8 @@
-# Reading what kvtapefw leaves behind (exit code, console, setup log, discovery
+# Reading what kvtapefw leaves behind (exit code, run report, discovery
 # document) and turning it into the outcome a deployment engine understands.
 # Kept in Python rather than Jinja so that the rules live in one place and can
 # be exercised without a host (scripts/ansible-test.sh does).
 
-import base64
 import csv
 import hashlib
 import io
@@ -16,13 +15,7 @@ EXIT_SUCCESS = 1
 EXIT_FAILURE = 0
 EXIT_NOTHING_TO_DO = 3
 
-# One line per drive, written by the program; the flash step writes the same
-# shape right before it sends an image, followed by a "File name:" line, and
-# the verification after the settle wait writes it once per drive found.
-DRIVE_LINE = re.compile(r"^Drive ID: (?P<id>\S+), Product ID: (?P<product>.*?)"
-                        r"(?:, Action: (?P<action>\S+)| (?P<unplanned>is not suggested to be upgraded)\.)\s*$")
 FLASHING_ACTIONS = ("upgrade", "downgrade", "rewrite")
-RESULT_PREFIX = "Result : "
 
 
 def control_path(path):
@@ -38,16 +31,19 @@ def _strip_separators(path):
     return stripped if stripped or not text else text[0]
 
 
-def remote_paths(directory, windows, log_root="", program="", system_drive="C:"):
+def remote_paths(directory, windows, log_root="", program=""):
     """Where things are on a host. The program reads fwimage/ from its
     current folder, so the working folder holds everything; the setup log is
-    %systemdrive%\\vtxsystem\\log\\vtxsetup.log. A POSIX host has no system
-    drive: its log goes under the working folder unless a root is given."""
+    %systemdrive%\\vtxsystem\\log\\vtxsetup.log. On Windows the root stays
+    %SystemDrive% unless one is given: the modules that create the log's
+    folder expand it there, so the role never needs the host's environment.
+    A POSIX host has no system drive: its log goes under the working folder
+    unless a root is given."""
     sep = "\\" if windows else "/"
     home = _strip_separators(directory)
     if not home:
         raise ValueError("kvtapefw_dir is empty")
-    root = _strip_separators(log_root) or (_strip_separators(system_drive) if windows else home)
+    root = _strip_separators(log_root) or ("%SystemDrive%" if windows else home)
     name = re.split(r"[\\/]", str(program or ""))[-1] or ("kvtapefw.exe" if windows else "kvtapefw")
 
     def join(*parts):
@@ -59,6 +55,8 @@ def remote_paths(directory, windows, log_root="", program="", system_drive="C:")
         "fwimage": join(home, "fwimage"),
         "discovery": join(home, "discovery.xml"),
         "selection": join(home, "selection.xml"),
+        # KVFW_REPORT: the program writes it whole or not at all.
+        "report": join(home, "run-report.json"),
         "log_root": root,
         "log_dir": join(root, "vtxsystem", "log"),
         "log": join(root, "vtxsystem", "log", "vtxsetup.log"),
@@ -105,104 +103,130 @@ def stale_files(wanted, found):
     return stale
 
 
-def log_lines(data, start=0, end=None, encoded=False):
-    """The setup-log lines between two byte offsets. The log is append-only
-    across runs, so a run is judged by what it added after the size recorded
-    before it started. `data` is base64 (as slurp returns it) when `encoded`,
-    else text (as a lookup returns it)."""
-    if data is None:
-        return []
-    raw = base64.b64decode(data) if encoded else str(data).encode("utf-8", "surrogateescape")
-    start = int(start or 0)
-    if start > len(raw):  # the log was replaced since: all of it is new
-        start = 0
-    chunk = raw[start:] if end is None else raw[start:int(end)]
-    return [line for line in chunk.decode("latin-1").splitlines() if line.strip()]
-
-
-def log_size(data):
-    """Bytes in a base64 text as slurp returns it."""
-    return len(base64.b64decode(data)) if data else 0
-
-
-def _verification_lines(lines):
-    """Drive lines written by the verification, leaving out the ones the flash
-    step writes before each image (those are followed by "File name:")."""
-    found = []
-    for index, line in enumerate(lines):
-        match = DRIVE_LINE.match(line)
-        if not match:
-            continue
-        following = lines[index + 1] if index + 1 < len(lines) else ""
-        if following.startswith("File name:"):
-            continue
-        found.append(match)
-    return found
-
-
-def drive_counts(lines):
-    counts = {"upgraded": 0, "skipped": 0, "failed": 0}
-    for match in _verification_lines(lines):
-        action = match.group("action")
-        if match.group("unplanned") or action == "skip":
-            counts["skipped"] += 1
-        elif action in FLASHING_ACTIONS:
-            counts["upgraded"] += 1
-        else:
-            counts["failed"] += 1
-    return counts
-
-
-def _flashed_something(lines):
-    """False only when the log shows drives and every one of them was left
-    alone; without any drive line nothing proves the run changed nothing."""
-    matches = [DRIVE_LINE.match(line) for line in lines]
-    matches = [match for match in matches if match]
-    if not matches:
-        return True
-    return any(match.group("action") not in (None, "skip") for match in matches)
-
-
-def result_text(stdout_lines):
-    for line in reversed(stdout_lines or []):
-        if line.startswith(RESULT_PREFIX):
-            return line[len(RESULT_PREFIX):].strip()
-    return ""
-
-
-def judge(rc, stdout_lines=None, lines=None, tail=8):
-    """Maps one run of the program to changed / ok / failed:
-    1 changed (ok when every drive line of this run says skip), 3 ok (no
-    drive of the maker: nothing to do), 0 and anything else failed, the
-    message then carrying the last lines of the setup log and console."""
-    lines = list(lines or [])
-    stdout_lines = [line for line in (stdout_lines or []) if str(line).strip()]
+def load_report(text):
+    """A run report as the program wrote it (JSON text, as a file lookup
+    returns it), or None when there is none or it is not a whole report: the
+    program writes the file whole or not at all, so anything else is not a
+    report of this run."""
+    if isinstance(text, dict):
+        return text
+    if not text or not str(text).strip():
+        return None
     try:
-        code = int(rc)
+        document = json.loads(str(text))
+    except ValueError:
+        return None
+    if not isinstance(document, dict) or document.get("format") != 1 or not isinstance(document.get("devices"), list):
+        return None
+    return document
+
+
+def _exit_code(rc):
+    try:
+        return int(rc)
     except (TypeError, ValueError):
-        code = None
-    result = result_text(stdout_lines)
-    outcome = {"exit_code": code, "result": result, **drive_counts(lines)}
-    if code == EXIT_SUCCESS:
-        outcome["state"] = "changed" if _flashed_something(lines) else "ok"
-    elif code == EXIT_NOTHING_TO_DO:
-        outcome["state"] = "ok"
+        return None
+
+
+def device_line(device):
+    """One drive of a report as a person reads it."""
+    before, after = device.get("firmware_before"), device.get("firmware_after")
+    versions = (before or after or "?") if after in (None, before) or before is None else "%s -> %s" % (before, after)
+    line = "TAPE%s (card %s, lun %s) %s %s %s: %s" % (
+        device.get("device"), device.get("card"), device.get("lun"), device.get("product") or "?",
+        device.get("drive_id") or "?", versions, device.get("verdict"))
+    if device.get("flashed"):
+        line += ", image sent"
+    if device.get("reason"):
+        line += ": %s" % device["reason"]
+    return line
+
+
+def judge(report, rc=None, console=None, stopped="", tail=8):
+    """Maps one run of the program to the outcome the engine shows, from the
+    run report it left: exit code 1 is ok, 3 (no drive of the maker) is ok,
+    anything else failed, and so is a run that left no report or was
+    `stopped` at the time limit. A run that sent image data to any drive
+    changed the host, also when it failed."""
+    document = load_report(report)
+    console = [str(line) for line in (console or []) if str(line).strip()]
+    code = _exit_code(rc)
+    if code is None and document is not None:
+        code = document.get("exit_code")
+    devices = document["devices"] if document else []
+    flashed = [device for device in devices if device.get("flashed")]
+    failed = [device for device in devices if device.get("verdict") == "failed"]
+    upgraded = [device for device in flashed if device.get("verdict") == "success"]
+    result = (document or {}).get("result") or ""
+    outcome = {"exit_code": code, "result": result, "changed": bool(flashed), "flashed": len(flashed),
+               "upgraded": len(upgraded), "failed": len(failed),
+               "skipped": len(devices) - len(upgraded) - len(failed),
+               "finished": (document or {}).get("finished"),
+               "catalogue_sha256": ((document or {}).get("catalogue") or {}).get("sha256"),
+               "setup_log": (document or {}).get("setup_log")}
+    if stopped:
+        why = "kvtapefw was %s" % stopped
+    elif document is None:
+        why = "kvtapefw left no run report (exit code %s)" % (rc if code is None else code)
+    elif code == EXIT_SUCCESS or code == EXIT_NOTHING_TO_DO:
+        why = None
+    elif code == EXIT_FAILURE:
+        why = "kvtapefw failed: exit code 0, Result : %s" % (result or "(none)")
     else:
-        outcome["state"] = "failed"
-    if outcome["state"] == "failed":
-        if code == EXIT_FAILURE and result:
-            why = "kvtapefw failed: exit code 0, Result : %s" % result
-        elif code == EXIT_FAILURE:
-            why = "kvtapefw refused its command line or bus file: exit code 0, no result line"
-        else:
-            why = "kvtapefw ended with unexpected exit code %s" % rc
-        outcome["message"] = ([why, "last setup-log lines of this run:"] + (lines[-tail:] or ["(none)"])
-                              + ["last console lines:"] + (stdout_lines[-tail:] or ["(none)"]))
+        why = "kvtapefw ended with unexpected exit code %s" % code
+    outcome["state"] = "failed" if why else ("changed" if flashed else "ok")
+    lines = [device_line(device) for device in devices]
+    if why:
+        reasons = ["TAPE%s: %s" % (device.get("device"), device.get("reason")) for device in failed]
+        outcome["note"] = "; ".join([why] + reasons)
+        outcome["message"] = [why] + lines + ["last console lines:"] + (console[-tail:] or ["(none)"])
     else:
+        outcome["note"] = ""
         outcome["message"] = ["kvtapefw exit code %s: %s (upgraded %d, skipped %d, failed %d)"
-                              % (code, result or "no result line", outcome["upgraded"], outcome["skipped"],
-                                 outcome["failed"])]
+                              % (code, result or "no result line", len(upgraded), outcome["skipped"],
+                                 len(failed))] + lines
     return outcome
+
+
+def catalogue_sha256(fwimage):
+    """The SHA-256 of firmware.cfg in a control-node fwimage folder, or None
+    when there is none."""
+    path = os.path.join(control_path(fwimage), "firmware.cfg")
+    if not os.path.isfile(path):
+        return None
+    digest = hashlib.sha256()
+    with open(path, "rb") as handle:
+        for block in iter(lambda: handle.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def read_files(paths):
+    """The text of each control-node file of `paths` that exists."""
+    texts = []
+    for path in paths or []:
+        path = control_path(path)
+        if os.path.isfile(path):
+            with open(path, encoding="utf-8", errors="replace") as handle:
+                texts.append(handle.read())
+    return texts
+
+
+def catalogue_refusal(discovered, current_sha256):
+    """Why a plan may not be used with the catalogue as it is now, or "".
+    The plan was made against the catalogue its discovery read; a catalogue
+    changed since may name other versions or images than the ones reviewed.
+    A discovery that read no catalogue (no drive of the maker) binds none."""
+    document = load_report(discovered)
+    if document is None:
+        return "the plan has no discovery report beside it: discover again"
+    catalogue = document.get("catalogue")
+    if not catalogue or not catalogue.get("sha256"):
+        return ""
+    if catalogue["sha256"] != current_sha256:
+        return ("the catalogue changed since the plan was made (sha256 %s then, %s now): discover again"
+                % (catalogue["sha256"], current_sha256 or "no firmware.cfg"))
+    return ""
 
 
 def _trim_version(text):
@@ -246,7 +270,47 @@ def plan_lines(host, devices):
                d["catalogue"], d["action"]) for d in devices]
 
 
-CSV_FIELDS = ["host", "os", "mode", "state", "exit_code", "result", "upgraded", "skipped", "failed", "finished"]
+def would_send(devices, reports):
+    """What upgrading from a plan would send, for a check run: each planned
+    drive with its catalogue version, set against the version the latest of
+    the host's run reports saw on it. The program sends nothing to a drive
+    already at its target, nor to one the plan skips. `devices` is None in
+    upgrade-all mode: the program then picks the drives, and the latest
+    report's targets tell which."""
+    known = [document for document in (load_report(text) for text in (reports or [])) if document]
+    latest = max(known, key=lambda document: document.get("finished") or "") if known else None
+    seen = {}
+    for device in (latest or {}).get("devices", []):
+        seen[(device.get("card"), device.get("device"), device.get("lun"))] = device
+    if devices is None:
+        devices = [{"address": d.get("device"), "card": d.get("card"), "lun": d.get("lun"),
+                    "product": d.get("product"), "drive_id": d.get("drive_id"),
+                    "running": _trim_version(d.get("firmware_before")),
+                    "catalogue": _trim_version(d.get("target_version")),
+                    "action": "upgrade" if d.get("target_version") else "skip"} for d in seen.values()]
+    lines = []
+    for plan in devices:
+        key = tuple(_exit_code(plan.get(name)) for name in ("card", "address", "lun"))
+        last = seen.get(key) or {}
+        now = _trim_version(last.get("firmware_after") or last.get("firmware_before") or plan.get("running"))
+        where = "TAPE%s (card %s, lun %s) %s" % (plan.get("address"), plan.get("card"), plan.get("lun"),
+                                                 plan.get("product"))
+        action = plan.get("action")
+        if action not in FLASHING_ACTIONS:
+            lines.append("%s: %s, nothing sent" % (where, action or "not planned"))
+        elif action != "rewrite" and now == plan.get("catalogue"):
+            lines.append("%s: already at %s, nothing sent" % (where, now))
+        else:
+            lines.append("%s: would send %s (%s) over %s" % (where, plan.get("catalogue"), action, now or "?"))
+    source = ("latest run report: %s of %s" % (latest.get("mode"), latest.get("finished"))
+              if latest else "no run report yet")
+    return lines + ["(" + source + ")"]
+
+
+# The first ten columns are the ones readers of earlier reports rely on;
+# later ones are only ever added after them.
+CSV_FIELDS = ["host", "os", "mode", "state", "exit_code", "result", "upgraded", "skipped", "failed", "finished",
+              "flashed", "catalogue_sha256", "report", "note"]
 
 
 def rollout_csv(rows):
@@ -258,12 +322,10 @@ def rollout_csv(rows):
     return out.getvalue()
 
 
-def report(hosts, results_dir, counts=None):
+def report(hosts, results_dir):
     """Rows of the rollout report in play order: one per host that has a
-    result of the last upgrade run (upgrade.yml keeps one file per batch),
-    its drive counts replaced by those read from the fetched setup log where
-    there are any; and the hosts that did not run."""
-    counts = counts or {}
+    result of the last upgrade run (upgrade.yml keeps one file per batch,
+    unreachable hosts included); and the hosts that did not run."""
     results = {}
     if os.path.isdir(str(results_dir)):
         for name in sorted(os.listdir(str(results_dir))):
@@ -271,20 +333,8 @@ def report(hosts, results_dir, counts=None):
                 with open(os.path.join(str(results_dir), name), encoding="utf-8") as handle:
                     for result in json.load(handle):
                         results[result["host"]] = result
-    rows, not_run = [], []
-    for host in hosts:
-        if host not in results:
-            not_run.append(host)
-            continue
-        row = dict(results[host])
-        row.update(counts.get(host) or {})
-        rows.append(row)
-    return {"rows": rows, "not_run": not_run}
-
-
-def report_result(results_dir, host):
-    """One host's result of the last upgrade run, or an empty dict."""
-    return next((row for row in report([host], results_dir)["rows"]), {})
+    rows = [results[host] for host in hosts if host in results]
+    return {"rows": rows, "not_run": [host for host in hosts if host not in results]}
 
 
 class FilterModule:
@@ -294,13 +344,14 @@ class FilterModule:
             "kvtapefw_remote_paths": remote_paths,
             "kvtapefw_stage_files": stage_files,
             "kvtapefw_stale_files": stale_files,
-            "kvtapefw_log_lines": log_lines,
-            "kvtapefw_log_size": log_size,
+            "kvtapefw_load_report": load_report,
             "kvtapefw_judge": judge,
-            "kvtapefw_drive_counts": drive_counts,
+            "kvtapefw_catalogue_sha256": catalogue_sha256,
+            "kvtapefw_read_files": read_files,
+            "kvtapefw_catalogue_refusal": catalogue_refusal,
             "kvtapefw_plan_devices": plan_devices,
             "kvtapefw_plan_lines": plan_lines,
+            "kvtapefw_would_send": would_send,
             "kvtapefw_rollout_csv": rollout_csv,
             "kvtapefw_report": report,
-            "kvtapefw_report_result": report_result,
         }
