@@ -9,6 +9,7 @@
 #include "inventory/catalogue.h"
 #include "inventory/text_field.h"
 #include "log/setup_log.h"
+#include "platform/number_text.h"
 #include "platform/platform.h"
 #include "platform/whole_file.h"
 #include "scsi/sense.h"
@@ -34,13 +35,7 @@ json text_or_null(std::string_view text) { return text.empty() ? json(nullptr) :
 
 json hex_digest(const std::optional<sha256_digest>& digest) {
     if (!digest) return nullptr;
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (const std::uint8_t byte : *digest) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 0xF];
-    }
-    return hex;
+    return hex_text(digest->data(), digest->size());
 }
 
 json hex_byte(std::uint8_t value) {
@@ -99,10 +94,10 @@ json image_of(const flash_result& result, const drive_record& entry) {
 }
 
 json download_of(const flash_result& result) {
-    const char* outcome = "not-started";
     if (result.outcome == flash_outcome::not_asked || result.outcome == flash_outcome::already_at_target) {
         return nullptr;
     }
+    const char* outcome = "not-started";
     if (result.outcome == flash_outcome::download_completed) outcome = "completed";
     if (result.outcome == flash_outcome::download_failed) outcome = "failed";
     return json{{"outcome", outcome},

@@ -124,14 +124,9 @@ bool is_data_line(std::string_view line) { return !line.empty() && line.front() 
 // same handle: the very file that was parsed, even if renamed meanwhile.
 std::optional<sha256_digest> hash_from_start(std::FILE* file) {
     if (std::fseek(file, 0, SEEK_SET) != 0) return std::nullopt;
-    sha256_hasher hasher;
     std::array<std::uint8_t, 4096> chunk{};
-    for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), file)) > 0;) {
-        if (!hasher.update(chunk.data(), n)) return std::nullopt;
-    }
-    sha256_digest result{};
-    if (std::ferror(file) || !hasher.finish(result)) return std::nullopt;
-    return result;
+    long long length = 0;
+    return sha256_of_rest(file, chunk.data(), chunk.size(), nullptr, length);
 }
 
 }  // namespace

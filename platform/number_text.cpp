@@ -158,3 +158,13 @@ std::int32_t parse_int(const char* text) {
     if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(value);
 }
+
+std::string hex_text(const std::uint8_t* bytes, std::size_t length) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0xF];
+    }
+    return text;
+}

@@ -6,7 +6,9 @@
 // read the same on both, so this lives with the other platform differences.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Hexadecimal with an optional 0x; beyond 32 bits gives 0xFFFFFFFF; a minus
 // sign negates modulo 2^32 (strtoul).
@@ -30,6 +32,10 @@ bool read_double(const char* text, double& value);
 // space around them allowed; no sign, no prefix, nothing after. False (and
 // `value` untouched) for anything else, an empty text included.
 bool read_plain_decimal32(const char* text, std::uint32_t& value);
+
+// Bytes as lower-case hexadecimal, two digits each, nothing between them
+// (trace lines, digests).
+std::string hex_text(const std::uint8_t* bytes, std::size_t length);
 
 // Signed decimal integer (atoi), saturating instead of overflowing.
 std::int32_t parse_int(const char* text);

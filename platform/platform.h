@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,12 @@ bool process_arguments(std::vector<narrow_argument>& out);
 // and an unset systemdrive stands for /var/lib/kvtapefw.
 std::string expand_environment(const std::string& text);
 
-// The value of an environment variable; empty when it is unset.
-std::string environment_variable(const char* name);
+// The value of an environment variable; empty when it is unset. The same
+// on every system, unlike the expansion above.
+inline std::string environment_variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
 
 // True when something (file or folder) exists under the path.
 bool path_exists(const std::string& path);

@@ -163,8 +163,3 @@ std::string host_name() {
 }
 
 int process_exit_status(int code) { return code & 0xFF; }
-
-std::string environment_variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}

@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <cwchar>
 #include <memory>
@@ -167,8 +166,3 @@ std::string host_name() {
 }
 
 int process_exit_status(int code) { return code; }
-
-std::string environment_variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}

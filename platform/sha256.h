@@ -5,7 +5,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
+#include <optional>
 
 using sha256_digest = std::array<std::uint8_t, 32>;
 
@@ -26,3 +28,10 @@ private:
     struct state;
     std::unique_ptr<state> state_;
 };
+
+// The digest of `file` from where it stands to its end, read through the
+// caller's buffer (a file is never loaded whole); each piece is also written
+// to `copy` when one is given. `length` gets the bytes read. None when a
+// read, the hash or the copy failed.
+std::optional<sha256_digest> sha256_of_rest(std::FILE* file, std::uint8_t* buffer, std::size_t size, std::FILE* copy,
+                                            long long& length);

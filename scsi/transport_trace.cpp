@@ -7,6 +7,7 @@
 
 #include "platform/clock.h"
 #include "platform/file_handle.h"
+#include "platform/number_text.h"
 #include "platform/platform.h"
 #include "scsi/transport.h"
 
@@ -39,16 +40,6 @@ private:
     std::string path_;
     bool failed_ = false;
 };
-
-std::string hex_text(const std::uint8_t* bytes, std::size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < length; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0xF];
-    }
-    return text;
-}
 
 const char* direction_word(std::int32_t direction) {
     if (direction == scsi_data_out) return "out";

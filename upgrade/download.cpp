@@ -36,7 +36,6 @@ struct stream_outcome {
     int moved;       // what the last WRITE BUFFER returned (-1: none was sent)
     int length;      // the length of the last chunk sent
     bool whole;      // every byte of the image was taken
-    int commands;    // WRITE BUFFER commands sent
     long long sent;  // image bytes taken
     scsi_device failed_on;  // how the drive answered the failed chunk
 };
@@ -63,15 +62,14 @@ void log_download_failed(const scsi_device& device) {
 // WRITE BUFFER when this returns.
 stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                              progress_line& progress, const chunk_placement& placement) {
-    stream_outcome outcome{false, 0, -1, 0, false, 0, 0, {}};
+    stream_outcome outcome{false, 0, -1, 0, false, 0, {}};
     int offset = placement.first_offset;
-    long long sent = 0;
+    long long& sent = outcome.sent;
     progress.download(sent, image.size);
     for (int n = read_chunk(image, buffer, sent); n >= 1; n = read_chunk(image, buffer, sent)) {
         outcome.length = n;
         outcome.moved = scsi_write_buffer(device, buffer.bytes.data(), placement.buffer_id, mode_download_with_offsets,
                                           offset, n);
-        ++outcome.commands;
         if (outcome.moved != n) {
             outcome.failed = true;
             outcome.failed_on = device;
@@ -80,7 +78,6 @@ stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfe
         ++outcome.chunk;
         if (placement.offset_advances) offset += n;
         sent += n;
-        outcome.sent = sent;
         progress.download(sent, image.size);
     }
     progress.finish();
@@ -97,8 +94,10 @@ stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfe
 // first command that failed for the run report.
 download_result judged_download(const stream_outcome& stream, bool closing_sent, bool closed,
                                 const scsi_device& device) {
-    download_result result{stream.commands > 0, stream.whole && closed, stream.commands + (closing_sent ? 1 : 0),
-                           stream.sent, {nullptr, {}}};
+    // Every chunk taken was one command, and so was the one that failed.
+    const int chunks_sent = stream.chunk + (stream.failed ? 1 : 0);
+    download_result result{chunks_sent > 0, stream.whole && closed, chunks_sent + (closing_sent ? 1 : 0), stream.sent,
+                           {nullptr, {}}};
     if (stream.failed) {
         result.failure = {"WRITE BUFFER", stream.failed_on};
     } else if (closing_sent && !closed) {

@@ -12,17 +12,11 @@ namespace {
 // is given. None when fewer bytes came than the image's size, or a read, the
 // hash or the copy failed.
 std::optional<sha256_digest> hash_image(firmware_image& image, transfer_buffer& buffer, std::FILE* copy) {
-    sha256_hasher hasher;
     long long total = 0;
-    for (std::size_t n; (n = std::fread(buffer.bytes.data(), 1, buffer.bytes.size(), image.file.get())) > 0;) {
-        if (!hasher.update(buffer.bytes.data(), n)) return std::nullopt;
-        if (copy && std::fwrite(buffer.bytes.data(), 1, n, copy) != n) return std::nullopt;
-        total += static_cast<long long>(n);
-    }
-    if (std::ferror(image.file.get()) || total != image.size) return std::nullopt;
+    const std::optional<sha256_digest> digest =
+        sha256_of_rest(image.file.get(), buffer.bytes.data(), buffer.bytes.size(), copy, total);
+    if (!digest || total != image.size) return std::nullopt;
     if (copy && std::fflush(copy) != 0) return std::nullopt;
-    sha256_digest digest{};
-    if (!hasher.finish(digest)) return std::nullopt;
     return digest;
 }
 

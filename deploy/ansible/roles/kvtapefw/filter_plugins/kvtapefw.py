@@ -63,8 +63,8 @@ def remote_paths(directory, windows, log_root="", program=""):
     }
 
 
-def _sha1(path):
-    digest = hashlib.sha1()
+def _file_digest(path, algorithm):
+    digest = hashlib.new(algorithm)
     with open(path, "rb") as handle:
         for block in iter(lambda: handle.read(1 << 20), b""):
             digest.update(block)
@@ -81,12 +81,12 @@ def stage_files(program, fwimage, remote):
         raise ValueError("kvtapefw_program: no file at %s" % program)
     if not os.path.isfile(os.path.join(fwimage, "firmware.cfg")):
         raise ValueError("kvtapefw_fwimage: no firmware.cfg in %s" % fwimage)
-    files = [{"src": program, "dest": remote["program"], "mode": "0755", "checksum": _sha1(program)}]
+    files = [{"src": program, "dest": remote["program"], "mode": "0755", "checksum": _file_digest(program, "sha1")}]
     for name in sorted(os.listdir(fwimage)):
         path = os.path.join(fwimage, name)
         if os.path.isfile(path):
             files.append({"src": path, "dest": remote["fwimage"] + "/" + name, "mode": "0644",
-                          "checksum": _sha1(path)})
+                          "checksum": _file_digest(path, "sha1")})
     return files
 
 
@@ -192,13 +192,7 @@ def catalogue_sha256(fwimage):
     """The SHA-256 of firmware.cfg in a control-node fwimage folder, or None
     when there is none."""
     path = os.path.join(control_path(fwimage), "firmware.cfg")
-    if not os.path.isfile(path):
-        return None
-    digest = hashlib.sha256()
-    with open(path, "rb") as handle:
-        for block in iter(lambda: handle.read(1 << 20), b""):
-            digest.update(block)
-    return digest.hexdigest()
+    return _file_digest(path, "sha256") if os.path.isfile(path) else None
 
 
 def read_files(paths):
