@@ -2,10 +2,16 @@
 
 #include <cstdio>
 
+#include "platform/file_write.h"
+#include "platform/platform.h"
+
 file_handle open_file_denying_writers(const char* path, bool& denies_writers) {
     denies_writers = false;
     return open_file(path, "rb");
 }
 
-// tmpfile() unlinks the file as it creates it: no name leads to it.
-file_handle open_private_file() { return file_handle(std::tmpfile()); }
+file_handle open_private_file(std::string& folder, std::string& why) {
+    folder = environment_variable("TMPDIR");
+    if (folder.empty()) folder = "/tmp";
+    return file_handle(create_unnamed_file(folder, why));
+}

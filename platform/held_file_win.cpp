@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "platform/platform.h"
+
 file_handle open_file_denying_writers(const char* path, bool& denies_writers) {
     // _SH_DENYWR opens with FILE_SHARE_READ alone: while the handle is open,
     // nobody else may open the file to write it, nor rename or delete it.
@@ -12,4 +14,10 @@ file_handle open_file_denying_writers(const char* path, bool& denies_writers) {
     return file;
 }
 
-file_handle open_private_file() { return file_handle(std::tmpfile()); }
+// Only reached when the image could not be held denying writers.
+file_handle open_private_file(std::string& folder, std::string& why) {
+    folder = environment_variable("TMP");
+    file_handle file(std::tmpfile());
+    if (!file) why = "no temporary file could be made";
+    return file;
+}

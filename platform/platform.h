@@ -59,6 +59,8 @@ std::vector<std::string> list_directory(const std::string& path);
 // True when standard error is a terminal a person is watching.
 bool stderr_is_terminal();
 
+// Sleeps, ending early when a request to stop arrives (platform/interrupt.h):
+// a run asked to stop does not sit out a settle wait first.
 void platform_sleep_ms(std::uint32_t milliseconds);
 std::int64_t platform_now_seconds();  // calendar time, whole seconds
 // A calendar time as UTC in ISO 8601 ("2026-12-08T08:30:00Z").

@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include "platform/interrupt.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +15,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <thread>
-#include <chrono>
 
 namespace {
 std::vector<std::string> saved_arguments;
@@ -140,9 +140,7 @@ std::vector<std::string> list_directory(const std::string& path) {
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-void platform_sleep_ms(std::uint32_t milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void platform_sleep_ms(std::uint32_t milliseconds) { sleep_unless_stopped(milliseconds); }
 
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 

@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include "platform/interrupt.h"
+
 #include <windows.h>
 #include <shellapi.h>
 #include <fcntl.h>
@@ -144,7 +146,7 @@ bool stderr_is_terminal() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
-void platform_sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
+void platform_sleep_ms(std::uint32_t milliseconds) { sleep_unless_stopped(milliseconds); }
 
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
 

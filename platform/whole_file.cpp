@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/file_handle.h"
+#include "platform/file_write.h"
 #include "platform/platform.h"
 
 bool read_whole_file(const std::string& path, std::size_t limit, std::string& content) {
@@ -20,26 +21,46 @@ bool read_whole_file(const std::string& path, std::size_t limit, std::string& co
 
 namespace {
 
-// A full disk may show at any of the three steps: in the write, when the
-// stream's buffer is flushed, or only when the file is closed.
-file_write_result write_new_file(const std::string& path, std::string_view content) {
-    file_handle file = open_file(path.c_str(), "wb");
-    if (!file) return file_write_result::not_opened;
-    const bool written = std::fwrite(content.data(), 1, content.size(), file.get()) == content.size();
-    const bool flushed = std::fflush(file.get()) == 0;
-    const bool closed = std::fclose(file.release()) == 0;
-    return written && flushed && closed ? file_write_result::written : file_write_result::not_written;
+// A full disk may show at any of the steps: in the write, when the stream's
+// buffer is flushed, when the file is put on the disk, or only when it is
+// closed.
+bool write_and_close(std::FILE* file, std::string_view content, bool to_disk, std::string& why) {
+    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    const bool flushed = written && (to_disk ? flush_to_disk(file) : std::fflush(file) == 0);
+    if (!flushed) why = last_error_text();
+    const bool closed = std::fclose(file) == 0;
+    if (flushed && !closed) why = last_error_text();
+    return flushed && closed;
+}
+
+file_write_result write_in_place(const std::string& path, std::string_view content, std::string& why) {
+    std::FILE* file = open_in_place(path, why);
+    if (file == nullptr) return file_write_result::not_opened;
+    return write_and_close(file, content, false, why) ? file_write_result::written : file_write_result::not_written;
 }
 
 }  // namespace
 
-file_write_result replace_whole_file(const std::string& path, std::string_view content) {
-    const std::string fresh = path + ".new";
-    file_write_result result = write_new_file(fresh, content);
-    if (result == file_write_result::not_opened) return result;  // nothing of ours to remove
-    if (result == file_write_result::written && !replace_file(fresh, path)) {
-        result = file_write_result::not_replaced;
+file_write_result replace_whole_file(const std::string& path, std::string_view content, std::string* why) {
+    std::string cause;
+    const write_target resolved = resolve_write_target(path);
+    const std::string& target = resolved.path;
+    file_write_result result = file_write_result::written;
+    if (resolved.in_place) {
+        result = write_in_place(target, content, cause);
+    } else {
+        std::string fresh;
+        std::FILE* file = create_new_file(target, target, fresh, cause);
+        if (file == nullptr) {
+            result = file_write_result::not_opened;  // nothing of ours to remove
+        } else if (!write_and_close(file, content, true, cause)) {
+            result = file_write_result::not_written;
+        } else if (!replace_file(fresh, target)) {
+            cause = last_error_text();
+            result = file_write_result::not_replaced;
+        }
+        if (result != file_write_result::written && !fresh.empty()) remove_file(fresh);
     }
-    if (result != file_write_result::written) remove_file(fresh);
+    if (why) *why = cause;
     return result;
 }

@@ -17,8 +17,17 @@ bool read_whole_file(const std::string& path, std::size_t limit, std::string& co
 
 enum class file_write_result { written, not_opened, not_written, not_replaced };
 
-// Writes `content` into a new file beside `path` (its name with ".new"
-// added), flushes and closes it, checking every step, and then renames it
-// over `path` in one step. On any failure the new file is removed and
-// whatever stood at `path` is left as it was.
-file_write_result replace_whole_file(const std::string& path, std::string_view content);
+// Writes `content` whole or not at all, and never changes what the path is:
+// - a symbolic link is followed, and the file it names is replaced while the
+//   link stays;
+// - a regular file (or none yet) is replaced: the content goes into a new
+//   file made exclusively in the same folder (never an existing file or a
+//   link planted there), is flushed to the disk and closed, every step
+//   checked, and the new file is then renamed over the path in one step; on
+//   any failure it is removed and whatever stood at the path stays as it was;
+// - a folder is never replaced: the rename fails;
+// - anything else (a FIFO, a terminal, a device such as /dev/stdout) is
+//   written into where it is, never replaced; a FIFO with no reader is not
+//   waited for.
+// `why`, when given, gets the cause of a failure in words.
+file_write_result replace_whole_file(const std::string& path, std::string_view content, std::string* why = nullptr);

@@ -1,0 +1,129 @@
+#include "platform/file_write.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+path_kind kind_of_path(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return path_kind::missing;
+    if (S_ISDIR(info.st_mode)) return path_kind::folder;
+    return S_ISREG(info.st_mode) ? path_kind::regular : path_kind::other;
+}
+
+namespace {
+
+bool is_open_file_link(const std::string& path) {
+    return path.compare(0, 8, "/dev/fd/") == 0 ||
+           (path.compare(0, 6, "/proc/") == 0 && path.find("/fd/") != std::string::npos);
+}
+
+}  // namespace
+
+write_target resolve_write_target(const std::string& path) {
+    write_target target{path, false};
+    // As the kernel does, give up on a chain of links that does not end.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(target.path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+        // Such a link names an open file (a pipe, a terminal, or a file a
+        // shell redirected to): replacing what it reads as would lose it.
+        if (is_open_file_link(target.path)) {
+            target.in_place = true;
+            return target;
+        }
+        std::vector<char> name(PATH_MAX + 1);
+        const ssize_t length = ::readlink(target.path.c_str(), name.data(), PATH_MAX);
+        if (length <= 0) break;
+        const std::string next(name.data(), static_cast<std::size_t>(length));
+        if (next.front() == '/') {
+            target.path = next;
+        } else {
+            // A relative target is read from the link's own folder.
+            const std::size_t slash = target.path.rfind('/');
+            target.path = slash == std::string::npos ? next : target.path.substr(0, slash + 1) + next;
+        }
+    }
+    target.in_place = kind_of_path(target.path) == path_kind::other;
+    return target;
+}
+
+std::FILE* create_new_file(const std::string& prefix, const std::string& like, std::string& created, std::string& why) {
+    std::vector<char> name(prefix.begin(), prefix.end());
+    for (const char c : std::string(".XXXXXX")) name.push_back(c);
+    name.push_back('\0');
+    // mkstemp opens with O_CREAT | O_EXCL: an existing file or a link under
+    // the name makes it try another name, never open what is there.
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        why = last_error_text();
+        return nullptr;
+    }
+    created = name.data();
+    struct stat info {};
+    mode_t mode = 0;
+    if (::stat(like.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        mode = info.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    ::fchmod(fd, mode);
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        why = last_error_text();
+        ::close(fd);
+        ::unlink(created.c_str());
+    }
+    return file;
+}
+
+std::FILE* create_unnamed_file(const std::string& folder, std::string& why) {
+    std::vector<char> name(folder.begin(), folder.end());
+    for (const char c : std::string("/kvtapefw-image.XXXXXX")) name.push_back(c);
+    name.push_back('\0');
+    // Made exclusively (mode 0600), then unlinked at once.
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        why = last_error_text();
+        return nullptr;
+    }
+    ::unlink(name.data());
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    std::FILE* file = ::fdopen(fd, "w+b");
+    if (file == nullptr) {
+        why = last_error_text();
+        ::close(fd);
+    }
+    return file;
+}
+
+bool flush_to_disk(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
+
+std::FILE* open_in_place(const std::string& path, std::string& why) {
+    // O_NONBLOCK: a FIFO with no reader fails at once (ENXIO) rather than
+    // hold the run; blocking writes are put back once it is open. O_APPEND:
+    // a file that standard output was redirected to (reached through
+    // /dev/stdout) keeps the console's lines, and the report follows them.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = errno == ENXIO ? "nothing reads from it" : last_error_text();
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        why = last_error_text();
+        ::close(fd);
+    }
+    return file;
+}
+
+std::string last_error_text() { return std::strerror(errno); }
