@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <map>
 
+#include "platform/interrupt.h"
 #include "platform/number_text.h"
 #include "platform/whole_file.h"
 #include "scsi/scsi_device.h"
@@ -150,24 +151,38 @@ private:
     std::string& problem_;
 };
 
+bool read_rule_tail(const json& object, key_reader& keys, sim_fault_rule& rule);
+
 bool read_fault(const json& object, const std::string& where, sim_fault_rule& rule, std::string& problem) {
     if (!object.is_object()) {
         problem = where + "is not a JSON object";
         return false;
     }
     key_reader keys(object, where, problem);
-    if (!keys.only_known({"cdb", "skip", "count", "reply", "sense", "error", "moved"})) return false;
+    if (!keys.only_known({"cdb", "skip", "count", "reply", "sense", "error", "moved", "signal"})) return false;
     if (!keys.required("cdb") || !keys.hex("cdb", rule.cdb_prefix)) return false;
+    return read_rule_tail(object, keys, rule);
+}
+
+// What a command rule and a sleep rule share: when it matches, its reply,
+// its signal.
+bool read_rule_tail(const json& object, key_reader& keys, sim_fault_rule& rule) {
     std::int64_t count = 0;
     if (!keys.number("skip", rule.skip, 0, largest_count) || !keys.number("count", count, 0, largest_count)) {
         return false;
     }
     if (object.contains("count")) rule.count = count;
 
-    int reply = 0;
-    if (!keys.required("reply") || !keys.choice("reply", reply, {"busy", "check", "host", "short", "conflict"})) {
-        return false;
+    std::string signal;
+    if (!keys.text("signal", signal, std::string::npos)) return false;
+    if (object.contains("signal")) {
+        rule.signal = signal_by_name(signal);
+        if (rule.signal == 0) return keys.fail("signal", "is not a signal this system knows");
     }
+    // A rule that only sends a signal lets the drive answer.
+    int reply = static_cast<int>(sim_reply::none);
+    if (!object.contains("signal") && !keys.required("reply")) return false;
+    if (!keys.choice("reply", reply, {"busy", "check", "host", "short", "conflict"})) return false;
     rule.reply = static_cast<sim_reply>(reply);
 
     if (rule.reply == sim_reply::check) {
@@ -245,9 +260,26 @@ bool read_bus(const json& document, sim_bus_config& bus, std::string& problem) {
     const json* drives = nullptr;
     // Commands must take some time: a drive answering BUSY to a caller that
     // polls until a deadline would otherwise hold the run forever.
-    if (!keys.only_known({"command_ms", "drives"}) || !keys.number("command_ms", bus.command_ms, 1, largest_count) ||
-        !keys.list("drives", drives)) {
+    const json* sleeps = nullptr;
+    if (!keys.only_known({"command_ms", "drives", "sleeps"}) ||
+        !keys.number("command_ms", bus.command_ms, 1, largest_count) || !keys.list("drives", drives) ||
+        !keys.list("sleeps", sleeps)) {
         return false;
+    }
+    for (std::size_t i = 0; sleeps && i < sleeps->size(); ++i) {
+        const json& object = (*sleeps)[i];
+        const std::string where = "sleep rule " + std::to_string(i + 1) + ": ";
+        if (!object.is_object()) {
+            problem = where + "is not a JSON object";
+            return false;
+        }
+        key_reader rule_keys(object, where, problem);
+        sim_fault_rule rule;
+        if (!rule_keys.only_known({"skip", "count", "signal"}) || !rule_keys.required("signal") ||
+            !read_rule_tail(object, rule_keys, rule)) {
+            return false;
+        }
+        bus.sleeps.push_back(rule);
     }
     if (!drives) return true;
     std::map<int, std::size_t> numbers_by_address;

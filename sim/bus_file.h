@@ -11,7 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
-enum class sim_reply { busy, check, host, short_transfer, conflict };
+// `none`: a rule that only sends a signal; the drive answers as it would.
+enum class sim_reply { busy, check, host, short_transfer, conflict, none };
 
 struct sim_fault_rule {
     std::vector<std::uint8_t> cdb_prefix;
@@ -21,6 +22,10 @@ struct sim_fault_rule {
     std::uint8_t sense_key = 0, asc = 0, ascq = 0;  // "check"
     std::uint8_t host_status = 0xFF;                // "host"
     std::int64_t moved = 0;                         // "short"
+    // A signal the process sends itself when the rule matches, before the
+    // command is answered (0: none): a rehearsal of Ctrl-C, a service
+    // manager's SIGTERM or a SIGKILL at an exact point of a run.
+    int signal = 0;
 };
 
 enum class sim_layout { ultrium, other };
@@ -44,6 +49,9 @@ struct sim_drive_config {
 
 struct sim_bus_config {
     std::int64_t command_ms = 1;
+    // Rules over the program's sleeps (the settle wait, the waits for late
+    // drives): a rule's signal is sent when the sleep begins.
+    std::vector<sim_fault_rule> sleeps;
     std::vector<sim_drive_config> drives;
     nlohmann::ordered_json document;  // as read, for the rewrite
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/interrupt.h"
 #include "sim/bus_file_rewrite.h"
 
 namespace {
@@ -76,7 +77,12 @@ void sim_transport::execute(scsi_request& request) {
     if (!slot || !slot->is_open || request.device->os_handle == nullptr) {
         store_host_failure(request, 0xFF);
     } else if (const sim_fault_rule* rule = slot->faults.match(cdb)) {
-        answer_by_rule(*slot, request, cdb, *rule);
+        if (rule->signal != 0) send_signal_to_self(rule->signal);
+        if (rule->reply == sim_reply::none) {
+            answer(*slot, request, cdb);
+        } else {
+            answer_by_rule(*slot, request, cdb, *rule);
+        }
     } else {
         answer(*slot, request, cdb);
     }
@@ -108,6 +114,8 @@ void sim_transport::answer_by_rule(drive_slot& slot, scsi_request& request, cons
         }
         case sim_reply::host:
             store_host_failure(request, rule.host_status);
+            break;
+        case sim_reply::none:
             break;
         case sim_reply::short_transfer: {
             // Short means fewer bytes than the command would have moved,

@@ -15,7 +15,7 @@ namespace {
 // Everything one simulated run needs, alive while it is installed.
 struct simulated_bus {
     simulated_bus(sim_bus_config bus, const std::string& bus_path)
-        : clock(platform_now_seconds()), transport(std::move(bus), bus_path, clock) {}
+        : clock(platform_now_seconds(), bus.sleeps), transport(std::move(bus), bus_path, clock) {}
 
     sim_clock clock;
     sim_transport transport;
