@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "inventory/inquiry_pages.h"
+#include "platform/interrupt.h"
 #include "scsi/scsi_commands.h"
 #include "scsi/scsi_probes.h"
 
@@ -84,6 +85,8 @@ int discover_drives(drive_table& table, std::vector<std::uint32_t>* unexamined) 
     // be recorded, so none is opened.
     for (std::uint32_t address = 0; address <= last_address; ++address) {
         if (count == static_cast<int>(table.size())) break;
+        // A run asked to stop does not go on knocking at devices.
+        if (stop_requested()) break;
         device.card = scan_card;
         device.address = address;
         device.lun = 0;

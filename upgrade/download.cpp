@@ -38,7 +38,20 @@ struct stream_outcome {
     bool whole;      // every byte of the image was taken
     long long sent;  // image bytes taken
     scsi_device failed_on;  // how the drive answered the failed chunk
+    // Whether a closing command may follow: after the whole image, or after
+    // a chunk the drive itself refused (it then drops what it received). A
+    // chunk lost on the way (a timeout, a reset, a call that failed, less
+    // taken than sent) or an image that ended early leaves the drive with
+    // part of an image: nothing more may be sent, least of all the command
+    // that takes it up.
+    bool may_close;
 };
+
+// The drive answered with a status of its own other than GOOD (CHECK
+// CONDITION, BUSY, ...): it refused the chunk, rather than the host losing it.
+bool drive_refused(const scsi_device& device) {
+    return device.host_status == 0 && device.scsi_status != scsi_status_good && device.scsi_status != 0xFF;
+}
 
 // The next chunk of the image, read straight into the transfer buffer; never
 // past the size the image had when it was opened (and, with a checksum,
@@ -62,7 +75,7 @@ void log_download_failed(const scsi_device& device) {
 // WRITE BUFFER when this returns.
 stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                              progress_line& progress, const chunk_placement& placement) {
-    stream_outcome outcome{false, 0, -1, 0, false, 0, {}};
+    stream_outcome outcome{false, 0, -1, 0, false, 0, {}, false};
     int offset = placement.first_offset;
     long long& sent = outcome.sent;
     progress.download(sent, image.size);
@@ -85,6 +98,11 @@ stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfe
     // A file cut short under the download did not deliver all it promised.
     if (!outcome.failed && !outcome.whole) {
         log_line("Firmware image ended after %lld of %ld bytes\n", sent, image.size);
+    }
+    outcome.may_close = outcome.whole || (outcome.failed && drive_refused(outcome.failed_on));
+    if (!outcome.may_close && (outcome.failed || outcome.chunk > 0)) {
+        log_line("Nothing more is sent to device %u: its image did not go across whole\n",
+                 static_cast<unsigned>(device.address));
     }
     return outcome;
 }
@@ -120,7 +138,9 @@ download_result download_ktr320(scsi_device& device, firmware_image& image, tran
         log_download_failed(device);
     }
 
-    // Sent even after a failed chunk: the drive then drops the partial image.
+    if (!stream.may_close) return judged_download(stream, false, false, device);
+    // Sent even after a chunk the drive refused: the drive then drops the
+    // partial image.
     const bool closed =
         scsi_write_buffer(device, buffer.bytes.data(), ktr320_buffer_id, mode_download_with_offsets, 0, 0) >= 0;
     if (!closed) {
@@ -141,6 +161,7 @@ download_result download_standard(scsi_device& device, firmware_image& image, tr
         log_scsi_failure("WRITE BUFFER", device);
     }
 
+    if (!stream.may_close) return judged_download(stream, false, false, device);
     // An empty image sends nothing at all; with no command to judge, the
     // download has not happened and must not read as under way.
     const int outcome =

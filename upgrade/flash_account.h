@@ -1,6 +1,7 @@
 // What a flashing run leaves behind for the run report.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "inventory/drive_table.h"
@@ -9,5 +10,11 @@
 struct flash_account {
     flash_results results{};                 // by work-table slot
     std::unique_ptr<drive_table> rescanned;  // the verification scan; null when none ran
-    bool interrupted = false;                // stopped after a held interrupt
+    bool interrupted = false;                // stopped before every drive was verified
+    bool verified = false;                   // the verification ran to its end
+    // Called right before a drive's first chunk (the drive then reads as
+    // sent image data) and after each download, while the download's
+    // interrupts are still held: the run report on disk is then current
+    // whatever happens to the process next. May be empty.
+    std::function<void()> checkpoint;
 };

@@ -1,6 +1,7 @@
 #include "upgrade/flashing.h"
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "inventory/catalogue.h"
@@ -28,6 +29,7 @@ constexpr std::int32_t download_timeout_ms = 100000;
 struct flash_run {
     int attempted = 0;
     int failures = 0;
+    const std::function<void()>* checkpoint = nullptr;
     std::unique_ptr<transfer_buffer> buffer = std::make_unique<transfer_buffer>();
     image_store images;
     progress_line progress{stderr, stderr_is_terminal()};
@@ -70,9 +72,7 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     firmware_image* image = run.images.ready(entry, image_path.data(), *run.buffer, image_problem, &result.image);
     result.image_opened = true;
     if (image == nullptr && image_problem == nullptr) {
-        result.refusal = result.image.checksum == checksum_finding::malformed
-                             ? "the catalogue's checksum of its image is malformed"
-                             : "its image could not be shown to match the catalogue's checksum";
+        result.refusal = result.image.refusal;
         ++run.failures;
         return;
     }
@@ -112,6 +112,10 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
         scsi_close(device);
         return;
     }
+    // The record on disk names the drive before its first byte goes out.
+    result.sent_image = true;
+    result.outcome = flash_outcome::download_started;
+    if (*run.checkpoint) (*run.checkpoint)();
     const download_result download = ktr320 ? download_ktr320(device, *image, *run.buffer, run.progress)
                                             : download_standard(device, *image, *run.buffer, run.progress);
     scsi_close(device);
@@ -119,12 +123,35 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     result.sent_image = download.sent_image;
     result.download = download;
     result.outcome = download.completed ? flash_outcome::download_completed : flash_outcome::download_failed;
+    if (*run.checkpoint) (*run.checkpoint)();
+}
+
+// True when a later record of the work table asks for a flash with the same
+// image: its held copy must be kept until then.
+bool image_needed_after(std::size_t slot, const drive_table& work, const drive_table& catalogue,
+                        const drive_record& entry) {
+    for (std::size_t later = slot + 1; later < work.size(); ++later) {
+        const drive_record& record = work[later];
+        if (record.in_use == 0 || !asks_for_flash(text_of(record.action))) continue;
+        const drive_record* other = find_by_drive_id(record.drive_id, catalogue);
+        if (other && text_of(other->firmware_file) == text_of(entry.firmware_file)) return true;
+    }
+    return false;
 }
 
 }  // namespace
 
+bool notice_stop(bool& noticed) {
+    if (noticed) return true;
+    if (!stop_requested()) return false;
+    report("Interrupted; no further drive is flashed.\n");
+    noticed = true;
+    return true;
+}
+
 int flash_drives(const drive_table& work, const drive_table& catalogue, flash_account& account) {
     flash_run run;
+    run.checkpoint = &account.checkpoint;
     flash_results& results = account.results;
     results = {};
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
@@ -137,7 +164,7 @@ int flash_drives(const drive_table& work, const drive_table& catalogue, flash_ac
         result.target_version = entry ? entry->fw_version : 0;
         if (!asks) continue;
         if (entry == nullptr) result.refusal = "the catalogue holds no image for its drive ID";
-        if (account.interrupted) result.refusal = "the run was interrupted before this drive was flashed";
+        if (notice_stop(account.interrupted)) result.refusal = "the run was interrupted before this drive was flashed";
         if (entry == nullptr || account.interrupted) continue;
 
         const target_fit fit = check_target(record, entry->fw_version);
@@ -148,7 +175,12 @@ int flash_drives(const drive_table& work, const drive_table& catalogue, flash_ac
         if (fit != target_fit::fits) continue;
 
         flash_drive(record, *entry, run, result);
-        if (interrupt_was_held()) {
+        if (!image_needed_after(slot, work, catalogue, *entry)) {
+            text_field<512> image_path{};
+            build_image_path(image_path, entry->firmware_file.data());
+            run.images.release(image_path.data());
+        }
+        if (interrupt_was_held() && !account.interrupted) {
             account.interrupted = true;
             report("Interrupted while device %u was being flashed; its download ran to its end, and no further "
                    "drive is flashed.\n",
@@ -156,12 +188,17 @@ int flash_drives(const drive_table& work, const drive_table& catalogue, flash_ac
         }
     }
     // A person or a service manager asked the program to stop: it does so
-    // now rather than wait for the drives.
+    // now rather than wait for the drives, also when the request comes in
+    // the waits or the scan after them.
     if (account.interrupted) return run.failures + 1;
     // Once for all drives: they take up their images side by side.
     if (run.attempted > 0) settle_wait(settle_wait_ms, run.progress);
+    if (notice_stop(account.interrupted)) return run.failures + 1;
     account.rescanned = std::make_unique<drive_table>();  // tables are too large for the stack
-    return run.failures + verify_drives(work, results, run.progress, *account.rescanned);
+    const int failures = verify_drives(work, results, run.progress, *account.rescanned);
+    if (notice_stop(account.interrupted)) return run.failures + 1;
+    account.verified = true;
+    return run.failures + failures;
 }
 
 int flash_drives(const drive_table& work, const drive_table& catalogue) {

@@ -9,3 +9,8 @@ struct flash_account;  // upgrade/flash_account.h
 // number of failures; `account` is filled as the run goes.
 int flash_drives(const drive_table& work, const drive_table& catalogue, flash_account& account);
 int flash_drives(const drive_table& work, const drive_table& catalogue);
+
+// True once a request to stop has arrived (platform/interrupt.h); the first
+// time, says "Interrupted; no further drive is flashed." and sets `noticed`.
+// Also true, silently, when `noticed` was already set.
+bool notice_stop(bool& noticed);

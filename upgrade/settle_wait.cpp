@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/clock.h"
+#include "platform/interrupt.h"
 
 namespace {
 
@@ -13,7 +14,8 @@ constexpr std::uint32_t step_ms = 1000;
 void count_down(std::uint32_t milliseconds, std::uint32_t left_ms, progress_line& progress,
                 void (progress_line::*show)(std::uint32_t)) {
     std::uint32_t slept = 0;
-    while (slept < milliseconds) {
+    // A request to stop ends the wait: the run does not sit it out.
+    while (slept < milliseconds && !stop_requested()) {
         (progress.*show)((left_ms - slept + step_ms - 1) / step_ms);
         const std::uint32_t step = std::min(milliseconds - slept, step_ms);
         active_clock().sleep_ms(step);

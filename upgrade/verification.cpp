@@ -6,6 +6,8 @@
 
 #include "inventory/discovery.h"
 #include "log/setup_log.h"
+#include "platform/clock.h"
+#include "platform/interrupt.h"
 #include "upgrade/action_words.h"
 #include "upgrade/settle_wait.h"
 
@@ -45,6 +47,7 @@ bool kept_promise(const drive_record& planned, const flash_result& result, const
         case flash_outcome::download_completed:
             return found.fw_version == result.target_version;
         case flash_outcome::nothing_sent:
+        case flash_outcome::download_started:
         case flash_outcome::download_failed:
             return false;
     }
@@ -140,10 +143,14 @@ void wait_for_late_drives(const std::vector<scsi_device>& late, progress_line& p
         log_line("Waiting for tape device %u to come back after its download (at most %u more seconds)\n",
                  static_cast<unsigned>(device.address), static_cast<unsigned>(late_drive_wait_ms / 1000));
     }
-    for (std::uint32_t waited = 0; waited < late_drive_wait_ms;) {
-        countdown_wait(late_drive_check_ms, late_drive_wait_ms - waited, progress);
-        waited += late_drive_check_ms;
-        if (all_back(late)) break;
+    // Measured on the clock from here, so that the commands to a drive that
+    // hangs count against the wait too.
+    const std::int64_t started = active_clock().now_seconds();
+    const std::int64_t longest = late_drive_wait_ms / 1000;
+    for (std::int64_t waited = 0; waited < longest; waited = active_clock().now_seconds() - started) {
+        const std::uint32_t left_ms = static_cast<std::uint32_t>((longest - waited) * 1000);
+        countdown_wait(std::min(late_drive_check_ms, left_ms), left_ms, progress);
+        if (stop_requested() || all_back(late)) break;
     }
     progress.finish();
 }
@@ -151,11 +158,16 @@ void wait_for_late_drives(const std::vector<scsi_device>& late, progress_line& p
 }  // namespace
 
 int verify_drives(const drive_table& work, flash_results& results, progress_line& progress, drive_table& found) {
+    // A request to stop ends the verification where it stands; the caller
+    // tells the drives as not verified.
     int count = scan_again(found);
+    if (stop_requested()) return 0;
     const std::vector<scsi_device> late = late_drives(work, results, found, count);
     if (!late.empty()) {
         wait_for_late_drives(late, progress);
+        if (stop_requested()) return 0;
         count = scan_again(found);
+        if (stop_requested()) return 0;
     }
 
     int failures = 0;

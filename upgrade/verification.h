@@ -16,6 +16,8 @@ enum class flash_outcome : std::uint8_t {
     nothing_sent,        // a flash was asked and nothing was sent: refused,
                          // unreachable, no catalogue entry, no usable image
     already_at_target,   // a flash was asked and the drive already runs its target
+    download_started,    // its first chunk is about to go, or went, and the
+                         // download has not ended yet
     download_failed,     // the download did not run to its end
     download_completed,  // every chunk and the closing command were accepted
 };
