@@ -5,23 +5,30 @@
 #include "app/command_line.h"
 #include "app/run_driver.h"
 #include "app/run_report.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "sim/simulated_bus.h"
 
 namespace {
 
 // KVFW_REPORT names the run report's file; unset or empty, none is written.
-void write_report_if_asked(const run_frame& frame, const run_facts& facts) {
-    const std::string path = environment_variable("KVFW_REPORT");
-    if (!path.empty() && facts.mode) write_run_report(path, frame, facts);
+// Help and rejected option combinations have no mode and write none.
+void finish_report(report_target& report, run_frame& frame, const run_facts& facts, int code) {
+    frame.finished = true;
+    frame.exit_code = process_exit_status(code);
+    if (!report.path.empty() && facts.mode) write_run_report(report, frame, facts);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before anything else: from here on a request to stop ends the run in
+    // order, and a console that went away never ends it.
+    watch_stop_requests();
     remember_process_arguments(argc, argv);
-    run_frame frame{platform_now_seconds(), false, 0, nullptr};
+    run_frame frame{platform_now_seconds(), false, false, 0, nullptr};
     run_facts facts;
+    report_target report{environment_variable("KVFW_REPORT"), true, false};
 
     // The command line comes first: asking for help, or mistyping an
     // option, must work whatever the environment holds.
@@ -42,13 +49,20 @@ int main(int argc, char** argv) {
             // without its record: refused like a rejected command line.
             const int code = setup == transport_setup::trace_refused ? -1 : 0;
             note_run_mode(options, facts);
-            frame.exit_code = process_exit_status(code);
-            write_report_if_asked(frame, facts);
+            finish_report(report, frame, facts, code);
             return code;
         }
         // A stray variable on a host with real drives must never pass unnoticed.
         if (!bus_path.empty()) {
             std::fprintf(stderr, "kvtapefw: simulated bus %s: no real drive is touched\n", bus_path.c_str());
+        }
+        // The record is on disk before any drive is opened, and kept current
+        // as drives are sent data; a report that cannot be written refuses
+        // the run like a refused trace.
+        note_run_mode(options, facts);
+        if (!report.path.empty() && facts.mode) {
+            if (!start_run_report(report, frame, facts)) return -1;
+            facts.checkpoint = [&report, &frame, &facts] { update_run_report(report, frame, facts); };
         }
     }
 
@@ -59,7 +73,6 @@ int main(int argc, char** argv) {
     // The console's last line is out before the report is written: a tool
     // that waits for the report finds the run over.
     std::fflush(stdout);
-    frame.exit_code = process_exit_status(code);
-    write_report_if_asked(frame, facts);
+    finish_report(report, frame, facts, code);
     return code;
 }

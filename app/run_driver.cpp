@@ -63,6 +63,8 @@ constexpr int keep_going = -2;
 int discover_and_plan(bool show_tables, run_facts& facts, const char* recommended_heading, int& left_untouched) {
     drive_table& discovered = new_table(facts.discovered);
     discover_drives(discovered, &facts.unexamined);
+    // A scan cut short by a request to stop says nothing about the bus.
+    if (notice_stop(facts.stopped)) return result_flash_failure;
     show_section(show_tables, "\tDiscovered\n", discovered);
     left_untouched = report_left_untouched(facts.unexamined, discovered);
     if (count_in_use(discovered) == 0) return result_no_drive;
@@ -75,7 +77,7 @@ int discover_and_plan(bool show_tables, run_facts& facts, const char* recommende
     drive_table& recommended = new_table(facts.work);
     plan_actions(discovered, catalogue, recommended);
     show_section(show_tables, recommended_heading, recommended);
-    return keep_going;
+    return notice_stop(facts.stopped) ? result_flash_failure : keep_going;
 }
 
 int upgrade_all(bool show_tables, run_facts& facts) {
@@ -92,7 +94,9 @@ int upgrade_all(bool show_tables, run_facts& facts) {
     // RESERVE and first WRITE BUFFER do not meet it.
     auto rescan = std::make_unique<drive_table>();
     discover_drives(*rescan);
+    if (notice_stop(facts.stopped)) return result_flash_failure;
     facts.flashing = std::make_unique<flash_account>();
+    facts.flashing->checkpoint = facts.checkpoint;
     const int failures = flash_drives(*facts.work, *facts.catalogue, *facts.flashing);
     // The other drives are flashed and verified all the same, but a rollout
     // that left a drive of unknown firmware behind is no success.
@@ -104,6 +108,7 @@ int discover_to_document(bool show_tables, run_facts& facts) {
     const int early = discover_and_plan(show_tables, facts, "\tRecommended\n", left_untouched);
     if (early != keep_going) return early;
     show_section(show_tables, "\tWrite to Xml\n", *facts.work);
+    if (notice_stop(facts.stopped)) return result_flash_failure;
     facts.document_written = write_discovery_document(facts.document.c_str(), *facts.work) == 0;
     return facts.document_written ? result_success : result_flash_failure;
 }
@@ -123,7 +128,9 @@ int upgrade_from_document(bool show_tables, run_facts& facts) {
     // A document that no longer matches the drives flashes nothing at all.
     facts.selection = std::make_unique<selection_findings>();
     if (check_selected_drives(selection, facts.selection.get()) > 0) return result_flash_failure;
+    if (notice_stop(facts.stopped)) return result_flash_failure;
     facts.flashing = std::make_unique<flash_account>();
+    facts.flashing->checkpoint = facts.checkpoint;
     return flash_drives(selection, catalogue, *facts.flashing) > 0 ? result_flash_failure : result_success;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +38,11 @@ struct run_facts {
     std::unique_ptr<selection_findings> selection;  // the document's check, when it ran
     std::unique_ptr<flash_account> flashing;  // null when no drive was flashed or verified
     bool document_written = false;            // discover
+    bool stopped = false;                     // a request to stop ended the run before flashing
+    // Called when the run report on disk should be brought up to date (a
+    // drive is about to be sent its first chunk, a download has ended);
+    // handed to flashing. May be empty.
+    std::function<void()> checkpoint;
 };
 
 // Sets the facts' mode for these options (after the default is taken) and

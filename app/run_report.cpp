@@ -9,6 +9,7 @@
 #include "inventory/catalogue.h"
 #include "inventory/text_field.h"
 #include "log/setup_log.h"
+#include "platform/file_write.h"
 #include "platform/number_text.h"
 #include "platform/platform.h"
 #include "platform/whole_file.h"
@@ -78,6 +79,7 @@ const char* checksum_word(checksum_finding finding) {
         case checksum_finding::matched: return "matched";
         case checksum_finding::mismatch: return "mismatch";
         case checksum_finding::malformed: return "malformed";
+        case checksum_finding::unchecked: return "unchecked";
         case checksum_finding::none: break;
     }
     return "none";
@@ -100,6 +102,7 @@ json download_of(const flash_result& result) {
     const char* outcome = "not-started";
     if (result.outcome == flash_outcome::download_completed) outcome = "completed";
     if (result.outcome == flash_outcome::download_failed) outcome = "failed";
+    if (result.outcome == flash_outcome::download_started) outcome = "started";
     return json{{"outcome", outcome},
                 {"commands", result.download.commands},
                 {"bytes", result.download.bytes},
@@ -141,6 +144,12 @@ verdict judged(const run_facts& facts, const device_sources& at) {
         if (result.sent_image) return {"failed", "the run was interrupted before the drive was verified"};
         return {"left-untouched", "the run was interrupted before it was verified"};
     }
+    // The report of a run still under way (or one that was killed): a drive
+    // sent image data is not known to have kept its promise.
+    if (!facts.flashing->verified) {
+        if (result.sent_image) return {"failed", "it was sent image data and has not been verified"};
+        return {"left-untouched", "nothing has been sent to it"};
+    }
     if (result.outcome == flash_outcome::download_failed) return {"failed", "its download did not run to its end"};
     switch (result.judged) {
         case judgement::kept: return {"success", ""};
@@ -159,6 +168,11 @@ verdict judged(const run_facts& facts, const device_sources& at) {
 verdict verdict_of(const run_facts& facts, const device_sources& at) {
     if (at.unexamined) return {"left-untouched", "it could not be examined"};
     if (at.before && !is_identified(*at.before)) return {"left-untouched", "it could not be identified"};
+    // Stopped by a request before anything was flashed or written.
+    if (facts.stopped) {
+        return {"left-untouched", mode_is(facts, "discover") ? "the run was interrupted before the document was written"
+                                                              : "the run was interrupted before this drive was flashed"};
+    }
     if (at.slot < 0) return unplanned(facts);
     if (mode_is(facts, "discover")) {
         if (facts.document_written) return {"planned", "written to the discovery document"};
@@ -247,10 +261,11 @@ std::string run_report_text(const run_frame& frame, const run_facts& facts) {
     report["host"] = text_or_null(host_name());
     report["mode"] = facts.mode ? json(facts.mode) : json(nullptr);
     report["started"] = utc_time_text(frame.started);
-    report["finished"] = utc_time_text(platform_now_seconds());
+    // A run under way has no end, exit code or result yet.
+    report["finished"] = frame.finished ? json(utc_time_text(platform_now_seconds())) : json(nullptr);
     report["simulated_bus"] = frame.simulated_bus;
-    report["exit_code"] = frame.exit_code;
-    report["result"] = frame.result ? json(frame.result) : json(nullptr);
+    report["exit_code"] = frame.finished ? json(frame.exit_code) : json(nullptr);
+    report["result"] = frame.finished && frame.result ? json(frame.result) : json(nullptr);
     report["catalogue"] = nullptr;
     if (facts.catalogue) report["catalogue"] = {{"path", catalogue_path}, {"sha256", hex_digest(facts.catalogue_digest)}};
     report["document"] = text_or_null(facts.document);
@@ -263,8 +278,30 @@ std::string run_report_text(const run_frame& frame, const run_facts& facts) {
     return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-void write_run_report(const std::string& path, const run_frame& frame, const run_facts& facts) {
-    if (replace_whole_file(path, run_report_text(frame, facts)) != file_write_result::written) {
-        std::fprintf(stderr, "kvtapefw: the run report %s could not be written\n", path.c_str());
+namespace {
+
+bool write_report_now(report_target& target, const run_frame& frame, const run_facts& facts) {
+    std::string why;
+    if (replace_whole_file(target.path, run_report_text(frame, facts), &why) == file_write_result::written) return true;
+    if (!target.failure_told) {
+        std::fprintf(stderr, "kvtapefw: the run report %s could not be written (%s)\n", target.path.c_str(),
+                     why.c_str());
+        target.failure_told = true;
     }
+    return false;
+}
+
+}  // namespace
+
+bool start_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
+    target.rewritten = !resolve_write_target(target.path).in_place;
+    return !target.rewritten || write_report_now(target, frame, facts);
+}
+
+void update_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
+    if (target.rewritten) write_report_now(target, frame, facts);
+}
+
+void write_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
+    write_report_now(target, frame, facts);
 }

@@ -13,6 +13,7 @@
 struct run_frame {
     std::int64_t started;  // calendar time, seconds
     bool simulated_bus;
+    bool finished;         // false while the run goes on: no end time, exit code or result yet
     int exit_code;         // as the caller of the process sees it
     const char* result;    // the text after "Result : ", or nullptr
 };
@@ -20,6 +21,26 @@ struct run_frame {
 // The report as text (UTF-8, bytes a drive sent that are not UTF-8 replaced).
 std::string run_report_text(const run_frame& frame, const run_facts& facts);
 
-// Writes the report to `path`, whole or not at all. When it cannot, says so
-// in one line on standard error; the run's outcome is not changed.
-void write_run_report(const std::string& path, const run_frame& frame, const run_facts& facts);
+// Where the report goes and how. A regular file (or none yet; a symbolic
+// link is followed) is written when the run starts and replaced whole at
+// every checkpoint, so that a run killed at any point leaves a report that
+// names every drive sent image data. Anything else (a FIFO, a terminal,
+// /dev/stdout) is written once, at the end, in place.
+struct report_target {
+    std::string path;     // empty: no report asked for
+    bool rewritten;       // decided when the run starts
+    bool failure_told;    // a failed write is said once per run
+};
+
+// The report as the run starts, before any drive is opened. False when it
+// cannot be written: the run must then not touch any drive, and the line
+// naming the path and the cause has been said on standard error.
+bool start_run_report(report_target& target, const run_frame& frame, const run_facts& facts);
+
+// The report again as it now stands (a checkpoint); only for a target that
+// is rewritten. A failure is said on standard error, once per run.
+void update_run_report(report_target& target, const run_frame& frame, const run_facts& facts);
+
+// The report at the end of the run, for every kind of target. The run's
+// outcome is not changed by a failure, which is said on standard error.
+void write_run_report(report_target& target, const run_frame& frame, const run_facts& facts);
