@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "inventory/catalogue.h"
+#include "platform/interrupt.h"
+#include "upgrade/download.h"
 #include "scsi/transport.h"
 #include "support/capture.h"
 #include "support/sim_bus_builder.h"
@@ -19,6 +21,8 @@
 namespace {
 
 using namespace test_support;
+// The bytes of an image; the program's open image is ::firmware_image.
+using test_support::firmware_image;
 namespace fs = std::filesystem;
 
 // The CDB of a WRITE BUFFER as the trace shows it.
@@ -254,6 +258,62 @@ TEST_F(Flashing, Ktr320ChunkFailureStillSendsTheClosingCommand) {
                             "Drive ID: 0x000320, Product ID: KTR320, Action: Failed"}));
 }
 
+// A chunk lost on the way (the host's call failed, or the drive took less
+// than was sent) or an image that ended early leaves the drive with part of
+// an image: the command that would take it up is never sent.
+TEST_F(Flashing, ImageNotSentWholeIsNeverTakenUp) {
+    struct row {
+        const char* why;
+        sim_json drive;
+        sim_json rule;
+        lines sent;
+    };
+    sim_json lost = fault("3b04", "host");
+    lost.update({{"skip", 1}, {"error", "io"}});
+    sim_json cut = fault("3b04", "short");
+    cut["moved"] = 100;
+    const row rows[] = {
+        {"KTR320, second chunk lost", other_drive(3, "KTR320", "1.10", "0x0320"), lost,
+         {write_buffer_cdb(4, 1, 65536, 32768), write_buffer_cdb(4, 1, 98304, 7232)}},
+        {"LTO, second chunk lost", ultrium_drive(3, "1.10", "0x0320"), lost,
+         {write_buffer_cdb(4, 0, 0, 32768), write_buffer_cdb(4, 0, 0, 7232)}},
+        {"LTO, first chunk taken short", ultrium_drive(3, "1.10", "0x0320"), cut, {write_buffer_cdb(4, 0, 0, 32768)}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        start_over();
+        sim_json drive = r.drive;
+        drive["faults"] = {r.rule};
+        bus_.add(drive);
+        add_image("K.BIN", firmware_image("1.20", "0x0320", 40000));
+        add_catalogue(0x320, "K.BIN", 1.20);
+        add_work({3, 0x320, drive["product"].get<std::string>().c_str(), "upgrade", 1.10});
+        EXPECT_EQ(run(), 1);
+        EXPECT_EQ(write_buffers(3), r.sent);
+        EXPECT_EQ(bus_firmware(installed_->bus_file(), 3), "1.10");
+        const lines got = log();
+        EXPECT_NE(std::find(got.begin(), got.end(), "Nothing more is sent to device 3: its image did not go across whole"),
+                  got.end());
+    }
+    // A held copy that gives fewer bytes than it measured: what was read is
+    // sent, and nothing after it.
+    start_over();
+    bus_.add(ultrium_drive(3, "1.10", "0x0320"));
+    add_image("K.BIN", firmware_image("1.20", "0x0320", 40000));
+    installed_.reset();  // one bus installed at a time
+    installed_ = std::make_unique<installed_bus>(bus_);
+    scsi_device device = open_drive(3);
+    ::firmware_image image{open_file((work_ / "fwimage/K.BIN").string().c_str(), "rb"), 70000};
+    auto buffer = std::make_unique<transfer_buffer>();
+    progress_line quiet{nullptr, false};
+    const download_result result = download_standard(device, image, *buffer, quiet);
+    scsi_close(device);
+    EXPECT_FALSE(result.completed);
+    EXPECT_EQ(result.bytes, 40000);
+    EXPECT_EQ(write_buffers(3), (lines{write_buffer_cdb(4, 0, 0, 32768), write_buffer_cdb(4, 0, 0, 7232)}));
+    EXPECT_EQ(log().back(), "Nothing more is sent to device 3: its image did not go across whole");
+}
+
 TEST_F(Flashing, RefusedImageFailsVerification) {
     bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
     add_image("HH6.BIN", firmware_image("2.10", "0x00a5", 1000));  // built for another configuration
@@ -292,17 +352,27 @@ TEST_F(Flashing, FlashedDriveThatIsLateIsWaitedForThenFails) {
         int reboot_seconds;
         lines verdicts;      // the verification's lines, in scan order
         std::size_t checks;  // ten-second sleeps after the settle wait
+        bool hangs = false;  // back, but every INQUIRY times out after 30 s
     };
     const std::string skipped = "Drive ID: 0x000320, Product ID: KTR320, Action: skip";
     const std::string hh6 = "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: ";
     const row rows[] = {
         {300, {hh6 + "upgrade", skipped}, 15},  // back within the wait
         {100000, {skipped, hh6 + "Failed"}, 45},
+        // The 450 s are on the clock: each look at the hanging drive takes
+        // 180 s of them (five TEST UNIT READY and an INQUIRY), so three
+        // looks end the wait.
+        {60, {skipped, hh6 + "Failed"}, 3, true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.reboot_seconds);
         start_over();
-        bus_.add(ultrium_drive(1, "2.05", "0x00a4"))["reboot_seconds"] = r.reboot_seconds;
+        sim_json& late = bus_.add(ultrium_drive(1, "2.05", "0x00a4"));
+        late["reboot_seconds"] = r.reboot_seconds;
+        if (r.hangs) {
+            bus_.document["command_ms"] = 30000;
+            late["faults"] = {fault("12 00", "host")};
+        }
         bus_.add(other_drive(2, "KTR320", "1.10", "0x0320"));
         add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
         add_catalogue(0xa4, "HH6.BIN", 2.10);
@@ -561,6 +631,7 @@ TEST_F(Flashing, InterruptWaitsForTheDownloadThenStopsTheRun) {
     EXPECT_EQ(log().back(), interrupted);
     EXPECT_EQ(out_, interrupted + "\n");
     EXPECT_FALSE(trace_has("sleep"));
+    forget_stop_requests();  // the tests after this one are other runs
 }
 #endif
 

@@ -54,7 +54,8 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
           ultrium_drive(2, "3.00", "0x00b6")},
          nullptr, {"/s"}, 0, "Flash failure",
          {{{"device", 0}, {"verdict", "success"}, {"reason", nullptr}, {"flashed", true}, {"firmware_after", "2.10"},
-           {"image", {{"file", "fwimage/A4.BIN"}, {"bytes", 40000}, {"sha256", nullptr}, {"checksum", "none"}}},
+           {"image", {{"file", "fwimage/A4.BIN"}, {"bytes", 40000}, {"sha256", "ac88e65f0480b0f34037ea94248315ca6c880cabf0b26171f64e6551ceede4b5"},
+                         {"checksum", "none"}}},
            {"download", {{"outcome", "completed"}, {"commands", 3}, {"bytes", 40000}, {"failure", nullptr}}}},
           {{"device", 1}, {"verdict", "failed"}, {"flashed", true}, {"firmware_after", "1.00"},
            {"reason", "its download did not run to its end"},
@@ -113,14 +114,17 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
 TEST_F(RunReport, OneThatCannotBeWrittenLeavesTheRunAsItWas) {
     bus_of({ultrium_drive(0, "2.10", "0x00a4")}).write(bus_file());
     catalogue("0x00a4|A4.BIN|2.10\n");
-    // A folder stands where the report would go.
-    std::filesystem::create_directories(report_file());
-    write_file(report_file() / "kept", "");
-    const program_run ran = run({"/s"});
+    // A FIFO that nobody reads stands where the report would go: it gets
+    // the report once, at the end, and is not waited for.
+    const std::string fifo = report_file().string() + ".fifo";
+    ASSERT_TRUE(make_fifo(fifo));
+    const program_run ran = run({"/s"}, {{"KVFW_REPORT", fifo}});
     EXPECT_EQ(ran.exit_code, 1);
     EXPECT_NE(ran.out.find("Result : Success\n"), std::string::npos);
-    EXPECT_NE(ran.err.find("the run report " + report_file().string() + " could not be written"), std::string::npos)
+    EXPECT_NE(ran.err.find("the run report " + fifo + " could not be written (nothing reads from it)"),
+              std::string::npos)
         << ran.err;
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,10 @@ public:
 
     // Runs kvtapefw in the working folder on the bus file "bus.json" there,
     // with a run report, which must then be valid against its schema.
-    program_run run(const std::vector<std::string>& args) const;
+    // `env` adds to or overrides the bench's variables (an empty value
+    // unsets one).
+    program_run run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
+                    int stdout_fd = -1) const;
     // The last run's report; null when it wrote none.
     nlohmann::json report() const;
 

@@ -16,14 +16,16 @@ program_bench::program_bench() {
     fs::create_directories(work_ / "fwimage");
 }
 
-program_run program_bench::run(const std::vector<std::string>& args) const {
+program_run program_bench::run(const std::vector<std::string>& args,
+                                const std::map<std::string, std::string>& env, int stdout_fd) const {
     std::error_code not_there;
     fs::remove(report_file(), not_there);
-    program_run outcome = run_kvtapefw(args, work_.path(),
-                                       {{"systemdrive", drive_.str()},
-                                        {"KVFW_SIM_BUS", bus_file().string()},
-                                        {"KVFW_SIM_TRACE", trace().string()},
-                                        {"KVFW_REPORT", report_file().string()}});
+    std::map<std::string, std::string> variables = {{"systemdrive", drive_.str()},
+                                                    {"KVFW_SIM_BUS", bus_file().string()},
+                                                    {"KVFW_SIM_TRACE", trace().string()},
+                                                    {"KVFW_REPORT", report_file().string()}};
+    for (const auto& [name, value] : env) variables[name] = value;
+    program_run outcome = run_kvtapefw(args, work_.path(), variables, stdout_fd);
     // Every report a test makes is checked against the schema by a validator
     // that is not ours.
     if (fs::is_regular_file(report_file())) {

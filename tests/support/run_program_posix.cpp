@@ -23,7 +23,7 @@ std::string shell_quote(const std::string& text) {
 }  // namespace
 
 program_run run_kvtapefw(const std::vector<std::string>& args, const fs::path& cwd,
-                         const std::map<std::string, std::string>& env) {
+                         const std::map<std::string, std::string>& env, int stdout_fd) {
     scratch_dir capture;
     const fs::path out = capture / "stdout";
     const fs::path err = capture / "stderr";
@@ -33,10 +33,11 @@ program_run run_kvtapefw(const std::vector<std::string>& args, const fs::path& c
     }
     command += "exec " + shell_quote(KVFW_BINARY);
     for (const std::string& arg : args) command += " " + shell_quote(arg);
-    command += " </dev/null >" + shell_quote(out.string()) + " 2>" + shell_quote(err.string());
+    const std::string to = stdout_fd >= 0 ? "&" + std::to_string(stdout_fd) : shell_quote(out.string());
+    command += " </dev/null >" + to + " 2>" + shell_quote(err.string());
     const int status = std::system(("/bin/sh -c " + shell_quote(command)).c_str());
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1000;
-    return {code, read_file(out), read_file(err)};
+    return {code, stdout_fd >= 0 ? std::string() : read_file(out), read_file(err)};
 }
 
 }  // namespace test_support

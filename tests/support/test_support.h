@@ -80,8 +80,10 @@ struct program_run {
 };
 
 // Runs the built kvtapefw in `cwd` with the given arguments; `env` entries are
-// set for that run only (an empty value unsets the variable).
+// set for that run only (an empty value unsets the variable). With
+// `stdout_fd`, standard output goes to that open descriptor instead of
+// being captured.
 program_run run_kvtapefw(const std::vector<std::string>& args, const std::filesystem::path& cwd,
-                         const std::map<std::string, std::string>& env = {});
+                         const std::map<std::string, std::string>& env = {}, int stdout_fd = -1);
 
 }  // namespace test_support

@@ -1,0 +1,286 @@
+// What a run did stays on record whatever happens to the process: a request
+// to stop ends the run in order wherever it comes, a signal that would end
+// the process waits for the download to end, a killed run leaves a report
+// naming every drive sent image data, and the report and the discovery
+// document never replace what their path is. Signals come from the
+// simulated bus at exact points of the run (a command, a sleep).
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/program_bench.h"
+#include "support/sim_bus_builder.h"
+
+namespace {
+
+using namespace test_support;
+using json = nlohmann::json;
+namespace fs = std::filesystem;
+
+class RunRecord : public ::testing::Test, protected program_bench {
+protected:
+    RunRecord() {
+        catalogue("0x00a4|A4.BIN|2.10\n");
+        image("A4.BIN", "2.10", "0x00a4");
+    }
+
+    // Two drives to be upgraded from 2.05 to 2.10, each in two chunks.
+    void two_drives(const std::function<void(sim_json&, sim_json&, sim_json&)>& edit) const {
+        sim_json bus = bus_of({ultrium_drive(0, "2.05", "0x00a4"), ultrium_drive(1, "2.05", "0x00a4")}).document;
+        edit(bus, bus["drives"][0], bus["drives"][1]);
+        write_file(bus_file(), bus.dump(2));
+    }
+
+    bool traced_after_sleep() const {
+        const std::vector<std::string> lines = trace_lines(trace());
+        const auto sleep = std::find_if(lines.begin(), lines.end(),
+                                        [](const std::string& l) { return l.rfind("sleep 150000", 0) == 0; });
+        return sleep != lines.end() && std::any_of(sleep, lines.end(), [](const std::string& l) {
+                   return l.rfind("exec ", 0) == 0;
+               });
+    }
+};
+
+sim_json signal_at(const std::string& cdb, const char* signal, int skip = 0) {
+    return {{"cdb", cdb}, {"skip", skip}, {"count", 1}, {"signal", signal}};
+}
+
+// A process that a signal ended: the shell in between may report it as 128
+// plus the signal's number.
+bool ended_by(int exit_code, int signal_number) { return exit_code == -1000 || exit_code == 128 + signal_number; }
+
+TEST_F(RunRecord, AStopOrAnEndingSignalLeavesATrueRecordWhereverItComes) {
+    const std::string held_line =
+        "Interrupted while device 0 was being flashed; its download ran to its end, and no further drive is flashed.";
+    const std::string stop_line = "Interrupted; no further drive is flashed.";
+    const json unverified = {{"flashed", true}, {"verdict", "failed"},
+                             {"reason", "the run was interrupted before the drive was verified"}};
+    const json not_flashed = {{"flashed", false}, {"verdict", "left-untouched"},
+                              {"reason", "the run was interrupted before this drive was flashed"}};
+    struct row {
+        const char* why;
+        std::function<void(sim_json& bus, sim_json& first, sim_json& second)> edit;
+        int killed_by;            // 0: the run ends by itself, Flash failure, exit 0
+        const char* console;      // the line said, or nullptr
+        std::vector<int> flashed;
+        std::vector<std::string> firmware;  // of devices 0 and 1 afterwards
+        std::vector<json> devices;          // fields checked per device
+        bool verified;                      // the verification scan ran
+    };
+    const row rows[] = {
+        {"TERM during the first download",
+         [](sim_json&, sim_json& first, sim_json&) { first["faults"] = {signal_at("3b04", "TERM")}; }, 0,
+         held_line.c_str(), {0}, {"2.10", "2.05"}, {unverified, not_flashed}, false},
+        {"HUP while the bus is scanned before flashing",
+         [](sim_json&, sim_json&, sim_json& second) { second["faults"] = {signal_at("12 00", "HUP", 1)}; }, 0,
+         stop_line.c_str(), {}, {"2.05", "2.05"}, {not_flashed, not_flashed}, false},
+        {"INT in the settle wait",
+         [](sim_json& bus, sim_json&, sim_json&) { bus["sleeps"] = {{{"signal", "INT"}}}; }, 0, stop_line.c_str(),
+         {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, false},
+        {"TERM in the verification scan",
+         [](sim_json&, sim_json& first, sim_json&) { first["faults"] = {signal_at("12 00", "TERM", 2)}; }, 0,
+         stop_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
+        {"TERM in the wait for a late drive",
+         [](sim_json& bus, sim_json&, sim_json& second) {
+             second["reboot_seconds"] = 3600;
+             bus["sleeps"] = {{{"skip", 1}, {"signal", "TERM"}}};
+         },
+         0, stop_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
+        {"QUIT during a download takes effect once the drive is on record",
+         [](sim_json&, sim_json& first, sim_json&) { first["faults"] = {signal_at("3b04", "QUIT")}; }, SIGQUIT,
+         nullptr, {0}, {"2.10", "2.05"},
+         {{{"flashed", true}, {"download", {{"outcome", "completed"}, {"commands", 3}, {"bytes", 40000}, {"failure", nullptr}}}},
+          {{"flashed", false}}},
+         false},
+        {"USR1 likewise",
+         [](sim_json&, sim_json& first, sim_json&) { first["faults"] = {signal_at("3b04", "USR1", 1)}; }, SIGUSR1,
+         nullptr, {0}, {"2.10", "2.05"}, {{{"flashed", true}}, {{"flashed", false}}}, false},
+        {"KILL in the middle of the second download",
+         [](sim_json&, sim_json&, sim_json& second) { second["faults"] = {signal_at("3b04", "KILL", 1)}; }, SIGKILL,
+         nullptr, {0, 1}, {"2.10", "2.05"},
+         {{{"flashed", true}, {"verdict", "failed"}, {"download", {{"outcome", "completed"}, {"commands", 3},
+                                                                   {"bytes", 40000}, {"failure", nullptr}}}},
+          {{"flashed", true}, {"verdict", "failed"}, {"reason", "it was sent image data and has not been verified"},
+           {"download", {{"outcome", "started"}, {"commands", 0}, {"bytes", 0}, {"failure", nullptr}}}}},
+         false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        forget_run();
+        two_drives(r.edit);
+        const program_run ran = run({"/s"});
+        const json on_disk = report();
+        ASSERT_TRUE(on_disk.is_object()) << ran.out << ran.err;
+        if (r.killed_by != 0) {
+            EXPECT_TRUE(ended_by(ran.exit_code, r.killed_by)) << ran.exit_code;
+            EXPECT_EQ(ran.out.find("Result :"), std::string::npos) << ran.out;
+            EXPECT_TRUE(on_disk["finished"].is_null());
+            EXPECT_TRUE(on_disk["exit_code"].is_null());
+        } else {
+            EXPECT_EQ(ran.exit_code, 0) << ran.out << ran.err;
+            EXPECT_NE(ran.out.find(std::string(r.console) + "\nResult : Flash failure\n"), std::string::npos) << ran.out;
+            EXPECT_NE(log().find(std::string(r.console) + "\n"), std::string::npos);
+            EXPECT_EQ(on_disk["result"], "Flash failure");
+            EXPECT_EQ(on_disk["exit_code"], 0);
+        }
+        EXPECT_EQ(flashed(), r.flashed);
+        EXPECT_EQ(firmware(0), r.firmware[0]);
+        EXPECT_EQ(firmware(1), r.firmware[1]);
+        // Nothing is verified after a stop: no command follows the settle
+        // wait unless the request came in the scan or wait after it.
+        if (r.killed_by == 0 && !r.verified) {
+            EXPECT_FALSE(traced_after_sleep());
+        }
+        ASSERT_EQ(on_disk["devices"].size(), r.devices.size()) << on_disk.dump(2);
+        for (std::size_t i = 0; i < r.devices.size(); ++i) {
+            for (const auto& [field, value] : r.devices[i].items()) {
+                EXPECT_EQ(on_disk["devices"][i][field], value) << "device " << i << " " << field;
+            }
+        }
+    }
+}
+
+TEST_F(RunRecord, APipeOrConsoleThatWentAwayNeverEndsTheRun) {
+    two_drives([](sim_json&, sim_json&, sim_json&) {});
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);  // the reader is gone before the first line
+    const program_run ran = run({"/s"}, {}, ends[1]);
+    ::close(ends[1]);
+    EXPECT_EQ(ran.exit_code, 1) << ran.err;
+    EXPECT_EQ(firmware(0), "2.10");
+    EXPECT_EQ(firmware(1), "2.10");
+    EXPECT_EQ(report()["result"], "Success");
+    EXPECT_NE(log().find("firmware is being flashed!\n"), std::string::npos);
+}
+
+// Where the report and the document go, and what a path that is not a plain
+// file gets.
+TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
+    two_drives([](sim_json&, sim_json& first, sim_json&) { first["firmware"] = "2.10"; });
+    const fs::path target = fs::path(bus_file()).parent_path() / "kept/report.json";
+    const fs::path link = fs::path(bus_file()).parent_path() / "report-link.json";
+    const fs::path victim = fs::path(bus_file()).parent_path() / "victim";
+    struct row {
+        const char* why;
+        std::function<std::string()> arrange;  // returns KVFW_REPORT
+        int exit_code;
+        const char* error;  // a part of standard error, or nullptr for none
+        std::function<void(const program_run&)> check;
+    };
+    const row rows[] = {
+        {"a link to the report: its target is replaced and the link stays",
+         [&] {
+             fs::create_directories(target.parent_path());
+             write_file(target, "old");
+             fs::create_symlink("kept/report.json", link);
+             return link.string();
+         },
+         1, nullptr,
+         [&](const program_run&) {
+             EXPECT_TRUE(fs::is_symlink(link));
+             EXPECT_EQ(json::parse(read_file(target))["result"], "Success");
+         }},
+        {"a link that leads nowhere yet: its target is made",
+         [&] {
+             fs::create_directories(target.parent_path());
+             fs::create_symlink("kept/report.json", link);
+             return link.string();
+         },
+         1, nullptr,
+         [&](const program_run&) {
+             EXPECT_TRUE(fs::is_symlink(link));
+             EXPECT_EQ(json::parse(read_file(target))["result"], "Success");
+         }},
+        {"a link planted at the old temporary name is never followed",
+         [&] {
+             write_file(victim, "mine");
+             fs::create_symlink(victim, report_file().string() + ".new");
+             return report_file().string();
+         },
+         1, nullptr,
+         [&](const program_run&) {
+             EXPECT_EQ(read_file(victim), "mine");
+             EXPECT_EQ(json::parse(read_file(report_file()))["result"], "Success");
+         }},
+        {"a folder that is missing: refused before any drive is touched",
+         [&] { return (fs::path(bus_file()).parent_path() / "missing/report.json").string(); }, 255,
+         "missing/report.json could not be written (No such file or directory)",
+         [&](const program_run& ran) {
+             EXPECT_EQ(ran.out.find("Result :"), std::string::npos);
+             EXPECT_TRUE(trace_lines(trace(), "open ").empty());
+         }},
+        {"a folder at the path: refused before any drive is touched",
+         [&] {
+             fs::create_directories(target);
+             return target.string();
+         },
+         255, "could not be written",
+         [&](const program_run&) {
+             EXPECT_TRUE(fs::is_directory(target));
+             EXPECT_TRUE(trace_lines(trace(), "open ").empty());
+         }},
+        {"/dev/stdout: the report follows the console's last line, written once",
+         [&] { return std::string("/dev/stdout"); }, 1, nullptr,
+         [&](const program_run& ran) {
+             const std::size_t end = ran.out.find("Result : Success\n");
+             ASSERT_NE(end, std::string::npos) << ran.out;
+             const json report = json::parse(ran.out.substr(end + 17));
+             EXPECT_EQ(report["result"], "Success");
+             EXPECT_TRUE(fs::is_symlink("/dev/stdout"));
+         }},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        forget_run();
+        for (const fs::path& p : {target.parent_path(), link, victim, fs::path(report_file().string() + ".new")}) {
+            fs::remove_all(p);
+        }
+        const std::string path = r.arrange();
+        const program_run ran = run({"/s"}, {{"KVFW_REPORT", path}});
+        EXPECT_EQ(ran.exit_code, r.exit_code) << ran.out << ran.err;
+        if (r.error) {
+            EXPECT_NE(ran.err.find(r.error), std::string::npos) << ran.err;
+        } else {
+            EXPECT_EQ(ran.err.find("could not be written"), std::string::npos) << ran.err;
+        }
+        r.check(ran);
+    }
+
+    // The discovery document through a link: the file it names is replaced.
+    forget_run();
+    fs::remove_all(target.parent_path());
+    fs::create_directories(target.parent_path());
+    const fs::path doc_link = fs::path(bus_file()).parent_path() / "drives-link.xml";
+    fs::create_symlink("kept/drives.xml", doc_link);
+    ASSERT_EQ(run({"/s", "/d", doc_link.string()}).exit_code, 1);
+    EXPECT_TRUE(fs::is_symlink(doc_link));
+    EXPECT_NE(read_file(target.parent_path() / "drives.xml").find("<kv_rom_discovery"), std::string::npos);
+}
+
+// Every image is in hand before its first byte goes out: one that cannot be
+// copied is sent to no drive, with or without a checksum, and says why.
+TEST_F(RunRecord, AnImageThatCannotBeHeldIsNotSent) {
+    two_drives([](sim_json&, sim_json&, sim_json&) {});
+    const std::string folder = (fs::path(bus_file()).parent_path() / "no-such-folder").string();
+    const program_run ran = run({"/s"}, {{"TMPDIR", folder}});
+    EXPECT_EQ(ran.exit_code, 0);
+    EXPECT_TRUE(flashed().empty());
+    EXPECT_NE(log().find("Firmware image fwimage/A4.BIN could not be copied to a private file in " + folder +
+                         " (No such file or directory); it is not sent\n"),
+              std::string::npos)
+        << log();
+    const json device = report()["devices"][0];
+    EXPECT_EQ(device["image"]["checksum"], "unchecked");
+    EXPECT_EQ(device["reason"], "its image could not be copied to a private file");
+    EXPECT_EQ(device["verdict"], "left-untouched");
+}
+
+}  // namespace
