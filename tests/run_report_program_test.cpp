@@ -48,6 +48,8 @@ struct report_case {
     // Each device's fields that are checked; the others may be anything.
     std::vector<json> devices;
     bool catalogue_read = true;
+    // A line the run prints on either stream, when given.
+    std::string line = {};
 };
 
 TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
@@ -71,7 +73,7 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
          {{{"device", 4}, {"verdict", "left-untouched"}, {"vendor", nullptr}, {"flashed", false},
            {"reason", "it could not be examined: opening it was refused for lack of rights; reaching tape drives "
                       "needs root or CAP_SYS_RAWIO"}}},
-         false},
+         false, "Tape device 4 could not be examined; it is left untouched.\n"},
         {"discover: only a device another program holds", {with_open(other_drive(7, "KTR320", "1.10", "0x0320"), "fail")},
          nullptr, {"/s", "/d", doc}, 0, "Flash failure",
          {{{"device", 7}, {"verdict", "left-untouched"},
@@ -138,6 +140,13 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
           {{"device", 1}, {"verdict", "left-untouched"}, {"flashed", false}, {"image", nullptr},
            {"download", {{"outcome", "not-started"}, {"commands", 0}, {"bytes", 0}, {"failure", nullptr}}},
            {"reason", "its plan was made for another catalogue version"}}}},
+        {"upgrade from a document: a refused value is quoted escaped", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] {
+             run({"/s", "/d", doc});
+             edit_value("0x0000a4", "busnumber", "0", "0&#9;\x7f\xc3\xa9");
+         },
+         {"/s", "/u", doc}, 0, "Flash failure", {}, false,
+         "Selection document " + doc + " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number\n"},
         {"no drive of the maker: no catalogue read", {}, nullptr, {"/s"}, 3,
          "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false},
     };
@@ -151,6 +160,7 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
         if (c.before) c.before();
         const program_run ran = run(c.args);
         ASSERT_EQ(ran.exit_code, c.exit_code) << ran.out << ran.err;
+        if (!c.line.empty()) EXPECT_NE((ran.out + ran.err).find(c.line), std::string::npos) << ran.out << ran.err;
         const json report = this->report();
         EXPECT_EQ(report["exit_code"], c.exit_code);
         EXPECT_EQ(report["result"], c.result);
