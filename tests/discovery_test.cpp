@@ -299,11 +299,10 @@ TEST_F(SimulatedScan, DecisionTable) {
         {"vendor with inner space", ultrium({{"vendor", " K V"}}), true},
         {"other vendor", ultrium({{"vendor", "KVX"}}), false},
         {"ultrium in lower case inside", ultrium({{"product", "lto ultrium 7"}}), true},
-        {"Ultrium without inquiry number", ultrium({{"inquiry_number", "  "}}), false, finding_cause::no_inquiry_number},
+        {"Ultrium without inquiry number", ultrium({{"inquiry_number", "  "}}), false,
+         finding_cause::no_inquiry_number},
         {"Ultrium with negative inquiry number", ultrium({{"inquiry_number", "-4"}}), false,
          finding_cause::no_inquiry_number},
-        {"Ultrium of another vendor without inquiry number", ultrium({{"vendor", "ACME"}, {"inquiry_number", "0"}}),
-         false},
         {"medium changer", ultrium({{"device_type", 8}}), false},
         {"disk", disk, false},
         {"other family with configuration", other_drive(9, "KTR320", "1.1", "0x10"), true},
@@ -313,7 +312,6 @@ TEST_F(SimulatedScan, DecisionTable) {
         {"page C0h busy throughout", busy_page_c0, false, finding_cause::no_answer},
         {"held by another program", ultrium({{"open", "fail"}}), false, finding_cause::open_held},
         {"opening refused for lack of rights", ultrium({{"open", "denied"}}), false, finding_cause::open_denied},
-        {"no standard data", ultrium({{"faults", {refused("12 00")}}}), false, finding_cause::no_answer},
     };
     for (const row& r : rows) {
         EXPECT_EQ(scan(json::array({r.drive})), r.taken ? 1 : 0) << r.why;
@@ -330,9 +328,8 @@ TEST_F(SimulatedScan, DecisionTable) {
         if (passed_over) {
             EXPECT_EQ(passed_over_[0].address, 9u) << r.why;
             EXPECT_EQ(passed_over_[0].cause, r.cause) << r.why;
-            EXPECT_EQ(std::string(passed_over_[0].vendor_id.data()), r.drive.value("vendor", std::string("KV"))) << r.why;
-            EXPECT_EQ(std::string(passed_over_[0].product_id.data()), r.drive.value("product", std::string("ULTRIUM-HH6")))
-                << r.why;
+            EXPECT_EQ(text_of(passed_over_[0].vendor_id), r.drive.value("vendor", "KV")) << r.why;
+            EXPECT_EQ(text_of(passed_over_[0].product_id), r.drive.value("product", "ULTRIUM-HH6")) << r.why;
         }
     }
 }

@@ -17,8 +17,8 @@ using json = nlohmann::json;
 
 class RunReport : public ::testing::Test, protected program_bench {};
 
-sim_json with_open(sim_json drive, const char* open) {
-    drive["open"] = open;
+sim_json with_key(sim_json drive, const char* key, const char* value) {
+    drive[key] = value;
     return drive;
 }
 
@@ -57,7 +57,7 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
     const std::vector<report_case> cases = {
         {"discover: planned, not in the catalogue, could not be examined",
          {ultrium_drive(0, "2.05", "0x00a4"), other_drive(1, "KTR320", "1.10", "0x0320"),
-          with_open(ultrium_drive(2, "1.00", "0x00a4"), "fail"),
+          with_key(ultrium_drive(2, "1.00", "0x00a4"), "open", "fail"),
           refusing(ultrium_drive(3, "1.00", "0x00a4"), "12 00")},
          nullptr, {"/s", "/d", doc}, 1, "Success",
          {{{"device", 0}, {"verdict", "planned"}, {"action", "upgrade"}, {"firmware_before", "2.05"},
@@ -68,39 +68,25 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
            {"drive_id", nullptr}, {"firmware_before", nullptr},
            {"reason", "it could not be examined: it would not open; another program may hold it"}},
           {{"device", 3}, {"verdict", "left-untouched"}, {"vendor", nullptr}, {"reason", "it could not be examined"}}}},
-        {"discover: only a device this run may not open", {with_open(ultrium_drive(4, "1.00", "0x00a4"), "denied")},
-         nullptr, {"/s", "/d", doc}, 0, "Flash failure",
+        {"discover: only a device this run may not open",
+         {with_key(ultrium_drive(4, "1.00", "0x00a4"), "open", "denied")}, nullptr, {"/s", "/d", doc}, 0,
+         "Flash failure",
          {{{"device", 4}, {"verdict", "left-untouched"}, {"vendor", nullptr}, {"flashed", false},
            {"reason", "it could not be examined: opening it was refused for lack of rights; reaching tape drives "
                       "needs root or CAP_SYS_RAWIO"}}},
          false, "Tape device 4 could not be examined; it is left untouched.\n"},
-        {"discover: only a device another program holds", {with_open(other_drive(7, "KTR320", "1.10", "0x0320"), "fail")},
-         nullptr, {"/s", "/d", doc}, 0, "Flash failure",
+        {"discover: only a device another program holds",
+         {with_key(other_drive(7, "KTR320", "1.10", "0x0320"), "open", "fail")}, nullptr, {"/s", "/d", doc}, 0,
+         "Flash failure",
          {{{"device", 7}, {"verdict", "left-untouched"},
            {"reason", "it could not be examined: it would not open; another program may hold it"}}},
          false},
         {"discover: the maker's devices that are not its drives are listed, others not",
          {ultrium_drive(0, "2.05", "0x00a4"), refusing(other_drive(1, "KTR320", "1.10", "0x0320"), "12 01 c0"),
-          [] {
-              sim_json no_config = refusing(other_drive(2, "KTR999", "1.10", "0x0320"), "3c");
-              no_config["c0_hex"] = "00 c0 00 5c";  // no configuration in the page: the vendor buffer decides
-              return no_config;
-          }(),
-          [] {
-              sim_json numberless = ultrium_drive(3, "1.00", "0x00a4");
-              numberless["inquiry_number"] = "";
-              return numberless;
-          }(),
-          [] {
-              sim_json foreign = refusing(other_drive(5, "KTR320", "1.10", "0x0320"), "12 01 c0");
-              foreign["vendor"] = "ACME";
-              return foreign;
-          }(),
-          [] {
-              sim_json changer = ultrium_drive(6, "1.00", "0x00a4");
-              changer["device_type"] = 8;
-              return changer;
-          }()},
+          // No configuration in page C0h: the vendor buffer decides.
+          with_key(refusing(other_drive(2, "KTR999", "1.10", "0x0320"), "3c"), "c0_hex", "00 c0 00 5c"),
+          with_key(ultrium_drive(3, "1.00", "0x00a4"), "inquiry_number", ""),
+          with_key(refusing(other_drive(5, "KTR320", "1.10", "0x0320"), "12 01 c0"), "vendor", "ACME")},
          nullptr, {"/s", "/d", doc}, 1, "Success",
          {{{"device", 0}, {"verdict", "planned"}},
           {{"device", 1}, {"verdict", "not-planned"}, {"vendor", "KV"}, {"product", "KTR320"}, {"drive_id", nullptr},
@@ -146,7 +132,8 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
              edit_value("0x0000a4", "busnumber", "0", "0&#9;\x7f\xc3\xa9");
          },
          {"/s", "/u", doc}, 0, "Flash failure", {}, false,
-         "Selection document " + doc + " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number\n"},
+         "Selection document " + doc +
+             " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number\n"},
         {"no drive of the maker: no catalogue read", {}, nullptr, {"/s"}, 3,
          "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false},
     };
