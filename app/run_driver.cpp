@@ -40,9 +40,9 @@ drive_table& new_table(std::unique_ptr<drive_table>& slot) {
 // Devices the scan could not examine and drives it could not identify are
 // left alone, and said so: any of them may be one of the maker's drives still
 // on old firmware. Returns how many there were.
-int report_left_untouched(const std::vector<std::uint32_t>& unexamined, const drive_table& discovered) {
-    for (const std::uint32_t address : unexamined) {
-        report("Tape device %u could not be examined; it is left untouched.\n", static_cast<unsigned>(address));
+int report_left_untouched(const std::vector<unexamined_device>& unexamined, const drive_table& discovered) {
+    for (const unexamined_device& device : unexamined) {
+        report("Tape device %u could not be examined; it is left untouched.\n", static_cast<unsigned>(device.address));
     }
     int unidentified = 0;
     for (const drive_record& drive : discovered) {
@@ -55,6 +55,18 @@ int report_left_untouched(const std::vector<std::uint32_t>& unexamined, const dr
     return static_cast<int>(unexamined.size()) + unidentified;
 }
 
+// A device with the maker's vendor identification that its own answers
+// show is not one of the drives this program flashes stays as it is, but
+// the log names it: whoever expected it to be flashed learns why it was not.
+void log_passed_over(const std::vector<passed_over_device>& passed_over) {
+    for (const passed_over_device& device : passed_over) {
+        log_line("Tape device %u, Vendor ID: %s, Product ID: %s, is not one of the maker's drives that can be "
+                 "flashed: %s; it is left untouched.\n",
+                 static_cast<unsigned>(device.address), device.vendor_id.data(), device.product_id.data(),
+                 finding_cause_text(device.cause));
+    }
+}
+
 // Steps shared by upgrade all and discover: scan, catalogue, plan.
 // Returns -2 to go on, or the code the run ends with. `left_untouched`
 // counts the devices and drives that the scan could not vouch for.
@@ -62,12 +74,15 @@ constexpr int keep_going = -2;
 
 int discover_and_plan(bool show_tables, run_facts& facts, const char* recommended_heading, int& left_untouched) {
     drive_table& discovered = new_table(facts.discovered);
-    discover_drives(discovered, &facts.unexamined);
+    discover_drives(discovered, &facts.unexamined, &facts.passed_over);
     // A scan cut short by a request to stop says nothing about the bus.
     if (notice_stop(facts.stopped)) return result_flash_failure;
     show_section(show_tables, "\tDiscovered\n", discovered);
     left_untouched = report_left_untouched(facts.unexamined, discovered);
-    if (count_in_use(discovered) == 0) return result_no_drive;
+    log_passed_over(facts.passed_over);
+    // A device that may be one of the maker's drives was not checked: this
+    // is no run in which "nothing was to be done".
+    if (count_in_use(discovered) == 0) return left_untouched > 0 ? result_flash_failure : result_no_drive;
 
     drive_table& catalogue = new_table(facts.catalogue);
     read_catalogue(catalogue, &facts.catalogue_digest);
@@ -83,9 +98,6 @@ int discover_and_plan(bool show_tables, run_facts& facts, const char* recommende
 int upgrade_all(bool show_tables, run_facts& facts) {
     int left_untouched = 0;
     const int early = discover_and_plan(show_tables, facts, "\tRecommended Upgrade\n", left_untouched);
-    // A device that may be one of the maker's drives was not checked: this
-    // is no run in which "nothing was to be done".
-    if (early == result_no_drive && left_untouched > 0) return result_flash_failure;
     if (early != keep_going) return early;
     // The bus is scanned once more right before flashing and the result is
     // not used: the scan's TEST UNIT READY commands reach every drive again,

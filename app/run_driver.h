@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "inventory/discovery.h"
 #include "inventory/drive_table.h"
 #include "upgrade/flash_account.h"
 #include "upgrade/selection_check.h"
@@ -31,7 +32,8 @@ struct run_facts {
     const char* mode = nullptr;  // "upgrade-all", "discover", "upgrade-from-document"
     std::string document;        // the XML document written or read
     std::unique_ptr<drive_table> discovered;  // the first scan (upgrade all, discover)
-    std::vector<std::uint32_t> unexamined;    // devices that scan could not examine
+    std::vector<unexamined_device> unexamined;     // devices that scan could not examine, and why
+    std::vector<passed_over_device> passed_over;   // the maker's devices it passed over as not its drives
     std::unique_ptr<drive_table> catalogue;   // null when the run did not read it
     std::optional<sha256_digest> catalogue_digest;
     std::unique_ptr<drive_table> work;        // the plan, or the document's selection

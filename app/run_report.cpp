@@ -2,11 +2,14 @@
 
 #include <cstdio>
 #include <map>
+#include <string>
+#include <string_view>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
 
 #include "inventory/catalogue.h"
+#include "inventory/discovery.h"
 #include "inventory/text_field.h"
 #include "log/setup_log.h"
 #include "platform/file_write.h"
@@ -27,7 +30,8 @@ device_key key_of(const scsi_device& device) { return {device.card, device.addre
 // Where a device's facts come from; any of them may be missing.
 struct device_sources {
     const drive_record* before = nullptr;  // the drive as first read, before anything was sent
-    bool unexamined = false;               // the first scan could not examine it
+    const unexamined_device* unexamined = nullptr;    // the first scan could not examine it
+    const passed_over_device* passed_over = nullptr;  // the first scan found it is not one of the maker's drives
     int slot = -1;                         // its work record
     const drive_record* after = nullptr;   // the drive as the verification scan read it
 };
@@ -165,8 +169,20 @@ verdict judged(const run_facts& facts, const device_sources& at) {
     return {"left-untouched", "no drive answered at its address when verified"};
 }
 
+// "it could not be examined", and why when the scan knows more than that.
+verdict not_examined(const unexamined_device& device) {
+    std::string reason = "it could not be examined";
+    const std::string_view cause = finding_cause_text(device.cause);
+    if (!cause.empty()) reason.append(": ").append(cause);
+    return {"left-untouched", reason};
+}
+
 verdict verdict_of(const run_facts& facts, const device_sources& at) {
-    if (at.unexamined) return {"left-untouched", "it could not be examined"};
+    if (at.unexamined) return not_examined(*at.unexamined);
+    if (at.passed_over) {
+        return {"not-planned", std::string(finding_cause_text(at.passed_over->cause)) +
+                                   ": not one of the maker's drives that can be flashed"};
+    }
     if (at.before && !is_identified(*at.before)) return {"left-untouched", "it could not be identified"};
     // Stopped by a request before anything was flashed or written.
     if (facts.stopped) {
@@ -202,6 +218,10 @@ json device_of(const run_facts& facts, const device_key& key, const device_sourc
     // The identity comes from the drive: first as the run found it, else
     // as verification read it.
     if (at.before) put_identity(out, *at.before);
+    if (at.passed_over) {
+        out["vendor"] = text_or_null(text_of(at.passed_over->vendor_id));
+        out["product"] = text_or_null(text_of(at.passed_over->product_id));
+    }
     if (at.after && out["drive_id"].is_null()) put_identity(out, *at.after);
     out["firmware_before"] = version_of(at.before);
     if (at.slot >= 0) {
@@ -224,8 +244,9 @@ json device_of(const run_facts& facts, const device_key& key, const device_sourc
     return out;
 }
 
-// Every device the run's scans took or could not examine, and every work
-// record, merged by card, address and lun; the map keeps address order.
+// Every device the run's scans took, could not examine or passed over as
+// the maker's but not its drive, and every work record, merged by card,
+// address and lun; the map keeps address order.
 std::map<device_key, device_sources> devices_of(const run_facts& facts) {
     std::map<device_key, device_sources> devices;
     if (facts.discovered) {
@@ -233,7 +254,8 @@ std::map<device_key, device_sources> devices_of(const run_facts& facts) {
             if (drive.in_use != 0) devices[key_of(drive.device)].before = &drive;
         }
     }
-    for (const std::uint32_t address : facts.unexamined) devices[{0, address, 0}].unexamined = true;
+    for (const unexamined_device& device : facts.unexamined) devices[{0, device.address, 0}].unexamined = &device;
+    for (const passed_over_device& device : facts.passed_over) devices[{0, device.address, 0}].passed_over = &device;
     if (facts.work) {
         for (std::size_t slot = 0; slot < facts.work->size(); ++slot) {
             const drive_record& record = (*facts.work)[slot];

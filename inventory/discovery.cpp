@@ -34,8 +34,9 @@ bool is_ultrium_product(const drive_record& record) {
 }
 
 // Reads the drive's vendor pages into the record when it is one of the
-// maker's tape drives that can be flashed.
-device_finding take_if_makers_drive(scsi_device& device, drive_record& record) {
+// maker's tape drives that can be flashed. A device of the maker's vendor
+// that is passed over gets the answer that made it so in `cause`.
+device_finding take_if_makers_drive(scsi_device& device, drive_record& record, finding_cause& cause) {
     if (record.peripheral_device_type != sequential_access_device) return device_finding::not_taken;
     if (!is_makers_vendor(record)) return device_finding::not_taken;
 
@@ -43,13 +44,20 @@ device_finding take_if_makers_drive(scsi_device& device, drive_record& record) {
         // Standard data cut before the number cannot tell a drive to be
         // taken from one that is not: it may be one of ours on old firmware.
         if (!record.inquiry_number_read) return device_finding::unexaminable;
-        if (record.inquiry_number <= 0) return device_finding::not_taken;
+        if (record.inquiry_number <= 0) {
+            cause = finding_cause::no_inquiry_number;
+            return device_finding::not_taken;
+        }
         read_firmware_page(device, record);
         read_hardware_page(device, record);
     } else {
         const int config = identify_drive_config(device);
         if (config == identify_drive_config_unreadable) return device_finding::unexaminable;
-        if (config != 0) return device_finding::not_taken;
+        if (config != 0) {
+            cause = config == identify_drive_config_no_buffer ? finding_cause::no_vendor_buffer
+                                                              : finding_cause::no_page_c0;
+            return device_finding::not_taken;
+        }
         read_firmware_page_alt(device, record);
     }
     // The address is the drive's own whatever its pages answered: flashing
@@ -61,9 +69,28 @@ device_finding take_if_makers_drive(scsi_device& device, drive_record& record) {
 
 }  // namespace
 
-device_finding read_drive_at(scsi_device& device, drive_record& record) {
+const char* finding_cause_text(finding_cause cause) {
+    switch (cause) {
+        case finding_cause::open_denied:
+            return "opening it was refused for lack of rights; reaching tape drives needs root or CAP_SYS_RAWIO";
+        case finding_cause::open_held: return "it would not open; another program may hold it";
+        case finding_cause::no_inquiry_number: return "its standard data holds no inquiry number above 0";
+        case finding_cause::no_page_c0: return "its page C0h answered ILLEGAL REQUEST";
+        case finding_cause::no_vendor_buffer: return "its vendor buffer answered ILLEGAL REQUEST";
+        case finding_cause::none:
+        case finding_cause::no_answer: break;
+    }
+    return "";
+}
+
+device_finding read_drive_at(scsi_device& device, drive_record& record, finding_cause* cause) {
+    finding_cause ignored = finding_cause::none;
+    finding_cause& why = cause ? *cause : ignored;
+    why = finding_cause::none;
     if (scsi_open(device) != 0) {
-        return device.open_failure == scsi_open_held ? device_finding::unexaminable : device_finding::absent;
+        if (device.open_failure == scsi_open_absent) return device_finding::absent;
+        why = device.open_failure == scsi_open_denied ? finding_cause::open_denied : finding_cause::open_held;
+        return device_finding::unexaminable;
     }
     scsi_set_timeout(device, scan_timeout_ms);
     for (int i = 0; i < test_unit_ready_count; ++i) scsi_test_unit_ready(device);
@@ -72,12 +99,14 @@ device_finding read_drive_at(scsi_device& device, drive_record& record) {
     // fails is judged on nothing rather than on an earlier device's answers.
     record = drive_record{};
     const device_finding finding =
-        read_standard_page(device, record) ? take_if_makers_drive(device, record) : device_finding::unexaminable;
+        read_standard_page(device, record) ? take_if_makers_drive(device, record, why) : device_finding::unexaminable;
+    if (finding == device_finding::unexaminable) why = finding_cause::no_answer;
     scsi_close(device);
     return finding;
 }
 
-int discover_drives(drive_table& table, std::vector<std::uint32_t>* unexamined) {
+int discover_drives(drive_table& table, std::vector<unexamined_device>* unexamined,
+                    std::vector<passed_over_device>* passed_over) {
     clear_table(table);
     int count = 0;
     scsi_device device{};
@@ -90,9 +119,14 @@ int discover_drives(drive_table& table, std::vector<std::uint32_t>* unexamined) 
         device.card = scan_card;
         device.address = address;
         device.lun = 0;
-        const device_finding finding = read_drive_at(device, table[static_cast<std::size_t>(count)]);
+        drive_record& record = table[static_cast<std::size_t>(count)];
+        finding_cause cause = finding_cause::none;
+        const device_finding finding = read_drive_at(device, record, &cause);
         if (finding == device_finding::taken) ++count;
-        if (finding == device_finding::unexaminable && unexamined) unexamined->push_back(address);
+        if (finding == device_finding::unexaminable && unexamined) unexamined->push_back({address, cause});
+        if (finding == device_finding::not_taken && cause != finding_cause::none && passed_over) {
+            passed_over->push_back({address, cause, record.vendor_id, record.product_id});
+        }
     }
     return count;
 }

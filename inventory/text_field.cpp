@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/number_text.h"
+
 bool copy_text(char* dst, std::size_t capacity, std::string_view src) {
     if (capacity == 0) return false;
     if (src.size() >= capacity) {
@@ -75,4 +77,18 @@ char* keep_alnum(char* text) {
     }
     *out = '\0';
     return text;
+}
+
+std::string escaped_text(std::string_view text) {
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            escaped += c;
+        } else {
+            escaped += "\\x" + hex_text(&byte, 1);
+        }
+    }
+    return escaped;
 }

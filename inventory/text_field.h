@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 template <std::size_t N>
@@ -54,6 +55,12 @@ std::string_view text_of(const text_field<N>& field) {
 char* trim_spaces(char* text);  // leading and trailing spaces (code 32 only)
 char* to_upper(char* text);     // a-z to A-Z, nothing else
 char* keep_alnum(char* text);   // drops everything but ASCII letters and digits
+
+// The text as a console or log line quotes it: bytes below 20h, 7Fh and
+// bytes from 80h up become \xNN (two lower-case hex digits), everything else
+// stays. A value from an edited document can then neither break the line,
+// nor steer the terminal with escape sequences, nor pass for other text.
+std::string escaped_text(std::string_view text);
 
 // Equal texts when ASCII letters are taken without their case (options on
 // the command line, image file names on a file system that tells cases apart).

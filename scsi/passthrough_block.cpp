@@ -43,7 +43,7 @@ int pass_through_open_failure(std::uint32_t error_code) {
     constexpr std::uint32_t error_sharing_violation = 32;
     constexpr std::uint32_t error_busy = 170;
     switch (error_code) {
-    case error_access_denied:
+    case error_access_denied: return transport_open_denied;
     case error_sharing_violation:
     case error_busy: return transport_open_held;
     default: return transport_open_absent;

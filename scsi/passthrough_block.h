@@ -62,9 +62,10 @@ std::uint8_t pass_through_data_direction(std::int32_t direction);
 // ERROR_NOT_READY (21) gives 9, ERROR_IO_DEVICE (1117) gives 1, others FFh.
 std::uint8_t pass_through_host_status(std::uint32_t error_code);
 // What a failed CreateFileA on a tape device means, from its GetLastError
-// code: ERROR_SHARING_VIOLATION (32), ERROR_ACCESS_DENIED (5) and ERROR_BUSY
-// (170) say the device is there but held (transport_open_held); anything
-// else is taken as no device at that number (transport_open_absent).
+// code: ERROR_ACCESS_DENIED (5) says the device is there but this process
+// lacks the rights to open it (transport_open_denied); ERROR_SHARING_VIOLATION
+// (32) and ERROR_BUSY (170) say it is there but held (transport_open_held);
+// anything else is taken as no device at that number (transport_open_absent).
 int pass_through_open_failure(std::uint32_t error_code);
 
 // Zeroes the block and fills it for one request on its device.

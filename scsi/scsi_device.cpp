@@ -6,9 +6,10 @@
 
 int scsi_open(scsi_device& device) {
     const int opened = active_transport().open(device);
-    device.open_failure = opened == 0                     ? scsi_open_succeeded
-                          : opened == transport_open_held ? scsi_open_held
-                                                          : scsi_open_absent;
+    device.open_failure = opened == 0                       ? scsi_open_succeeded
+                          : opened == transport_open_held   ? scsi_open_held
+                          : opened == transport_open_denied ? scsi_open_denied
+                                                            : scsi_open_absent;
     device.control = 0;
     device.timeout_ms = scsi_default_timeout_ms;
     device.host_status = 0;

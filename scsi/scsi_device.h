@@ -32,7 +32,8 @@ struct scsi_device {
 enum scsi_open_failure : std::uint8_t {
     scsi_open_succeeded = 0,
     scsi_open_absent = 1,  // no device at this address
-    scsi_open_held = 2,    // the device is there but refused us (in use, access denied, busy)
+    scsi_open_held = 2,    // the device is there but refused us (in use, busy, not the node it should be)
+    scsi_open_denied = 3,  // the device is there but this process lacks the rights to open it
 };
 
 enum scsi_direction : std::int32_t {

@@ -78,7 +78,8 @@ int identify_drive_config(scsi_device& device) {
     if (result < 0) {
         // Only the drive's own word that it has no such page tells a drive of
         // another kind; any other failure leaves the question open.
-        return ended_with_sense_key(device, sense_key_illegal_request) ? -1 : identify_drive_config_unreadable;
+        return ended_with_sense_key(device, sense_key_illegal_request) ? identify_drive_config_no_page
+                                                                      : identify_drive_config_unreadable;
     }
     if (holds_at(buffer, drive_id_field_offset, drive_id_tag)) return 0;
     if (contains(buffer, result, drive_id_label)) return 0;
@@ -89,5 +90,6 @@ int identify_drive_config(scsi_device& device) {
     const int read = retry_while_settling(
         device, [&] { return scsi_read_buffer(device, buffer.data(), 1, 1, 256, 48); });
     if (read >= 0) return 0;
-    return ended_with_sense_key(device, sense_key_illegal_request) ? -1 : identify_drive_config_unreadable;
+    return ended_with_sense_key(device, sense_key_illegal_request) ? identify_drive_config_no_buffer
+                                                                  : identify_drive_config_unreadable;
 }

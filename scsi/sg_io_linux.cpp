@@ -97,6 +97,8 @@ int linux_open_failure(int error) {
     case ENXIO:
     case ENODEV:
     case ENOTDIR: return transport_open_absent;
+    case EACCES:
+    case EPERM: return transport_open_denied;
     default: return transport_open_held;
     }
 }

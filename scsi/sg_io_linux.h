@@ -45,10 +45,11 @@ generic_node generic_node_of_char_device(const std::string& sysfs_root, unsigned
 bool is_character_device(const struct stat& info, unsigned major, int minor);
 
 // What an errno of a failed open of the tape device means: no device at that
-// number (transport_open_absent) or a device that is there but cannot be had
-// now (transport_open_held: in use, permission denied, or any error that says
-// nothing about its absence). A generic node that fails to open is always
-// held: its tape device is there.
+// number (transport_open_absent), a device this process has not the rights
+// to open (transport_open_denied: EACCES, EPERM), or a device that is there
+// but cannot be had now (transport_open_held: in use, or any error that says
+// nothing about its absence). A generic node that fails to open is denied or
+// held, never absent: its tape device is there.
 int linux_open_failure(int error);
 // True when the errno says we lack the right to open the node.
 bool is_permission_error(int error);

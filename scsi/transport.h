@@ -10,14 +10,18 @@
 
 constexpr int transport_open_absent = -1;
 constexpr int transport_open_held = -2;
+constexpr int transport_open_denied = -3;
 
 class scsi_transport {
 public:
     virtual ~scsi_transport() = default;
     // Opens the device named by card/address/lun and sets os_handle.
     // Returns 0 on success, transport_open_absent when no device answers to
-    // that address, transport_open_held when one does but cannot be opened
-    // (another program holds it, access is denied); os_handle is then untouched.
+    // that address, transport_open_denied when one does but the system
+    // refuses this process the rights to open it (no root, no raw I/O
+    // capability), transport_open_held when one does but cannot be opened
+    // for any other reason (another program holds it); os_handle is then
+    // untouched.
     virtual int open(scsi_device& device) = 0;
     // Closes an open device; scsi_close clears os_handle afterwards.
     virtual void close(scsi_device& device) = 0;

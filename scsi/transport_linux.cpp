@@ -143,15 +143,16 @@ private:
         return linux_open_failure(error);
     }
 
-    // The tape device is there, so its drive is held whatever the error;
-    // only a node that is missing or broken is worth a line of its own.
+    // The tape device is there, so its drive is denied to us or held,
+    // whatever the error; only a node that is missing or broken is worth a
+    // line of its own.
     int generic_refused(const std::string& tape_path, const std::string& generic_path, int error) {
         if (error != EBUSY && !is_permission_error(error)) {
             tell_once(generic_told_, tape_path + ": its SCSI generic node " + generic_path + " cannot be opened (" +
                                          std::strerror(error) + "); its drive is left alone");
         }
-        refused(generic_path, error);
-        return transport_open_held;
+        const int failure = refused(generic_path, error);
+        return failure == transport_open_denied ? failure : transport_open_held;
     }
 
     int not_the_device(const std::string& path, const std::string& what) {

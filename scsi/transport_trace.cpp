@@ -53,6 +53,8 @@ public:
 
     int open(scsi_device& device) override {
         const int opened = inner_.open(device);
+        // Two words only, as the trace's readers expect: an absent, held or
+        // denied device is "fail" alike; the device handle keeps which.
         trace_.line("open %u %s", device.address, opened == 0 ? "ok" : "fail");
         return opened;
     }

@@ -224,12 +224,12 @@ bool read_drive_keys(const json& object, const std::string& where, sim_drive_con
     const bool rest =
         keys.text("firmware", drive.firmware, firmware_field_width(drive.layout) - firmware_prefix_length) &&
         keys.text("hw_config", drive.hw_config, variant_field_width(drive.layout) - variant_prefix_length) &&
-        keys.flag("lto", drive.lto) && keys.choice("open", open, {"ok", "fail"}) &&
+        keys.flag("lto", drive.lto) && keys.choice("open", open, {"ok", "fail", "denied"}) &&
         keys.number("reboot_seconds", drive.reboot_seconds, 0, largest_count) &&
         keys.hex("standard_hex", drive.standard_data) && keys.hex("c0_hex", drive.page_c0) &&
         keys.hex("c1_hex", drive.page_c1) && keys.list("faults", faults);
     if (!rest) return false;
-    drive.opens = open == 0;
+    drive.open = static_cast<sim_open>(open);
     if (!faults) return true;
     for (std::size_t i = 0; i < faults->size(); ++i) {
         sim_fault_rule rule;

@@ -29,6 +29,9 @@ struct sim_fault_rule {
 };
 
 enum class sim_layout { ultrium, other };
+// How the device answers an open: it opens, another program holds it, or
+// this process lacks the rights to open it (a run without root).
+enum class sim_open { ok, held, denied };
 
 struct sim_drive_config {
     int address = 0;
@@ -41,7 +44,7 @@ struct sim_drive_config {
     std::string firmware = "1.00";
     std::string hw_config = "0x0000";
     bool lto = true;
-    bool opens = true;
+    sim_open open = sim_open::ok;
     std::int64_t reboot_seconds = 60;
     std::optional<std::vector<std::uint8_t>> standard_data, page_c0, page_c1;
     std::vector<sim_fault_rule> faults;

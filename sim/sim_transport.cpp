@@ -52,11 +52,12 @@ sim_transport::drive_slot* sim_transport::slot_at(std::uint32_t address) {
 int sim_transport::open(scsi_device& device) {
     drive_slot* slot = slot_at(device.address);
     // A drive that is rebooting into new firmware is gone from the bus for
-    // a while; one marked "fail" is there but held by another program.
+    // a while; one marked "fail" is there but held by another program, one
+    // marked "denied" is there but this process may not open it.
     const bool present = slot && clock_.now_ms() >= slot->ready_at_ms;
-    const bool opens = present && slot->drive.config().opens;
     if (!present) return transport_open_absent;
-    if (!opens) return transport_open_held;
+    if (slot->drive.config().open == sim_open::held) return transport_open_held;
+    if (slot->drive.config().open == sim_open::denied) return transport_open_denied;
     slot->is_open = true;
     device.os_handle = slot;
     return 0;

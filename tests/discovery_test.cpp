@@ -53,7 +53,9 @@ protected:
     int scan(const json& drives) {
         installed_.reset();  // one bus installed at a time
         installed_ = std::make_unique<installed_bus>(bus_of(drives.get<std::vector<json>>()));
-        return discover_drives(*table_);
+        unexamined_.clear();
+        passed_over_.clear();
+        return discover_drives(*table_, &unexamined_, &passed_over_);
     }
     std::filesystem::path trace_path() const { return installed_->trace_file(); }
     const drive_record& slot(std::size_t i) const { return (*table_)[i]; }
@@ -92,6 +94,8 @@ protected:
 
     std::unique_ptr<installed_bus> installed_;
     std::unique_ptr<drive_table> table_ = std::make_unique<drive_table>();
+    std::vector<unexamined_device> unexamined_;
+    std::vector<passed_over_device> passed_over_;
 };
 
 TEST_F(SimulatedScan, TakesTheMakersDrivesInAddressOrder) {
@@ -270,6 +274,9 @@ TEST_F(SimulatedScan, DecisionTable) {
         const char* why;
         json drive;
         bool taken;
+        // Why a device not taken is listed: the maker's device passed over,
+        // or one that could not be examined; none for one nobody needs told of.
+        finding_cause cause = finding_cause::none;
     };
     const auto ultrium = [](const json& keys) {
         json drive = ultrium_drive(9, "2", "1");
@@ -280,22 +287,50 @@ TEST_F(SimulatedScan, DecisionTable) {
     disk["device_type"] = 0;
     json no_hw_conf = other_drive(9, "KTR320", "1", "1");
     no_hw_conf.update({{"c0_hex", raw_page({{5, "FW = 1"}, {73, "XX"}}, 0, 0xC0)}, {"faults", {refused("3c")}}});
+    json no_page_c0 = other_drive(9, "KTR320", "1", "1");
+    no_page_c0["faults"] = {refused("12 01 c0")};
+    json other_vendor_no_page_c0 = no_page_c0;
+    other_vendor_no_page_c0["vendor"] = "ACME";
+    json busy_page_c0 = other_drive(9, "KTR320", "1", "1");
+    busy_page_c0["faults"] = {fault("12 01 c0", "busy")};
     const row rows[] = {
         {"Ultrium of the maker", ultrium(json::object()), true},
         {"short vendor spelling with hyphen", ultrium({{"vendor", "k-v"}}), true},
         {"vendor with inner space", ultrium({{"vendor", " K V"}}), true},
         {"other vendor", ultrium({{"vendor", "KVX"}}), false},
         {"ultrium in lower case inside", ultrium({{"product", "lto ultrium 7"}}), true},
-        {"Ultrium without inquiry number", ultrium({{"inquiry_number", "  "}}), false},
-        {"Ultrium with negative inquiry number", ultrium({{"inquiry_number", "-4"}}), false},
+        {"Ultrium without inquiry number", ultrium({{"inquiry_number", "  "}}), false,
+         finding_cause::no_inquiry_number},
+        {"Ultrium with negative inquiry number", ultrium({{"inquiry_number", "-4"}}), false,
+         finding_cause::no_inquiry_number},
         {"medium changer", ultrium({{"device_type", 8}}), false},
         {"disk", disk, false},
         {"other family with configuration", other_drive(9, "KTR320", "1.1", "0x10"), true},
-        {"other family without configuration", no_hw_conf, false},
+        {"other family without configuration", no_hw_conf, false, finding_cause::no_vendor_buffer},
+        {"other family without page C0h", no_page_c0, false, finding_cause::no_page_c0},
+        {"another vendor's drive without page C0h", other_vendor_no_page_c0, false},
+        {"page C0h busy throughout", busy_page_c0, false, finding_cause::no_answer},
+        {"held by another program", ultrium({{"open", "fail"}}), false, finding_cause::open_held},
+        {"opening refused for lack of rights", ultrium({{"open", "denied"}}), false, finding_cause::open_denied},
     };
     for (const row& r : rows) {
         EXPECT_EQ(scan(json::array({r.drive})), r.taken ? 1 : 0) << r.why;
         EXPECT_EQ(slot(0).in_use, r.taken ? 1 : 0) << r.why;
+        const bool unexaminable = r.cause == finding_cause::open_held || r.cause == finding_cause::open_denied ||
+                                  r.cause == finding_cause::no_answer;
+        const bool passed_over = r.cause != finding_cause::none && !unexaminable;
+        ASSERT_EQ(unexamined_.size(), unexaminable ? 1u : 0u) << r.why;
+        ASSERT_EQ(passed_over_.size(), passed_over ? 1u : 0u) << r.why;
+        if (unexaminable) {
+            EXPECT_EQ(unexamined_[0].address, 9u) << r.why;
+            EXPECT_EQ(unexamined_[0].cause, r.cause) << r.why;
+        }
+        if (passed_over) {
+            EXPECT_EQ(passed_over_[0].address, 9u) << r.why;
+            EXPECT_EQ(passed_over_[0].cause, r.cause) << r.why;
+            EXPECT_EQ(text_of(passed_over_[0].vendor_id), r.drive.value("vendor", "KV")) << r.why;
+            EXPECT_EQ(text_of(passed_over_[0].product_id), r.drive.value("product", "ULTRIUM-HH6")) << r.why;
+        }
     }
 }
 

@@ -208,13 +208,14 @@ TEST(PassThroughBlock, FailedCallMapsErrorCodeToHostStatus) {
 }
 
 TEST(PassThroughBlock, FailedOpenTellsAHeldDeviceFromNoDevice) {
-    // File and path not found: no device. Sharing violation, access denied,
-    // busy: a device another program holds.
+    // File and path not found: no device. Access denied: a device this
+    // process may not open. Sharing violation, busy: a device another
+    // program holds.
     const struct {
         std::uint32_t error_code;
         int outcome;
     } rows[] = {{2, transport_open_absent},  {3, transport_open_absent}, {21, transport_open_absent},
-                {32, transport_open_held},   {5, transport_open_held},   {170, transport_open_held}};
+                {32, transport_open_held},   {5, transport_open_denied}, {170, transport_open_held}};
     for (const auto& row : rows) {
         EXPECT_EQ(pass_through_open_failure(row.error_code), row.outcome) << row.error_code;
     }

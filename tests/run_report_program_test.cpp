@@ -17,6 +17,19 @@ using json = nlohmann::json;
 
 class RunReport : public ::testing::Test, protected program_bench {};
 
+sim_json with_key(sim_json drive, const char* key, const char* value) {
+    drive[key] = value;
+    return drive;
+}
+
+// A drive of the maker's vendor that answers ILLEGAL REQUEST to `cdb`.
+sim_json refusing(sim_json drive, const std::string& cdb) {
+    sim_json rule = fault(cdb, "check");
+    rule["sense"] = "05 24 00";
+    drive["faults"] = {rule};
+    return drive;
+}
+
 sim_json failing_chunk(sim_json drive) {
     sim_json rule = fault("3b04", "check");
     rule["sense"] = "05 26 00";
@@ -34,6 +47,9 @@ struct report_case {
     json result;
     // Each device's fields that are checked; the others may be anything.
     std::vector<json> devices;
+    bool catalogue_read = true;
+    // A line the run prints on either stream, when given.
+    std::string line = {};
 };
 
 TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
@@ -41,14 +57,46 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
     const std::vector<report_case> cases = {
         {"discover: planned, not in the catalogue, could not be examined",
          {ultrium_drive(0, "2.05", "0x00a4"), other_drive(1, "KTR320", "1.10", "0x0320"),
-          [] { sim_json held = ultrium_drive(2, "1.00", "0x00a4"); held["open"] = "fail"; return held; }()},
+          with_key(ultrium_drive(2, "1.00", "0x00a4"), "open", "fail"),
+          refusing(ultrium_drive(3, "1.00", "0x00a4"), "12 00")},
          nullptr, {"/s", "/d", doc}, 1, "Success",
          {{{"device", 0}, {"verdict", "planned"}, {"action", "upgrade"}, {"firmware_before", "2.05"},
            {"target_version", "2.10"}, {"drive_id", "0x0000a4"}, {"flashed", false}, {"firmware_after", nullptr}},
           {{"device", 1}, {"verdict", "not-planned"}, {"drive_id", "0x000320"}, {"action", nullptr},
            {"reason", "the catalogue holds no image for its drive ID"}},
           {{"device", 2}, {"verdict", "left-untouched"}, {"vendor", nullptr}, {"product", nullptr},
-           {"drive_id", nullptr}, {"firmware_before", nullptr}, {"reason", "it could not be examined"}}}},
+           {"drive_id", nullptr}, {"firmware_before", nullptr},
+           {"reason", "it could not be examined: it would not open; another program may hold it"}},
+          {{"device", 3}, {"verdict", "left-untouched"}, {"vendor", nullptr}, {"reason", "it could not be examined"}}}},
+        {"discover: only a device this run may not open",
+         {with_key(ultrium_drive(4, "1.00", "0x00a4"), "open", "denied")}, nullptr, {"/s", "/d", doc}, 0,
+         "Flash failure",
+         {{{"device", 4}, {"verdict", "left-untouched"}, {"vendor", nullptr}, {"flashed", false},
+           {"reason", "it could not be examined: opening it was refused for lack of rights; reaching tape drives "
+                      "needs root or CAP_SYS_RAWIO"}}},
+         false, "Tape device 4 could not be examined; it is left untouched.\n"},
+        {"discover: only a device another program holds",
+         {with_key(other_drive(7, "KTR320", "1.10", "0x0320"), "open", "fail")}, nullptr, {"/s", "/d", doc}, 0,
+         "Flash failure",
+         {{{"device", 7}, {"verdict", "left-untouched"},
+           {"reason", "it could not be examined: it would not open; another program may hold it"}}},
+         false},
+        {"discover: the maker's devices that are not its drives are listed, others not",
+         {ultrium_drive(0, "2.05", "0x00a4"), refusing(other_drive(1, "KTR320", "1.10", "0x0320"), "12 01 c0"),
+          // No configuration in page C0h: the vendor buffer decides.
+          with_key(refusing(other_drive(2, "KTR999", "1.10", "0x0320"), "3c"), "c0_hex", "00 c0 00 5c"),
+          with_key(ultrium_drive(3, "1.00", "0x00a4"), "inquiry_number", ""),
+          with_key(refusing(other_drive(5, "KTR320", "1.10", "0x0320"), "12 01 c0"), "vendor", "ACME")},
+         nullptr, {"/s", "/d", doc}, 1, "Success",
+         {{{"device", 0}, {"verdict", "planned"}},
+          {{"device", 1}, {"verdict", "not-planned"}, {"vendor", "KV"}, {"product", "KTR320"}, {"drive_id", nullptr},
+           {"action", nullptr}, {"flashed", false},
+           {"reason", "its page C0h answered ILLEGAL REQUEST: not one of the maker's drives that can be flashed"}},
+          {{"device", 2}, {"verdict", "not-planned"}, {"product", "KTR999"},
+           {"reason", "its vendor buffer answered ILLEGAL REQUEST: not one of the maker's drives that can be flashed"}},
+          {{"device", 3}, {"verdict", "not-planned"}, {"product", "ULTRIUM-HH6"},
+           {"reason", "its standard data holds no inquiry number above 0: not one of the maker's drives that can be "
+                      "flashed"}}}},
         {"upgrade all: flashed and verified, refused chunk, left at its version",
          {ultrium_drive(0, "2.05", "0x00a4"), failing_chunk(ultrium_drive(1, "1.00", "0x00c8")),
           ultrium_drive(2, "3.00", "0x00b6")},
@@ -79,8 +127,16 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
           {{"device", 1}, {"verdict", "left-untouched"}, {"flashed", false}, {"image", nullptr},
            {"download", {{"outcome", "not-started"}, {"commands", 0}, {"bytes", 0}, {"failure", nullptr}}},
            {"reason", "its plan was made for another catalogue version"}}}},
+        {"upgrade from a document: a refused value is quoted escaped", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] {
+             run({"/s", "/d", doc});
+             edit_value("0x0000a4", "busnumber", "0", "0&#9;\x7f\xc3\xa9");
+         },
+         {"/s", "/u", doc}, 0, "Flash failure", {}, false,
+         "Selection document " + doc +
+             " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number\n"},
         {"no drive of the maker: no catalogue read", {}, nullptr, {"/s"}, 3,
-         "Nothing to be done for Tape drives. RDX Firmware Updated.", {}},
+         "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false},
     };
     for (const report_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -92,14 +148,15 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
         if (c.before) c.before();
         const program_run ran = run(c.args);
         ASSERT_EQ(ran.exit_code, c.exit_code) << ran.out << ran.err;
+        if (!c.line.empty()) EXPECT_NE((ran.out + ran.err).find(c.line), std::string::npos) << ran.out << ran.err;
         const json report = this->report();
         EXPECT_EQ(report["exit_code"], c.exit_code);
         EXPECT_EQ(report["result"], c.result);
         EXPECT_EQ(report["simulated_bus"], true);
         // The catalogue's digest is that of the file (sha256sum of the
         // catalogue above), so a tool can tell whether it changed.
-        EXPECT_EQ(report["catalogue"].is_null(), c.devices.empty());
-        if (!c.devices.empty()) {
+        EXPECT_EQ(report["catalogue"].is_null(), !c.catalogue_read);
+        if (c.catalogue_read) {
             EXPECT_EQ(report["catalogue"]["sha256"], "dd439f74806d35ff2773f0027173a5ac0bd692b41914c0991fd4ebe8b909c6b5");
         }
         ASSERT_EQ(report["devices"].size(), c.devices.size()) << report.dump(2);

@@ -44,6 +44,9 @@ TEST_F(Safety, WhatCannotBeCheckedIsLeftAloneAndFailsTheRollout) {
     sim_json cut_short = answer("12 00", "short");
     cut_short["moved"] = 40;  // ends before the inquiry number at byte 47
     bus.add(with_faults(ultrium_drive(6, "1.00", "0x00a4"), {cut_short}));
+    sim_json no_page = answer("12 01 c0", "check");
+    no_page["sense"] = "05 24 00";  // the drive's own word: it has no page C0h
+    bus.add(with_faults(other_drive(7, "KTR320", "1.10", "0x0320"), {no_page}));  // not one of ours
     bus.write(bus_file());
     // A line that reads as drive ID 0 with an image any drive takes: what an
     // unread page would have matched.
@@ -58,16 +61,22 @@ TEST_F(Safety, WhatCannotBeCheckedIsLeftAloneAndFailsTheRollout) {
         "Tape device 5 could not be examined; it is left untouched.\n"
         "Tape device 6 could not be examined; it is left untouched.\n"
         "Drive at device 2, Product ID: ULTRIUM-HH6, could not be identified; it is left untouched.\n";
+    // Passed over as designed, but named in the log, and only there.
+    const std::string not_ours =
+        "Tape device 7, Vendor ID: KV, Product ID: KTR320, is not one of the maker's drives that can be flashed: "
+        "its page C0h answered ILLEGAL REQUEST; it is left untouched.";
 
     // Discover: the document holds the identified drives only; the run is
     // judged by the document.
     const program_run discovered = run({"/s", "/d", document().string()});
     EXPECT_EQ(discovered.exit_code, 1) << discovered.out;
     EXPECT_EQ(discovered.out.find(left_alone), 0u) << discovered.out;
+    EXPECT_TRUE(has_line(log(), not_ours)) << log();
+    EXPECT_EQ(discovered.out.find("Tape device 7"), std::string::npos) << discovered.out;
     const std::string xml = read_file(document());
     EXPECT_NE(xml.find("<busnumber value=\"0\"/>"), std::string::npos);
     EXPECT_NE(xml.find("<busnumber value=\"4\"/>"), std::string::npos);
-    for (const char* absent : {"\"1\"", "\"2\"", "\"3\"", "\"5\"", "\"6\""}) {
+    for (const char* absent : {"\"1\"", "\"2\"", "\"3\"", "\"5\"", "\"6\"", "\"7\""}) {
         EXPECT_EQ(xml.find(std::string("<busnumber value=") + absent), std::string::npos) << absent;
     }
     // The drive that was busy once reports its real version, not 0.
@@ -80,10 +89,13 @@ TEST_F(Safety, WhatCannotBeCheckedIsLeftAloneAndFailsTheRollout) {
     EXPECT_TRUE(has_line(all.out, "Result : Flash failure"));
     EXPECT_EQ(all.out.find("Default option (upgrade all) selected.\n" + left_alone), 0u) << all.out;
     EXPECT_EQ(log().find("Default option (upgrade all) selected.\n" + left_alone), 0u) << log();
+    EXPECT_TRUE(has_line(log(), not_ours)) << log();
+    EXPECT_EQ(all.out.find("Tape device 7"), std::string::npos) << all.out;
     // The other drives are flashed and verified as usual.
     EXPECT_EQ(flashed(), std::vector<int>{0});
     EXPECT_EQ(firmware(0), "2.00");
     for (int address : {1, 2, 5, 6}) EXPECT_EQ(firmware(address), "1.00") << address;
+    EXPECT_EQ(firmware(7), "1.10");
     EXPECT_TRUE(has_line(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade"));
     EXPECT_TRUE(has_line(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: skip"));
 }

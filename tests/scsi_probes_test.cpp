@@ -175,7 +175,8 @@ TEST(ConfigProbe, LooksAt73ThenSearchesThenReadsTheBuffer) {
          {page_c0_cdb, read_buffer_cdb}},
         {"no configuration text", with_page(page_c0_with("FW = 1.10", 5)), 0, {page_c0_cdb, read_buffer_cdb}},
         {"page without data", ktr320({empty_page}), 0, {page_c0_cdb, read_buffer_cdb}},
-        {"read buffer refused", with_page(page_c0_with("FW = 1.10", 5), {check("3c", "05 24 00")}), -1,
+        {"read buffer refused", with_page(page_c0_with("FW = 1.10", 5), {check("3c", "05 24 00")}),
+         identify_drive_config_no_buffer,
          {page_c0_cdb, read_buffer_cdb}},
         {"read buffer busy once", with_page(page_c0_with("FW = 1.10", 5), {[] {
              sim_json rule = fault("3c", "busy");
@@ -186,7 +187,7 @@ TEST(ConfigProbe, LooksAt73ThenSearchesThenReadsTheBuffer) {
          identify_drive_config_unreadable, {page_c0_cdb, read_buffer_cdb, read_buffer_cdb, read_buffer_cdb, read_buffer_cdb}},
         // Only the drive's own "no such page" tells a drive of another kind;
         // any other failure leaves the drive unexamined.
-        {"inquiry refused", ktr320({check("12 01 c0", "05 24 00")}), -1, {page_c0_cdb}},
+        {"inquiry refused", ktr320({check("12 01 c0", "05 24 00")}), identify_drive_config_no_page, {page_c0_cdb}},
         {"inquiry host failure", [] {
              sim_json rule = fault("12", "host");
              rule["error"] = "io";

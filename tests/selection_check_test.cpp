@@ -58,6 +58,7 @@ TEST(SelectionCheck, EveryDriveToBeFlashedMustStillBeAtItsAddress) {
     select(*table, 9, 8, 0xa4, "upgrade");                   // held by another program
     select(*table, 10, 12, 0xa4, "upgrade");                 // its version cannot be read
     select(*table, 11, 3, 0x320, "upgrade", "ULTRIUM-HH6");  // a document claiming another product
+    select(*table, 12, 3, 0x320, "upgrade", "KTR\x1b[2J320\x80");  // quoted escaped, never sent to the terminal
 
     int mismatches = -1;
     const std::string out = capture_stdout([&] { mismatches = check_selected_drives(*table); });
@@ -75,8 +76,10 @@ TEST(SelectionCheck, EveryDriveToBeFlashedMustStillBeAtItsAddress) {
         "Drive at device 12 does not match the document: expected Drive ID 0x0000a4, Product ID ULTRIUM-HH6, found "
         "Product ID ULTRIUM-HH6, which could not be identified\n"
         "Drive at device 3 does not match the document: expected Drive ID 0x000320, Product ID ULTRIUM-HH6, found "
-        "Drive ID 0x000320, Product ID KTR320\n";
-    EXPECT_EQ(mismatches, 7);
+        "Drive ID 0x000320, Product ID KTR320\n"
+        "Drive at device 3 does not match the document: expected Drive ID 0x000320, Product ID KTR\\x1b[2J320\\x80, "
+        "found Drive ID 0x000320, Product ID KTR320\n";
+    EXPECT_EQ(mismatches, 8);
     EXPECT_EQ(out, expected);
     // The log alone says why the drive at 12 could not be identified.
     std::string expected_log = expected;

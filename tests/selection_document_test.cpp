@@ -201,6 +201,10 @@ TEST(SelectionDocument, AddressesArePlainNumbersNamedOnce) {
         {"devicenumber", "", "devicenumber value \"\" is not a plain decimal number"},
         {"devicenumber", "+1", "devicenumber value \"+1\" is not a plain decimal number"},
         {"funcnumber", "4294967296", "funcnumber value \"4294967296\" is not a plain decimal number"},
+        // What the line quotes cannot break it or reach the terminal: control
+        // characters and DEL are escaped, printable text stays as it is.
+        {"busnumber", "1&#9;2&#10;~ \x7f", "busnumber value \"1\\x092\\x0a~ \\x7f\" is not a plain decimal number"},
+        {"devicenumber", "\xc3\xa9", "devicenumber value \"\\xc3\\xa9\" is not a plain decimal number"},
         {"busnumber", "3", "two devices at card 0, address 3, lun 0"},  // beside a second device at 3
     };
     scratch_dir drive;

@@ -149,7 +149,8 @@ TEST(SgIoLinux, FailedCallsAndOpensAreClassified) {
     const row rows[] = {
         {ENOENT, transport_open_absent, false}, {ENXIO, transport_open_absent, false},
         {ENODEV, transport_open_absent, false}, {EBUSY, transport_open_held, false},
-        {EACCES, transport_open_held, true},    {EPERM, transport_open_held, true},
+        {EACCES, transport_open_denied, true},  {EPERM, transport_open_denied, true},
+        {EROFS, transport_open_held, true},  // a read-only node is no missing right
         {EIO, transport_open_held, false},  // there, but not usable now: never taken as empty
     };
     for (const row& r : rows) {

@@ -40,7 +40,7 @@ const bad_file_case bad_files[] = {
      R"(drive 2 (address 3): key "lto" must be true or false)"},
     {R"({"drives": [{"address": 3, "layout": "lto"}]})",
      R"(drive 1 (address 3): key "layout" must be "ultrium" or "other")"},
-    {R"({"drives": [{"address": 3, "open": "no"}]})", R"(drive 1 (address 3): key "open" must be "ok" or "fail")"},
+    {R"({"drives": [{"address": 3, "open": "no"}]})", R"(drive 1 (address 3): key "open" must be "ok", "fail" or "denied")"},
     {R"({"drives": [{"address": 3, "vendor": "ZEPHYRMOUNTAIN"}]})",
      R"(drive 1 (address 3): key "vendor" is longer than 8 characters)"},
     {R"({"drives": [{"address": 3, "product": 7}]})", R"(drive 1 (address 3): key "product" must be a text)"},
@@ -100,6 +100,7 @@ TEST(SimBusFile, EveryKeyOfTheFormatIsAccepted) {
                     {"cdb": "44", "reply": "busy"},
                     {"cdb": "12 01 c1", "reply": "host", "error": "io"},
                     {"cdb": "12 00", "reply": "short", "moved": 20}]},
+        {"address": 254, "open": "denied"},
         {"address": 255, "open": "fail", "layout": "other"}
       ]})");
     test_support::scoped_sim_bus installed(dir / "bus.json");

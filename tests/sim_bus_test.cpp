@@ -10,6 +10,7 @@
 #include <array>
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -273,6 +274,7 @@ TEST(SimTrace, LinesFollowTheTraceGrammar) {
     sim_bus bus;
     bus.add(refusing);
     bus.add(held);
+    bus.add(ultrium_drive(6, "2.05", "0x00a4"))["open"] = "denied";
     bus.write(dir / "bus.json");
     {
         scoped_sim_bus installed(dir / "bus.json", dir / "trace.txt");
@@ -292,10 +294,14 @@ TEST(SimTrace, LinesFollowTheTraceGrammar) {
         scsi_read_buffer(device, data.data(), 0, 2, 0, 0x40);
         scsi_close(device);
         active_clock().sleep_ms(150000);
-        device.address = 4;
-        EXPECT_EQ(scsi_open(device), -1);
-        device.address = 5;
-        EXPECT_EQ(scsi_open(device), -1);
+        // Every failed open is traced alike; the handle tells why.
+        const std::pair<std::uint32_t, std::uint8_t> failed_opens[] = {
+            {4, scsi_open_absent}, {5, scsi_open_held}, {6, scsi_open_denied}};
+        for (const auto& [address, failure] : failed_opens) {
+            device.address = address;
+            EXPECT_EQ(scsi_open(device), -1) << address;
+            EXPECT_EQ(device.open_failure, failure) << address;
+        }
     }
     EXPECT_EQ(read_lines(dir / "trace.txt"),
               (std::vector<std::string>{
@@ -313,6 +319,7 @@ TEST(SimTrace, LinesFollowTheTraceGrammar) {
                   "sleep 150000",
                   "open 4 fail",
                   "open 5 fail",
+                  "open 6 fail",
               }));
 }
 

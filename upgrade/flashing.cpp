@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "inventory/catalogue.h"
+#include "inventory/text_field.h"
 #include "log/setup_log.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
@@ -37,7 +38,7 @@ struct flash_run {
 
 void log_download_start(const drive_record& record, const text_field<512>& image_path) {
     log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", record.drive_id, record.product_id.data(),
-             record.action.data());
+             escaped_text(text_of(record.action)).c_str());
     log_line("File name: %s\n", image_path.data());
 }
 

@@ -55,7 +55,7 @@ int check_selected_drives(drive_table& selection, selection_findings* findings) 
         if (findings) findings->mismatched[slot] = true;
         report("Drive at device %u does not match the document: expected Drive ID %#08x, Product ID %s, found %s\n",
                static_cast<unsigned>(wanted.device.address), static_cast<unsigned>(wanted.drive_id),
-               wanted.product_id.data(), what.data());
+               escaped_text(text_of(wanted.product_id)).c_str(), what.data());
         if (found.read_failure[0] != '\0') log_line("%s\n", found.read_failure.data());
         ++mismatches;
     }

@@ -36,13 +36,13 @@ target_fit check_target(const drive_record& record, double target) {
     const double running = record.fw_version;
     if (running == target && (action == action_upgrade || action == action_downgrade)) {
         log_line("Drive at device %u already runs version %f, the target of its action %s; nothing is sent.\n",
-                 address, running, record.action.data());
+                 address, running, escaped_text(text_of(record.action)).c_str());
         return target_fit::already_at_target;
     }
     if (!action_allows(action, running, target)) {
         report("Drive at device %u runs version %f and the catalogue holds %f, which the action %s does not allow; "
                "it is left untouched.\n",
-               address, running, target, record.action.data());
+               address, running, target, escaped_text(text_of(record.action)).c_str());
         return target_fit::refused;
     }
     return target_fit::fits;

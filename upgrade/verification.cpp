@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "inventory/discovery.h"
+#include "inventory/text_field.h"
 #include "log/setup_log.h"
 #include "platform/clock.h"
 #include "platform/interrupt.h"
@@ -73,7 +74,7 @@ int check_found_drive(const drive_record& found, const drive_table& work, flash_
                                                             : judgement::not_kept;
     if (result.judged == judgement::kept) {
         log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", found.drive_id, found.product_id.data(),
-                 planned->action.data());
+                 escaped_text(text_of(planned->action)).c_str());
         return 0;
     }
     report_failed(found.drive_id, found.product_id.data());

@@ -63,7 +63,7 @@ bool read_address(const DOMElement& device, const char* name, std::uint32_t& fie
     std::string value;
     if (!value_below(device, name, value)) return false;
     if (read_plain_decimal32(value.c_str(), field)) return true;
-    refusal = std::string(name) + " value \"" + value + "\" is not a plain decimal number";
+    refusal = std::string(name) + " value \"" + escaped_text(value) + "\" is not a plain decimal number";
     return false;
 }
 
