@@ -148,7 +148,9 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
         if (c.before) c.before();
         const program_run ran = run(c.args);
         ASSERT_EQ(ran.exit_code, c.exit_code) << ran.out << ran.err;
-        if (!c.line.empty()) EXPECT_NE((ran.out + ran.err).find(c.line), std::string::npos) << ran.out << ran.err;
+        if (!c.line.empty()) {
+            EXPECT_NE((ran.out + ran.err).find(c.line), std::string::npos) << ran.out << ran.err;
+        }
         const json report = this->report();
         EXPECT_EQ(report["exit_code"], c.exit_code);
         EXPECT_EQ(report["result"], c.result);
