@@ -60,6 +60,9 @@ device_finding take_if_makers_drive(scsi_device& device, drive_record& record, f
         }
         read_firmware_page_alt(device, record);
     }
+    // Only a drive known by its configuration and version is asked who it
+    // is: the serial number follows it when its device number moves.
+    if (is_identified(record)) read_serial_page(device, record);
     // The address is the drive's own whatever its pages answered: flashing
     // reaches the drive through it, and address 0 is another drive.
     record.in_use = 1;

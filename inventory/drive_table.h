@@ -51,6 +51,14 @@ struct drive_record {
     // as the setup log tells it ("SCSI INQUIRY page C0h on device 2: BUSY");
     // empty when every page answered.
     text_field<192> read_failure;
+    // The unit serial number (INQUIRY page 80h), spaces trimmed: what a
+    // person finds printed on the drive and shown by the library, and what
+    // tells this drive from an identical one that took its device number.
+    // Empty when the drive has none (the page answered ILLEGAL REQUEST, or
+    // held no text).
+    text_field<256> serial;
+    // The page failed otherwise: the drive's identity is not known whole.
+    bool serial_failed;
     // Catalogue entries only.
     image_checksum checksum;
     sha256_digest image_sha256;
@@ -59,7 +67,9 @@ struct drive_record {
 // A discovered drive whose configuration code and running version were both
 // read from the drive. Any other drive is never matched to the catalogue,
 // planned or flashed: its firmware is unknown.
-inline bool is_identified(const drive_record& record) { return record.drive_id_read && record.fw_version_read; }
+inline bool is_identified(const drive_record& record) {
+    return record.drive_id_read && record.fw_version_read && !record.serial_failed;
+}
 
 constexpr std::size_t drive_table_slots = 23;
 using drive_table = std::array<drive_record, drive_table_slots>;

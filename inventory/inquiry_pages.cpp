@@ -1,5 +1,6 @@
 #include "inventory/inquiry_pages.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -18,6 +19,9 @@ constexpr int least_standard_length = 36;
 constexpr int vendor_page_length = 96;
 constexpr int firmware_page_code = 0xC0;
 constexpr int hardware_page_code = 0xC1;
+constexpr int serial_page_code = 0x80;
+// The page's length byte allows 255 bytes after its 4-byte header.
+constexpr int serial_page_length = 4 + 255;
 
 // Byte ranges (first, last) of the texts the readers look at. The drive ID
 // field reads "HW_CONF = <hex>": the hardware configuration code that keys
@@ -145,5 +149,24 @@ bool read_firmware_page_alt(scsi_device& device, drive_record& record) {
     if (!read_vendor_page(device, firmware_page_code, record, page)) return false;
     read_hex_value(field_text(page, other_drive_id_span), record.drive_id, record.drive_id_read);
     read_version_value(field_text(page, other_firmware_span), record);
+    return true;
+}
+
+bool read_serial_page(scsi_device& device, drive_record& record) {
+    page_reply<serial_page_length> page;
+    record.serial[0] = '\0';
+    if (!inquire(device, 1, serial_page_code, page)) {
+        // A drive without the page has no serial number: handled as always.
+        if (ended_with_sense_key(device, sense_key_illegal_request)) return true;
+        record.serial_failed = true;
+        if (record.read_failure[0] == '\0') {
+            copy_text(record.read_failure, describe_scsi_outcome("INQUIRY page 80h", device));
+        }
+        return false;
+    }
+    const std::size_t said = page.length > 3 ? page.bytes[3] : 0;
+    const std::size_t returned = page.length > 4 ? static_cast<std::size_t>(page.length) - 4 : 0;
+    copy_text(record.serial, text_of(reinterpret_cast<const char*>(page.bytes.data()) + 4, std::min(said, returned)));
+    trim_spaces(record.serial.data());
     return true;
 }

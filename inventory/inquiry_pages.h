@@ -19,3 +19,8 @@ bool read_firmware_page(scsi_device& device, drive_record& record);
 bool read_hardware_page(scsi_device& device, drive_record& record);
 // Page C0h, the other families: in_use, device, drive_id (73-93), fw_version (5-29).
 bool read_firmware_page_alt(scsi_device& device, drive_record& record);
+// Page 80h: the unit serial number, the text from byte 4 as long as byte 3
+// says, spaces trimmed, into `serial`. A drive that answers ILLEGAL REQUEST,
+// or with no text, has none (the record's serial stays empty; true). Any
+// other failure sets `serial_failed` and `read_failure` and returns false.
+bool read_serial_page(scsi_device& device, drive_record& record);

@@ -207,13 +207,22 @@ bool read_rule_tail(const json& object, key_reader& keys, sim_fault_rule& rule) 
 bool read_drive_keys(const json& object, const std::string& where, sim_drive_config& drive, std::string& problem) {
     key_reader keys(object, where, problem);
     if (!keys.only_known({"address", "device_type", "qualifier", "vendor", "product", "inquiry_number", "layout",
-                          "firmware", "hw_config", "lto", "open", "reboot_seconds", "standard_hex", "c0_hex",
-                          "c1_hex", "faults"})) {
+                          "firmware", "hw_config", "lto", "open", "reboot_seconds", "serial",
+                          "address_after_reboot", "standard_hex", "c0_hex", "c1_hex", "faults"})) {
         return false;
     }
     int layout = 0;
     int open = 0;
     const json* faults = nullptr;
+    char default_serial[16];
+    std::snprintf(default_serial, sizeof default_serial, "KV%08d", drive.address);
+    drive.serial = default_serial;
+    std::int64_t after_reboot = 0;
+    // Page 80h carries the text's length in one byte.
+    if (!keys.text("serial", drive.serial, 251) || !keys.number("address_after_reboot", after_reboot, 0, 255)) {
+        return false;
+    }
+    if (object.contains("address_after_reboot")) drive.address_after_reboot = static_cast<int>(after_reboot);
     const bool read = keys.number("device_type", drive.device_type, 0, 31) &&
                       keys.number("qualifier", drive.qualifier, 0, 7) && keys.text("vendor", drive.vendor, 8) &&
                       keys.text("product", drive.product, 16) &&
@@ -293,6 +302,19 @@ bool read_bus(const json& document, sim_bus_config& bus, std::string& problem) {
             return false;
         }
         bus.drives.push_back(std::move(drive));
+    }
+    // Once every drive with the key has moved, no two may hold one address.
+    std::map<int, std::size_t> after_moves;
+    for (std::size_t i = 0; i < bus.drives.size(); ++i) {
+        const sim_drive_config& drive = bus.drives[i];
+        const int address = drive.address_after_reboot.value_or(drive.address);
+        const auto [known, fresh] = after_moves.emplace(address, i + 1);
+        if (!fresh) {
+            problem = "drive " + std::to_string(i + 1) + " (address " + std::to_string(drive.address) +
+                      "): after the drives restart, address " + std::to_string(address) +
+                      " would also be held by drive " + std::to_string(known->second);
+            return false;
+        }
     }
     return true;
 }

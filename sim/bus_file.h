@@ -46,6 +46,12 @@ struct sim_drive_config {
     bool lto = true;
     sim_open open = sim_open::ok;
     std::int64_t reboot_seconds = 60;
+    // The unit serial number served as page 80h ("KV" and the address in 8
+    // digits unless the bus file names one); empty: the page is not there.
+    std::string serial;
+    // Where the drive answers once it restarts after taking up an image
+    // (hosts hand out device numbers in the order drives come back).
+    std::optional<int> address_after_reboot;
     std::optional<std::vector<std::uint8_t>> standard_data, page_c0, page_c1;
     std::vector<sim_fault_rule> faults;
 };

@@ -13,3 +13,9 @@
 // could not be written; the old file then stays as it was.
 bool save_drive_firmware(const std::string& path, nlohmann::ordered_json& document, std::size_t drive_index,
                          const std::string& firmware);
+
+// A drive that restarted after taking up an image: records the address it
+// came back at and its serial number (so that a later run finds the same
+// drive there), and drops its `address_after_reboot`. Written as above.
+bool save_drive_restart(const std::string& path, nlohmann::ordered_json& document, std::size_t drive_index,
+                        int address, const std::string& serial);

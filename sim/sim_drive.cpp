@@ -98,6 +98,7 @@ sim_outcome sim_drive::inquiry(const sim_cdb& cdb) const {
         if (page != 0) return check(illegal_request, invalid_field_in_cdb);
         return good(config_.standard_data ? *config_.standard_data : build_standard_data(config_), allocation);
     }
+    if (page == 0x80 && !config_.serial.empty()) return good(build_page_80(config_.serial), allocation);
     if (page == 0xC0) return good(config_.page_c0 ? *config_.page_c0 : build_page_c0(config_, firmware_), allocation);
     if (page == 0xC1 && config_.page_c1) return good(*config_.page_c1, allocation);
     if (page == 0xC1 && config_.layout == sim_layout::ultrium) return good(build_page_c1(config_), allocation);

@@ -29,6 +29,14 @@ sim_bytes build_standard_data(const sim_drive_config& drive) {
     return data;
 }
 
+sim_bytes build_page_80(const std::string& serial) {
+    sim_bytes page(4 + serial.size(), 0);
+    page[1] = 0x80;
+    page[3] = static_cast<std::uint8_t>(serial.size());
+    std::copy(serial.begin(), serial.end(), page.begin() + 4);
+    return page;
+}
+
 sim_bytes build_page_c0(const sim_drive_config& drive, const std::string& firmware) {
     sim_bytes page = empty_page(0xC0);
     const std::string firmware_text = "FW = " + firmware;

@@ -16,6 +16,9 @@ constexpr std::size_t sim_page_length = 96;
 // Byte 0 qualifier and type, vendor at 8-15, product at 16-31, bytes 36-55
 // spaces with the inquiry number from byte 47.
 sim_bytes build_standard_data(const sim_drive_config& drive);
+// Unit serial number page: byte 1 80h, byte 3 the text's length, the text
+// from byte 4.
+sim_bytes build_page_80(const std::string& serial);
 // "FW = <firmware>" in the firmware field of the layout; the other families
 // also carry "HW_CONF = <hw_config>" at 73-93 of this page.
 sim_bytes build_page_c0(const sim_drive_config& drive, const std::string& firmware);

@@ -38,13 +38,47 @@ sim_transport::sim_transport(sim_bus_config bus, std::string bus_path, sim_clock
     slots_.reserve(bus.drives.size());
     for (sim_drive_config& config : bus.drives) {
         std::vector<sim_fault_rule> rules = config.faults;
-        slots_.push_back({sim_drive(std::move(config)), fault_matcher(std::move(rules))});
+        const int address = config.address;
+        const std::optional<int> after_reboot = config.address_after_reboot;
+        slots_.push_back({sim_drive(std::move(config)), fault_matcher(std::move(rules)), address, after_reboot});
+    }
+}
+
+bool sim_transport::held_by_answering(int address) const {
+    for (const drive_slot& slot : slots_) {
+        if (!slot.rebooting && slot.address == address) return true;
+    }
+    return false;
+}
+
+void sim_transport::come_back() {
+    for (;;) {
+        drive_slot* next = nullptr;
+        for (drive_slot& slot : slots_) {
+            if (slot.rebooting && clock_.now_ms() >= slot.ready_at_ms &&
+                (next == nullptr || slot.ready_at_ms < next->ready_at_ms)) {
+                next = &slot;
+            }
+        }
+        if (next == nullptr) return;
+        const int wanted = next->after_reboot.value_or(next->address);
+        int address = wanted;
+        if (held_by_answering(wanted)) {
+            address = next->address;
+            for (int free = 0; held_by_answering(address) && free <= 255; ++free) address = free;
+        }
+        next->address = address;
+        next->after_reboot.reset();
+        next->rebooting = false;
+        const auto index = static_cast<std::size_t>(next - slots_.data());
+        save_drive_restart(bus_path_, document_, index, address, next->drive.config().serial);
     }
 }
 
 sim_transport::drive_slot* sim_transport::slot_at(std::uint32_t address) {
+    come_back();
     for (drive_slot& slot : slots_) {
-        if (static_cast<std::uint32_t>(slot.drive.config().address) == address) return &slot;
+        if (!slot.rebooting && static_cast<std::uint32_t>(slot.address) == address) return &slot;
     }
     return nullptr;
 }
@@ -54,8 +88,7 @@ int sim_transport::open(scsi_device& device) {
     // A drive that is rebooting into new firmware is gone from the bus for
     // a while; one marked "fail" is there but held by another program, one
     // marked "denied" is there but this process may not open it.
-    const bool present = slot && clock_.now_ms() >= slot->ready_at_ms;
-    if (!present) return transport_open_absent;
+    if (slot == nullptr) return transport_open_absent;
     if (slot->drive.config().open == sim_open::held) return transport_open_held;
     if (slot->drive.config().open == sim_open::denied) return transport_open_denied;
     slot->is_open = true;
@@ -63,9 +96,17 @@ int sim_transport::open(scsi_device& device) {
     return 0;
 }
 
+// The handle names the drive it was opened on, wherever that answers now: a
+// drive taking up its image is still the one the handle reaches until it is
+// closed.
+sim_transport::drive_slot* sim_transport::opened_slot(const scsi_device& device) {
+    auto* slot = static_cast<drive_slot*>(device.os_handle);
+    return slot != nullptr && slot->is_open ? slot : nullptr;
+}
+
 void sim_transport::close(scsi_device& device) {
-    drive_slot* slot = slot_at(device.address);
-    if (!slot || !slot->is_open) return;
+    drive_slot* slot = opened_slot(device);
+    if (!slot) return;
     slot->is_open = false;
     if (slot->drive.closed()) image_taken_up(*slot);
 }
@@ -73,9 +114,9 @@ void sim_transport::close(scsi_device& device) {
 void sim_transport::execute(scsi_request& request) {
     clock_.advance_ms(command_ms_);
     const sim_cdb cdb = cdb_of(request);
-    drive_slot* slot = slot_at(request.device->address);
+    drive_slot* slot = opened_slot(*request.device);
     // As with a stale or closed handle on the real pass-through.
-    if (!slot || !slot->is_open || request.device->os_handle == nullptr) {
+    if (!slot) {
         store_host_failure(request, 0xFF);
     } else if (const sim_fault_rule* rule = slot->faults.match(cdb)) {
         if (rule->signal != 0) send_signal_to_self(rule->signal);
@@ -142,4 +183,5 @@ void sim_transport::image_taken_up(drive_slot& slot) {
     // The bus file is the drive's flash: the next run finds the new version.
     save_drive_firmware(bus_path_, document_, index, slot.drive.firmware());
     slot.ready_at_ms = clock_.now_ms() + slot.drive.config().reboot_seconds * 1000;
+    slot.rebooting = true;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "inventory/discovery.h"
@@ -25,14 +26,52 @@ bool same_address(const scsi_device& a, const scsi_device& b) {
     return a.card == b.card && a.address == b.address && a.lun == b.lun;
 }
 
-// A drive is judged against the plan for its own address: another drive of
-// the same configuration elsewhere on the bus says nothing about this one.
-// Returns the work-table slot, or -1.
-int planned_at(const scsi_device& device, const drive_table& work) {
+bool has_serial(const drive_record& record) { return record.serial[0] != '\0'; }
+
+// Which drive of the scan is each work record's own: its index in the found
+// table, or -1. A drive with a serial number is that drive wherever it
+// answers (hosts hand out device numbers in the order drives come back, so
+// two drives that restarted together can swap): looked for at its own device
+// number first, then at every other; a drive there with another serial
+// number is never taken for it. A drive without one is the drive at its own
+// device number, as long as no serial number claimed that one.
+struct drive_matches {
+    std::array<int, drive_table_slots> found_for{};  // by work slot
+    std::array<int, drive_table_slots> slot_for{};   // by found index
+};
+
+drive_matches match_drives(const drive_table& work, const drive_table& found, int count) {
+    drive_matches matches;
+    matches.found_for.fill(-1);
+    matches.slot_for.fill(-1);
+    const auto take = [&](std::size_t slot, int index) {
+        matches.found_for[slot] = index;
+        matches.slot_for[static_cast<std::size_t>(index)] = static_cast<int>(slot);
+    };
+    const auto free_where = [&](const std::function<bool(const drive_record&)>& fits) {
+        for (int index = 0; index < count; ++index) {
+            const drive_record& drive = found[static_cast<std::size_t>(index)];
+            if (matches.slot_for[static_cast<std::size_t>(index)] < 0 && fits(drive)) return index;
+        }
+        return -1;
+    };
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
-        if (work[slot].in_use != 0 && same_address(work[slot].device, device)) return static_cast<int>(slot);
+        const drive_record& planned = work[slot];
+        if (planned.in_use == 0 || !has_serial(planned)) continue;
+        const auto same_serial = [&](const drive_record& drive) { return text_of(drive.serial) == text_of(planned.serial); };
+        int index = free_where([&](const drive_record& drive) {
+            return same_serial(drive) && same_address(drive.device, planned.device);
+        });
+        if (index < 0) index = free_where(same_serial);
+        if (index >= 0) take(slot, index);
     }
-    return -1;
+    for (std::size_t slot = 0; slot < work.size(); ++slot) {
+        const drive_record& planned = work[slot];
+        if (planned.in_use == 0 || has_serial(planned)) continue;
+        const int index = free_where([&](const drive_record& drive) { return same_address(drive.device, planned.device); });
+        if (index >= 0) take(slot, index);
+    }
+    return matches;
 }
 
 // Versions are compared exactly: the drive reports the very number the image
@@ -55,8 +94,7 @@ bool kept_promise(const drive_record& planned, const flash_result& result, const
     return false;
 }
 
-int check_found_drive(const drive_record& found, const drive_table& work, flash_results& results) {
-    const int slot = planned_at(found.device, work);
+int check_found_drive(const drive_record& found, int slot, const drive_table& work, flash_results& results) {
     const drive_record* planned = slot < 0 ? nullptr : &work[static_cast<std::size_t>(slot)];
     const bool another_drive = planned && found.drive_id != planned->drive_id;
     if (planned == nullptr || (another_drive && !asks_for_flash(text_of(planned->action)))) {
@@ -82,22 +120,20 @@ int check_found_drive(const drive_record& found, const drive_table& work, flash_
     return 1;
 }
 
-bool answered_at(const scsi_device& device, const drive_table& found, int count) {
-    for (int slot = 0; slot < count; ++slot) {
-        if (same_address(found[static_cast<std::size_t>(slot)].device, device)) return true;
-    }
-    return false;
+int scan_again(drive_table& found) {
+    const int count = discover_drives(found);
+    return std::clamp(count, 0, static_cast<int>(found.size()));
 }
 
-// A drive that was sent an image and does not answer at its address afterwards
-// may be left without working firmware: the worst outcome of a run, never a
-// success. (A drive that answers there was judged above.)
-int check_missing_drives(const drive_table& work, flash_results& results, const drive_table& found, int count) {
+// A drive that was sent an image and is not found afterwards may be left
+// without working firmware: the worst outcome of a run, never a success. (A
+// drive that was found was judged above.)
+int check_missing_drives(const drive_table& work, flash_results& results, const drive_matches& matches) {
     int failures = 0;
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
         const drive_record& planned = work[slot];
         if (planned.in_use == 0 || !asks_for_flash(text_of(planned.action))) continue;
-        if (answered_at(planned.device, found, count)) continue;
+        if (matches.found_for[slot] >= 0) continue;
         results[slot].judged = judgement::missing;
         report_failed(planned.drive_id, planned.product_id.data());
         ++failures;
@@ -105,32 +141,39 @@ int check_missing_drives(const drive_table& work, flash_results& results, const 
     return failures;
 }
 
-int scan_again(drive_table& found) {
-    const int count = discover_drives(found);
-    return std::clamp(count, 0, static_cast<int>(found.size()));
-}
 
-// The devices that were sent an image and did not answer the scan: a drive
-// taking up a large image, or one that runs its power-on self test, can
-// take longer to come back than the settle wait.
-std::vector<scsi_device> late_drives(const drive_table& work, const flash_results& results, const drive_table& found,
-                                     int count) {
-    std::vector<scsi_device> late;
+// The work records that were sent an image and whose drive the scan did not
+// find: a drive taking up a large image, or one that runs its power-on self
+// test, can take longer to come back than the settle wait.
+std::vector<std::size_t> late_drives(const drive_table& work, const flash_results& results,
+                                     const drive_matches& matches) {
+    std::vector<std::size_t> late;
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
-        if (work[slot].in_use == 0 || !results[slot].sent_image) continue;
-        if (!answered_at(work[slot].device, found, count)) late.push_back(work[slot].device);
+        if (work[slot].in_use != 0 && results[slot].sent_image && matches.found_for[slot] < 0) late.push_back(slot);
     }
     return late;
 }
 
 // Back means taken by the scan again: a drive on Linux may open while it
-// still answers NOT READY.
-bool all_back(const std::vector<scsi_device>& devices) {
-    for (const scsi_device& device : devices) {
+// still answers NOT READY. A drive with a serial number may come back at any
+// device number, so the whole bus is scanned for it; one without is looked
+// for at its own.
+bool all_back(const drive_table& work, const std::vector<std::size_t>& late, drive_table& found) {
+    bool any_serial = false;
+    for (const std::size_t slot : late) any_serial = any_serial || has_serial(work[slot]);
+    if (any_serial) {
+        const int count = scan_again(found);
+        const drive_matches matches = match_drives(work, found, count);
+        for (const std::size_t slot : late) {
+            if (matches.found_for[slot] < 0) return false;
+        }
+        return true;
+    }
+    for (const std::size_t slot : late) {
         scsi_device probe{};
-        probe.card = device.card;
-        probe.address = device.address;
-        probe.lun = device.lun;
+        probe.card = work[slot].device.card;
+        probe.address = work[slot].device.address;
+        probe.lun = work[slot].device.lun;
         drive_record record{};
         if (read_drive_at(probe, record) != device_finding::taken) return false;
     }
@@ -139,10 +182,11 @@ bool all_back(const std::vector<scsi_device>& devices) {
 
 // Waits until every late drive is back, looking every check interval, for at
 // most the longest wait.
-void wait_for_late_drives(const std::vector<scsi_device>& late, progress_line& progress) {
-    for (const scsi_device& device : late) {
+void wait_for_late_drives(const drive_table& work, const std::vector<std::size_t>& late, drive_table& found,
+                          progress_line& progress) {
+    for (const std::size_t slot : late) {
         log_line("Waiting for tape device %u to come back after its download (at most %u more seconds)\n",
-                 static_cast<unsigned>(device.address), static_cast<unsigned>(late_drive_wait_ms / 1000));
+                 static_cast<unsigned>(work[slot].device.address), static_cast<unsigned>(late_drive_wait_ms / 1000));
     }
     // Measured on the clock from here, so that the commands to a drive that
     // hangs count against the wait too.
@@ -151,7 +195,7 @@ void wait_for_late_drives(const std::vector<scsi_device>& late, progress_line& p
     for (std::int64_t waited = 0; waited < longest; waited = active_clock().now_seconds() - started) {
         const std::uint32_t left_ms = static_cast<std::uint32_t>((longest - waited) * 1000);
         countdown_wait(std::min(late_drive_check_ms, left_ms), left_ms, progress);
-        if (stop_requested() || all_back(late)) break;
+        if (stop_requested() || all_back(work, late, found)) break;
     }
     progress.finish();
 }
@@ -163,17 +207,28 @@ int verify_drives(const drive_table& work, flash_results& results, progress_line
     // tells the drives as not verified.
     int count = scan_again(found);
     if (stop_requested()) return 0;
-    const std::vector<scsi_device> late = late_drives(work, results, found, count);
+    const std::vector<std::size_t> late = late_drives(work, results, match_drives(work, found, count));
     if (!late.empty()) {
-        wait_for_late_drives(late, progress);
+        wait_for_late_drives(work, late, found, progress);
         if (stop_requested()) return 0;
         count = scan_again(found);
         if (stop_requested()) return 0;
     }
 
+    const drive_matches matches = match_drives(work, found, count);
     int failures = 0;
-    for (int slot = 0; slot < count; ++slot) {
-        failures += check_found_drive(found[static_cast<std::size_t>(slot)], work, results);
+    for (int index = 0; index < count; ++index) {
+        const drive_record& drive = found[static_cast<std::size_t>(index)];
+        const int slot = matches.slot_for[static_cast<std::size_t>(index)];
+        if (slot >= 0) {
+            const drive_record& planned = work[static_cast<std::size_t>(slot)];
+            results[static_cast<std::size_t>(slot)].found_at = index;
+            if (!same_address(drive.device, planned.device)) {
+                report("Drive %s (device %u) came back as device %u\n", planned.serial.data(),
+                       static_cast<unsigned>(planned.device.address), static_cast<unsigned>(drive.device.address));
+            }
+        }
+        failures += check_found_drive(drive, slot, work, results);
     }
-    return failures + check_missing_drives(work, results, found, count);
+    return failures + check_missing_drives(work, results, matches);
 }

@@ -44,6 +44,7 @@ struct flash_result {
     image_facts image;
     download_result download;  // commands, bytes and the first failure
     judgement judged;
+    int found_at = -1;         // the drive's index in the verification scan; -1 when not found
 };
 
 // By work-table slot.
@@ -54,9 +55,12 @@ using flash_results = std::array<flash_result, drive_table_slots>;
 constexpr std::uint32_t late_drive_check_ms = 10000;
 constexpr std::uint32_t late_drive_wait_ms = 450000;
 
-// Logs one line per re-discovered drive, judged against the work record at
-// the same card, address and lun and the result of its flash, then one line
-// per work record that asked for a flash and whose address no drive answered.
+// Logs one line per re-discovered drive, judged against its own work record
+// (the one with its serial number, wherever it answers now; without one, the
+// one at its card, address and lun) and the result of its flash, then one
+// line per work record that asked for a flash and whose drive was not found.
+// A drive found at another device number than its record's is said so
+// ("Drive <serial> (device N) came back as device M").
 // Each result's `judged` says how. `found` is left with the drives of the
 // last scan. Returns the failures.
 int verify_drives(const drive_table& work, flash_results& results, progress_line& progress, drive_table& found);
