@@ -6,8 +6,8 @@
 # a batch of two that stops at that host, a check run, a catalogue changed
 # since discover; then the same plans run again after the fix, once more with
 # nothing left to do, an unreachable host, an upgrade-all on one host, a
-# batch whose slow runs go side by side with one fork and a program that
-# hangs past the time limit. Everything is checked from the outside: plans,
+# batch whose slow runs go side by side with one fork, a program that hangs
+# past the time limit and a run stopped with its report unfinished. Everything is checked from the outside: plans,
 # run reports, bus files, setup logs, exit codes, recaps and the CSV report.
 # Also lints the role and playbooks and syntax-checks them against a Windows
 # inventory.
@@ -78,8 +78,10 @@ def device(n, verdict="success", flashed=False, before="2.05", after="2.05", rea
             "firmware_before": before, "firmware_after": after, "target_version": "2.10", "flashed": flashed,
             "verdict": verdict, "reason": reason}
 
-def report(code, *devices, mode="upgrade-from-document", finished="2026-01-01T00:00:00Z", sha="ab" * 32):
+def report(code, *devices, mode="upgrade-from-document", finished="2026-01-01T00:00:00Z", sha="ab" * 32,
+           started="2026-01-01T00:00:00Z"):
     return json.dumps({"format": 1, "mode": mode, "exit_code": code, "result": None, "finished": finished,
+                       "started": started,
                        "catalogue": {"path": "fwimage/firmware.cfg", "sha256": sha} if sha else None,
                        "setup_log": "/x/vtxsetup.log", "devices": list(devices)})
 
@@ -96,6 +98,24 @@ for code in (255, -1, 2):
     expect("exit code %r" % (code,), k.judge(report(1, device(1)), code)["state"], "failed")
 for text in ("", None, report(1, device(1))[:-9], "[]"):
     expect("no whole report %r" % (text,), k.judge(text, 1)["state"], "failed")
+# Discovery: a device it could not examine fails it whatever the exit code,
+# with become advised where rights were missing; one passed over does not.
+denied = device(5, "left-untouched", reason="it could not be examined: opening it was refused for lack of rights; x")
+seen = k.judge(report(0, denied, mode="discover"), 0, mode="discover")
+expect("not examined for lack of rights", [seen["state"], "run with become" in seen["note"]], ["failed", True])
+expect("passed over", k.judge(report(1, untouched, mode="discover"), 1, mode="discover")["state"], "ok")
+# A report of an earlier run tells nothing of this one; an unfinished one of
+# this run that names no drive sent image data shows that nothing was sent.
+began = "2026-01-01T00:00:00Z"
+for what, text, changed in (("an earlier run's", report(1, device(1), started="2025-12-31T23:59:59Z"), True),
+                            ("unfinished, nothing sent", report(None, device(1), finished=None), False)):
+    cut = k.judge(text, 1, began=began, setup_log="L")
+    expect(what, [cut["state"], cut["changed"], "what was sent is unknown; see the setup log L" in cut["note"]],
+           ["failed", changed, changed])
+bare = dict(refused, download={"failure": {"command": "WRITE BUFFER", "status": "CHECK CONDITION",
+            "sense_key": "ILLEGAL REQUEST", "asc": "0x26", "ascq": "0x00", "text": ""}})
+expect("failure without the log's words", "TAPE1: the drive refused the image: WRITE BUFFER: CHECK CONDITION, ILLEGAL "
+       "REQUEST, ASC/ASCQ 0x26/0x00" in k.judge(report(0, bare), 0)["note"], True)
 expect("same catalogue", k.catalogue_refusal(report(1), "ab" * 32), "")
 expect("changed catalogue", "discover again" in k.catalogue_refusal(report(1), "cd" * 32), True)
 expect("no catalogue read", k.catalogue_refusal(report(3, sha=None), "cd" * 32), "")
@@ -290,6 +310,10 @@ expect_rc report1 0
 expect_csv "tape01,plan,changed,1,1,1,0
 tape02,plan,failed,0,0,1,1"
 grep -q "tape03, tape04, tape05, tape06" "$control/reports/rollout.md" || fail "rollout.md does not name the hosts not reached"
+for file in "$work/upgrade1.txt" "$control/reports/rollout.csv" "$control/reports/rollout.md"; do
+  grep -qE "TAPE1: [^;]*WRITE BUFFER[^;]*CHECK CONDITION, ILLEGAL REQUEST, [A-Z].*\(26h/00h\)" "$file" ||
+    { cat "$file" >&2; fail "$file does not give the command, status, sense and meaning tape02's drive failed with"; }
+done
 [ -s "$control/reports/logs/tape02.vtxsetup.log" ] || fail "the upgrade did not fetch tape02's setup log"
 [ "$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["exit_code"])' "$control/reports/runs/tape02-upgrade-from-document.json")" = 0 ] ||
   fail "tape02's run report was not fetched to reports/runs/tape02-upgrade-from-document.json"
@@ -442,5 +466,33 @@ playbook upgrade timeout -e "kvtapefw_program=$work/hung/kvtapefw" -e kvtapefw_t
 expect_recap timeout tape04 - 1
 grep -q "kvtapefw was stopped after kvtapefw_timeout (2 s)" "$work/timeout.txt" || show_and_fail timeout "the failure does not say the time limit stopped the program"
 [ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the hung program on tape04 was not stopped before it ran"
+# outcome_shown <log name> <host>: how the task showing the host's outcome ended (ok, changed, failed)
+outcome_shown() {
+  sed -n '/^TASK \[kvtapefw : Show the outcome\]/,/^TASK /p' "$work/$1.txt" | sed -nE "s/^([a-z]+): \[$2\].*/\1/p" | head -1
+}
+# Without a report of its own the run may have sent anything: changed, and the setup log is where to look.
+[ "$(outcome_shown timeout tape04)" = changed ] || show_and_fail timeout "tape04, with no report of its run, is not changed"
+grep -qF "what was sent is unknown; see the setup log $control/reports/logs/tape04.vtxsetup.log" "$work/timeout.txt" ||
+  show_and_fail timeout "the failure does not send people to tape04's setup log"
+
+# The program writes its report as it goes: this one is stopped at the time
+# limit after it sent image data, its report unfinished.
+echo "== a run stopped with its report unfinished, after image data went to a drive"
+mkdir -p "$work/cut"
+cat >"$work/cut/kvtapefw" <<'EOF'
+#!/bin/sh
+echo "WRITE BUFFER sent to device 1, then nothing more" >>"$systemdrive/vtxsystem/log/vtxsetup.log"
+printf '{"format": 1, "mode": "upgrade-from-document", "started": "%s", "finished": null, "exit_code": null, "result": null, "setup_log": "%s", "devices": [{"device": 1, "card": 0, "lun": 0, "flashed": true, "verdict": "planned", "reason": "under way"}]}' \
+  "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$systemdrive/vtxsystem/log/vtxsetup.log" >"$KVFW_REPORT"
+exec sleep 60
+EOF
+chmod +x "$work/cut/kvtapefw"
+playbook upgrade cut -e "kvtapefw_program=$work/cut/kvtapefw" -e kvtapefw_timeout=2 --limit tape01
+expect_recap cut tape01 - 1
+[ "$(outcome_shown cut tape01)" = changed ] || show_and_fail cut "tape01, stopped after it sent image data, is not changed"
+grep -q '"finished": null' "$control/reports/runs/tape01-upgrade-from-document.json" || fail "tape01's unfinished report was not fetched"
+grep -q "WRITE BUFFER sent to device 1" "$control/reports/logs/tape01.vtxsetup.log" || fail "tape01's setup log was not fetched"
+grep -qF "what was sent is unknown; see the setup log $control/reports/logs/tape01.vtxsetup.log" "$work/cut.txt" ||
+  show_and_fail cut "tape01's failure does not say that what was sent is unknown"
 
 echo "== fleet rollout test passed in $(($(date +%s) - started)) s"
