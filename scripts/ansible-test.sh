@@ -6,8 +6,10 @@
 # a batch of two that stops at that host, a check run, a catalogue changed
 # since discover; then the same plans run again after the fix, once more with
 # nothing left to do, an unreachable host, an upgrade-all on one host, a
-# batch whose slow runs go side by side with one fork, a program that hangs
-# past the time limit and a run stopped with its report unfinished. Everything is checked from the outside: plans,
+# device that could not be examined at discover, discover again after a
+# review, a batch whose slow runs go side by side with one fork, a program
+# that hangs past the time limit and a run stopped with its report
+# unfinished. Everything is checked from the outside: plans,
 # run reports, bus files, setup logs, exit codes, recaps and the CSV report.
 # Also lints the role and playbooks and syntax-checks them against a Windows
 # inventory.
@@ -116,6 +118,16 @@ bare = dict(refused, download={"failure": {"command": "WRITE BUFFER", "status": 
             "sense_key": "ILLEGAL REQUEST", "asc": "0x26", "ascq": "0x00", "text": ""}})
 expect("failure without the log's words", "TAPE1: the drive refused the image: WRITE BUFFER: CHECK CONDITION, ILLEGAL "
        "REQUEST, ASC/ASCQ 0x26/0x00" in k.judge(report(0, bare), 0)["note"], True)
+# A plan without what discover wrote beside it cannot tell a review apart:
+# nothing is carried.
+def doc(*actions):
+    return '<kv_rom_discovery><devices>%s</devices></kv_rom_discovery>' % "".join(
+        '<device><device_id value="0x0000a4"/><product_id value="ULTRIUM-HH6"/><busnumber value="%d"/><devicenumber value="0"/>'
+        '<funcnumber value="0"/><fw_item><active_version value="2.05"/><action value="%s"/></fw_item></device>' % item
+        for item in enumerate(actions))
+again = doc("upgrade", "skip")
+legacy = k.carry_plan(again, doc("skip", "skip"), "")
+expect("no record of what discover wrote", [legacy["reviewed"], legacy["carried"], legacy["plan"]], [True, [], again])
 expect("same catalogue", k.catalogue_refusal(report(1), "ab" * 32), "")
 expect("changed catalogue", "discover again" in k.catalogue_refusal(report(1), "cd" * 32), True)
 expect("no catalogue read", k.catalogue_refusal(report(3, sha=None), "cd" * 32), "")
@@ -424,6 +436,55 @@ playbook report report4 --limit tape04
 expect_rc report4 0
 expect_csv "tape04,all,changed,1,1,0,0"
 
+echo "== a device that could not be examined fails discovery, leaves the plan and keeps the host from the upgrade"
+plans=$control/plans
+mkdir -p "$work/kept"
+for host in tape04 tape05; do
+  cp "$work/$host/bus.json" "$work/$host.bus.before"
+  sed -i 's/"drives": \[/"drives": [{"address": 5, "open": "fail"}, /' "$work/$host/bus.json"
+done
+kept="tape04.xml tape04.discovered.xml tape04.discover.json tape05.nodrive"
+(cd "$plans" && cp $kept "$work/kept/")
+playbook discover unexamined --limit tape04,tape05
+[ "$rc" != 0 ] || show_and_fail unexamined "discover passed with a device it could not examine"
+for host in tape04 tape05; do
+  expect_recap unexamined "$host" - 1
+  grep -qE "\"$host  discover failed: [^\"]*TAPE5: it could not be examined" "$work/unexamined.txt" ||
+    show_and_fail unexamined "$host is not listed as failed because TAPE5 could not be examined"
+done
+for file in $kept; do cmp -s "$work/kept/$file" "$plans/$file" || fail "the failed discovery changed or removed plans/$file"; done
+playbook upgrade unexamined-upgrade -e '{"kvtapefw_serial": [2]}' --limit tape04,tape05
+[ "$rc" != 0 ] || show_and_fail unexamined-upgrade "hosts whose discovery failed were upgraded"
+for host in tape04 tape05; do expect_recap unexamined-upgrade "$host" 0 1; done
+grep -q "the last discovery failed (.*could not be examined.*): mend that and discover again" "$work/unexamined-upgrade.txt" ||
+  show_and_fail unexamined-upgrade "the refusal does not say that the last discovery failed and why"
+for host in tape04 tape05; do cp "$work/$host.bus.before" "$work/$host/bus.json"; done
+playbook discover unexamined-mended --limit tape04,tape05
+expect_rc unexamined-mended 0
+
+# tape01 was reviewed (its HH6 to skip); a second review sets its KTR320 to
+# rewrite, against the discovery that saw it at 1.10 before the upgrade.
+echo "== discover again after a review carries the reviewed actions forward and keeps the old plan"
+python3 -c 'import sys, xml.etree.ElementTree as ET; t = ET.parse(sys.argv[1]); [d.find("fw_item/action").set("value", "rewrite")
+  for d in t.iter("device") if d.find("product_id").get("value") == "KTR320"]; t.write(sys.argv[1])' "$plans/tape01.xml"
+cp "$plans/tape01.xml" "$work/tape01.reviewed.xml"
+actions() {  # actions <document>: "product=action ..."
+  python3 -c 'import sys, xml.etree.ElementTree as ET; print(" ".join("%s=%s" % (d.find("product_id").get("value"), d.find("fw_item/action").get("value")) for d in ET.parse(sys.argv[1]).iter("device")))' "$1"
+}
+for round in 1 2; do
+  playbook discover rediscover$round --limit tape01
+  expect_rc rediscover$round 0
+  [ "$(actions "$plans/tape01.xml")" = "KTR320=skip ULTRIUM-HH6=skip" ] ||
+    fail "discover $round after the review: tape01's plan holds $(actions "$plans/tape01.xml"), expected the HH6's reviewed skip carried"
+  grep -qF '"tape01  carried skip for TAPE1 (card 0, lun 0) 0x0000a4 ULTRIUM-HH6 running 2.05 from the reviewed plan' "$work/rediscover$round.txt" ||
+    show_and_fail rediscover$round "discover did not list the action it carried"
+  kept=$(find "$plans" -name 'tape01.xml.*' | sort)
+  [ "$(echo "$kept" | grep -cE '/tape01\.xml\.[0-9]{8}T[0-9]{6}Z$')" = "$round" ] || fail "kept plans after discover $round: $kept"
+done
+cmp -s "$(echo "$kept" | head -1)" "$work/tape01.reviewed.xml" || fail "the reviewed plan was not kept as it was"
+grep -qF '"tape01  reviewed TAPE0 (card 0, lun 0) 0x000320 KTR320 running 1.1 (rewrite) is not found as it was' "$work/rediscover1.txt" ||
+  show_and_fail rediscover1 "discover did not list the reviewed drive that changed since"
+
 # A program that takes 15 s on each host: run one host after the other, the
 # batch would take a minute; side by side, every run starts before any ends,
 # and the runs, from the first start to the last end, take less than the sum
@@ -455,6 +516,8 @@ if last_start >= first_end:
 if batch >= one_by_one:
     raise SystemExit("the batch took no less than its runs one after another")
 EOF
+# The reviewed skip that the later discoveries carried held in this upgrade.
+expect_firmware tape01 "$ktr_new $hh6_old"
 
 echo "== a program that hangs is stopped at kvtapefw_timeout"
 mkdir -p "$work/hung"

@@ -10,6 +10,13 @@ import json
 import os
 import re
 import xml.etree.ElementTree as ElementTree
+from xml.sax.saxutils import escape
+
+try:
+    from ansible.utils.unsafe_proxy import wrap_var as _unsafe
+except ImportError:  # read without Ansible, as the test's rule checks do
+    def _unsafe(value):
+        return value
 
 EXIT_SUCCESS = 1
 EXIT_FAILURE = 0
@@ -323,6 +330,74 @@ def plan_lines(host, devices):
                d["catalogue"], d["action"]) for d in devices]
 
 
+def _drive_key(device):
+    """What makes a drive the one a person reviewed: where it is, what it is
+    and the firmware it ran. Any of these changed, the review no longer
+    speaks for it."""
+    return tuple(device.get(name) for name in ("card", "address", "lun", "drive_id", "product", "running"))
+
+
+def _drive_words(device):
+    return "TAPE%s (card %s, lun %s) %s %s running %s" % (
+        device["address"], device["card"], device["lun"], device["drive_id"], device["product"], device["running"])
+
+
+def carry_plan(discovered, plan="", previous=""):
+    """A new discovery's plan that keeps a person's review. `discovered` is
+    the document the program just wrote, `plan` the plan as it stands (maybe
+    edited), `previous` the document the earlier discovery wrote, kept beside
+    the plan: an action of `plan` that differs from `previous` for the same
+    drive was chosen by a person. Each such action is set on the drive of
+    `discovered` with the same card, address, lun, drive ID, product and
+    firmware; a reviewed drive not found so needs a new review. The new plan
+    again differs from `discovered` where an action was carried, so carried
+    actions stay reviewed in later discoveries.
+
+    Returns the new plan's text ("" without `discovered`), whether `plan`
+    holds a review (it differs from `previous`, or nothing tells what the
+    program wrote), and lines for people: what was carried, which reviewed
+    drives changed."""
+    plan = str(plan or "")
+    previous = str(previous or "")
+    text = str(discovered or "")
+    reviewed = bool(plan.strip()) and plan.strip() != previous.strip()
+    chosen, lines, changed = {}, [], []
+    if reviewed and not previous.strip():
+        changed.append("the plan has no record of what discover wrote beside it, so no action of it can be told"
+                       " from a review: none carried; review the new plan")
+    elif reviewed:
+        wrote = {_drive_key(device): device["action"] for device in plan_devices(previous)}
+        for device in plan_devices(plan):
+            if wrote.get(_drive_key(device)) != device["action"]:
+                chosen[_drive_key(device)] = device
+    if text.strip():
+        devices = plan_devices(text)
+        blocks = list(re.finditer(r"<device\b.*?</device>", text, re.S))
+        if len(blocks) != len(devices):
+            raise ValueError("discovery document: %d device elements, %d read" % (len(blocks), len(devices)))
+        pieces, at = [], 0
+        for device, block in zip(devices, blocks):
+            review = chosen.pop(_drive_key(device), None)
+            if review is None:
+                continue
+            edited, count = re.subn(r'(<action\s+value=")[^"]*(")',
+                                    lambda m: m.group(1) + escape(review["action"], {'"': "&quot;"}) + m.group(2),
+                                    block.group(0), count=1)
+            if not count:
+                raise ValueError("discovery document: no action for %s" % _drive_words(device))
+            pieces += [text[at:block.start()], edited]
+            at = block.end()
+            lines.append("carried %s for %s from the reviewed plan (discover said %s)"
+                         % (review["action"], _drive_words(device), device["action"]))
+        text = "".join(pieces) + text[at:]
+    for device in chosen.values():
+        changed.append("reviewed %s (%s) is not found as it was: review the new plan"
+                       % (_drive_words(device), device["action"]))
+    # The plan is the drives' own words: a product name that reads like a
+    # template must reach the file as it is.
+    return {"plan": _unsafe(text), "reviewed": reviewed, "carried": lines, "changed": changed}
+
+
 def would_send(devices, reports):
     """What upgrading from a plan would send, for a check run: each planned
     drive with its catalogue version, set against the version the latest of
@@ -404,6 +479,7 @@ class FilterModule:
             "kvtapefw_catalogue_refusal": catalogue_refusal,
             "kvtapefw_plan_devices": plan_devices,
             "kvtapefw_plan_lines": plan_lines,
+            "kvtapefw_carry_plan": carry_plan,
             "kvtapefw_would_send": would_send,
             "kvtapefw_rollout_csv": rollout_csv,
             "kvtapefw_report": report,
