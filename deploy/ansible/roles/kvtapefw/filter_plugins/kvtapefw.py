@@ -10,6 +10,13 @@ import json
 import os
 import re
 import xml.etree.ElementTree as ElementTree
+from xml.sax.saxutils import escape
+
+try:
+    from ansible.utils.unsafe_proxy import wrap_var as _unsafe
+except ImportError:  # read without Ansible, as the test's rule checks do
+    def _unsafe(value):
+        return value
 
 EXIT_SUCCESS = 1
 EXIT_FAILURE = 0
@@ -139,16 +146,55 @@ def device_line(device):
         line += ", image sent"
     if device.get("reason"):
         line += ": %s" % device["reason"]
+    if failure_text(device):
+        line += ": %s" % failure_text(device)
     return line
 
 
-def judge(report, rc=None, console=None, stopped="", tail=8):
+def failure_text(device):
+    """The words of the command a download failed on, as the setup log gives
+    them (command, status, sense key, ASC/ASCQ and their meaning), or "".
+    Pieced together from the fields when the report carries no text."""
+    failure = (device.get("download") or {}).get("failure") or {}
+    if not failure:
+        return ""
+    if failure.get("text"):
+        return str(failure["text"])
+    parts = [failure.get("status") or "no SCSI status (the call itself failed)"]
+    if failure.get("sense_key"):
+        parts.append(str(failure["sense_key"]))
+    if failure.get("asc") is not None:
+        parts.append("ASC/ASCQ %s/%s" % (failure.get("asc"), failure.get("ascq")))
+    return "%s: %s" % (failure.get("command") or "command", ", ".join(parts))
+
+
+UNEXAMINED = "it could not be examined"
+LACK_OF_RIGHTS = "lack of rights"
+
+
+def judge(report, rc=None, console=None, stopped="", tail=8, began=None, setup_log=None, mode=None):
     """Maps one run of the program to the outcome the engine shows, from the
     run report it left: exit code 1 is ok, 3 (no drive of the maker) is ok,
-    anything else failed, and so is a run that left no report or was
-    `stopped` at the time limit. A run that sent image data to any drive
-    changed the host, also when it failed."""
+    anything else failed, and so is a run that was `stopped` at the time
+    limit or left no whole report of its own. A run that sent image data to
+    any drive changed the host, also when it failed.
+
+    The program rewrites its report as it goes (finished null until it
+    ends), so a report whose `started` is before `began` (the host's clock
+    when the job was started) belongs to an earlier run, and an unfinished
+    one tells only what was sent up to the moment the run was cut. With no
+    report of this run, or an unfinished one that names a drive sent image
+    data, what reached the drives is unknown: failed and changed, pointing
+    at the setup log. An unfinished report that names no such drive shows
+    that nothing was sent. `mode` "discover": the run sends no image; a
+    device it could not examine fails it, as the plan may then miss a
+    drive."""
+    discovery = mode == "discover"
     document = load_report(report)
+    stale = None
+    if document is not None and began and (document.get("started") or "") < str(began):
+        stale, document = document, None
+    unfinished = document is not None and not document.get("finished")
     console = [str(line) for line in (console or []) if str(line).strip()]
     code = _exit_code(rc)
     if code is None and document is not None:
@@ -156,9 +202,12 @@ def judge(report, rc=None, console=None, stopped="", tail=8):
     devices = document["devices"] if document else []
     flashed = [device for device in devices if device.get("flashed")]
     failed = [device for device in devices if device.get("verdict") == "failed"]
+    unexamined = [device for device in devices
+                  if discovery and str(device.get("reason") or "").startswith(UNEXAMINED)]
     upgraded = [device for device in flashed if device.get("verdict") == "success"]
+    unknown = not discovery and (document is None or (unfinished and bool(flashed)))
     result = (document or {}).get("result") or ""
-    outcome = {"exit_code": code, "result": result, "changed": bool(flashed), "flashed": len(flashed),
+    outcome = {"exit_code": code, "result": result, "changed": bool(flashed) or unknown, "flashed": len(flashed),
                "upgraded": len(upgraded), "failed": len(failed),
                "skipped": len(devices) - len(upgraded) - len(failed),
                "finished": (document or {}).get("finished"),
@@ -166,20 +215,37 @@ def judge(report, rc=None, console=None, stopped="", tail=8):
                "setup_log": (document or {}).get("setup_log")}
     if stopped:
         why = "kvtapefw was %s" % stopped
+    elif stale is not None:
+        why = ("kvtapefw left no run report of this run (exit code %s): the one there started %s, before the job"
+               " began at %s" % (rc if code is None else code, stale.get("started"), began))
     elif document is None:
         why = "kvtapefw left no run report (exit code %s)" % (rc if code is None else code)
+    elif unfinished:
+        why = "kvtapefw did not end its run (exit code %s): its run report is unfinished" % code
     elif code == EXIT_SUCCESS or code == EXIT_NOTHING_TO_DO:
         why = None
     elif code == EXIT_FAILURE:
         why = "kvtapefw failed: exit code 0, Result : %s" % (result or "(none)")
     else:
         why = "kvtapefw ended with unexpected exit code %s" % code
+    if why is None and unexamined:
+        why = "kvtapefw could not examine %d device(s), so a plan may miss a drive" % len(unexamined)
     outcome["state"] = "failed" if why else ("changed" if flashed else "ok")
     lines = [device_line(device) for device in devices]
     if why:
-        reasons = ["TAPE%s: %s" % (device.get("device"), device.get("reason")) for device in failed]
+        reasons = ["TAPE%s: %s" % (device.get("device"), ": ".join(
+            text for text in (device.get("reason"), failure_text(device)) if text)) for device in failed + unexamined]
+        if any(LACK_OF_RIGHTS in str(device.get("reason")) for device in unexamined):
+            reasons.append("opening a device was refused for lack of rights: run with become"
+                           " (--become, or become: true for the host)")
+        if unknown:
+            reasons.append("what was sent is unknown; see the setup log %s"
+                           % (setup_log or outcome["setup_log"] or "on the host"))
+        elif unfinished and not discovery:
+            reasons.append("nothing was sent: the report names no drive that was sent image data")
         outcome["note"] = "; ".join([why] + reasons)
-        outcome["message"] = [why] + lines + ["last console lines:"] + (console[-tail:] or ["(none)"])
+        outcome["message"] = [why] + reasons[len(failed + unexamined):] + lines + ["last console lines:"] \
+            + (console[-tail:] or ["(none)"])
     else:
         outcome["note"] = ""
         outcome["message"] = ["kvtapefw exit code %s: %s (upgraded %d, skipped %d, failed %d)"
@@ -264,6 +330,74 @@ def plan_lines(host, devices):
                d["catalogue"], d["action"]) for d in devices]
 
 
+def _drive_key(device):
+    """What makes a drive the one a person reviewed: where it is, what it is
+    and the firmware it ran. Any of these changed, the review no longer
+    speaks for it."""
+    return tuple(device.get(name) for name in ("card", "address", "lun", "drive_id", "product", "running"))
+
+
+def _drive_words(device):
+    return "TAPE%s (card %s, lun %s) %s %s running %s" % (
+        device["address"], device["card"], device["lun"], device["drive_id"], device["product"], device["running"])
+
+
+def carry_plan(discovered, plan="", previous=""):
+    """A new discovery's plan that keeps a person's review. `discovered` is
+    the document the program just wrote, `plan` the plan as it stands (maybe
+    edited), `previous` the document the earlier discovery wrote, kept beside
+    the plan: an action of `plan` that differs from `previous` for the same
+    drive was chosen by a person. Each such action is set on the drive of
+    `discovered` with the same card, address, lun, drive ID, product and
+    firmware; a reviewed drive not found so needs a new review. The new plan
+    again differs from `discovered` where an action was carried, so carried
+    actions stay reviewed in later discoveries.
+
+    Returns the new plan's text ("" without `discovered`), whether `plan`
+    holds a review (it differs from `previous`, or nothing tells what the
+    program wrote), and lines for people: what was carried, which reviewed
+    drives changed."""
+    plan = str(plan or "")
+    previous = str(previous or "")
+    text = str(discovered or "")
+    reviewed = bool(plan.strip()) and plan.strip() != previous.strip()
+    chosen, lines, changed = {}, [], []
+    if reviewed and not previous.strip():
+        changed.append("the plan has no record of what discover wrote beside it, so no action of it can be told"
+                       " from a review: none carried; review the new plan")
+    elif reviewed:
+        wrote = {_drive_key(device): device["action"] for device in plan_devices(previous)}
+        for device in plan_devices(plan):
+            if wrote.get(_drive_key(device)) != device["action"]:
+                chosen[_drive_key(device)] = device
+    if text.strip():
+        devices = plan_devices(text)
+        blocks = list(re.finditer(r"<device\b.*?</device>", text, re.S))
+        if len(blocks) != len(devices):
+            raise ValueError("discovery document: %d device elements, %d read" % (len(blocks), len(devices)))
+        pieces, at = [], 0
+        for device, block in zip(devices, blocks):
+            review = chosen.pop(_drive_key(device), None)
+            if review is None:
+                continue
+            edited, count = re.subn(r'(<action\s+value=")[^"]*(")',
+                                    lambda m: m.group(1) + escape(review["action"], {'"': "&quot;"}) + m.group(2),
+                                    block.group(0), count=1)
+            if not count:
+                raise ValueError("discovery document: no action for %s" % _drive_words(device))
+            pieces += [text[at:block.start()], edited]
+            at = block.end()
+            lines.append("carried %s for %s from the reviewed plan (discover said %s)"
+                         % (review["action"], _drive_words(device), device["action"]))
+        text = "".join(pieces) + text[at:]
+    for device in chosen.values():
+        changed.append("reviewed %s (%s) is not found as it was: review the new plan"
+                       % (_drive_words(device), device["action"]))
+    # The plan is the drives' own words: a product name that reads like a
+    # template must reach the file as it is.
+    return {"plan": _unsafe(text), "reviewed": reviewed, "carried": lines, "changed": changed}
+
+
 def would_send(devices, reports):
     """What upgrading from a plan would send, for a check run: each planned
     drive with its catalogue version, set against the version the latest of
@@ -345,6 +479,7 @@ class FilterModule:
             "kvtapefw_catalogue_refusal": catalogue_refusal,
             "kvtapefw_plan_devices": plan_devices,
             "kvtapefw_plan_lines": plan_lines,
+            "kvtapefw_carry_plan": carry_plan,
             "kvtapefw_would_send": would_send,
             "kvtapefw_rollout_csv": rollout_csv,
             "kvtapefw_report": report,
