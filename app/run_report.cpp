@@ -1,6 +1,7 @@
 #include "app/run_report.h"
 
 #include <cstdio>
+#include <array>
 #include <map>
 #include <string>
 #include <string_view>
@@ -23,9 +24,11 @@
 namespace {
 
 using json = nlohmann::ordered_json;
-using device_key = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>;  // card, address, lun
+// Card, address and lun, and an ordinal for a second physical drive that the
+// verification found at a number whose entry is another drive's.
+using device_key = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, int>;
 
-device_key key_of(const scsi_device& device) { return {device.card, device.address, device.lun}; }
+device_key key_of(const scsi_device& device) { return {device.card, device.address, device.lun, 0}; }
 
 // Where a device's facts come from; any of them may be missing.
 struct device_sources {
@@ -210,11 +213,12 @@ json device_of(const run_facts& facts, const device_key& key, const device_sourc
     out["device"] = std::get<1>(key);
     out["card"] = std::get<0>(key);
     out["lun"] = std::get<2>(key);
-    for (const char* field : {"vendor", "product", "drive_id", "firmware_before", "action", "target_version", "image"}) {
+    for (const char* field : {"vendor", "product", "drive_id", "serial", "firmware_before", "action", "target_version",
+                              "image"}) {
         out[field] = nullptr;
     }
     out["flashed"] = false;
-    for (const char* field : {"download", "firmware_after", "verdict", "reason"}) out[field] = nullptr;
+    for (const char* field : {"download", "firmware_after", "device_after", "verdict", "reason"}) out[field] = nullptr;
     // The identity comes from the drive: first as the run found it, else
     // as verification read it.
     if (at.before) put_identity(out, *at.before);
@@ -223,6 +227,9 @@ json device_of(const run_facts& facts, const device_key& key, const device_sourc
         out["product"] = text_or_null(text_of(at.passed_over->product_id));
     }
     if (at.after && out["drive_id"].is_null()) put_identity(out, *at.after);
+    const drive_record* named = at.before ? at.before : at.after;
+    if (named) out["serial"] = text_or_null(text_of(named->serial));
+    if (at.after) out["device_after"] = at.after->device.address;
     out["firmware_before"] = version_of(at.before);
     if (at.slot >= 0) {
         const drive_record& planned = (*facts.work)[static_cast<std::size_t>(at.slot)];
@@ -247,6 +254,35 @@ json device_of(const run_facts& facts, const device_key& key, const device_sourc
 // Every device the run's scans took, could not examine or passed over as
 // the maker's but not its drive, and every work record, merged by card,
 // address and lun; the map keeps address order.
+// The verification scan's drives, each to the entry of the physical drive it
+// is: a work record's own drive (found by its serial number wherever it came
+// back) first; any other drive to the entry at its number, unless that entry
+// is another drive's, which it never takes over.
+void put_verified(const run_facts& facts, std::map<device_key, device_sources>& devices) {
+    const drive_table& found = *facts.flashing->rescanned;
+    std::array<bool, drive_table_slots> placed{};
+    for (std::size_t slot = 0; facts.work && slot < facts.work->size(); ++slot) {
+        const int index = facts.flashing->results[slot].found_at;
+        if ((*facts.work)[slot].in_use == 0 || index < 0) continue;
+        devices[key_of((*facts.work)[slot].device)].after = &found[static_cast<std::size_t>(index)];
+        placed[static_cast<std::size_t>(index)] = true;
+    }
+    for (std::size_t index = 0; index < found.size(); ++index) {
+        const drive_record& drive = found[index];
+        if (drive.in_use == 0 || placed[index]) continue;
+        device_key key = key_of(drive.device);
+        for (;; ++std::get<3>(key)) {
+            const auto known = devices.find(key);
+            if (known == devices.end()) break;
+            const drive_record* before = known->second.before;
+            const bool another = known->second.after != nullptr ||
+                                 (before && text_of(before->serial) != text_of(drive.serial));
+            if (!another) break;
+        }
+        devices[key].after = &drive;
+    }
+}
+
 std::map<device_key, device_sources> devices_of(const run_facts& facts) {
     std::map<device_key, device_sources> devices;
     if (facts.discovered) {
@@ -254,8 +290,8 @@ std::map<device_key, device_sources> devices_of(const run_facts& facts) {
             if (drive.in_use != 0) devices[key_of(drive.device)].before = &drive;
         }
     }
-    for (const unexamined_device& device : facts.unexamined) devices[{0, device.address, 0}].unexamined = &device;
-    for (const passed_over_device& device : facts.passed_over) devices[{0, device.address, 0}].passed_over = &device;
+    for (const unexamined_device& device : facts.unexamined) devices[{0, device.address, 0, 0}].unexamined = &device;
+    for (const passed_over_device& device : facts.passed_over) devices[{0, device.address, 0, 0}].passed_over = &device;
     if (facts.work) {
         for (std::size_t slot = 0; slot < facts.work->size(); ++slot) {
             const drive_record& record = (*facts.work)[slot];
@@ -266,11 +302,7 @@ std::map<device_key, device_sources> devices_of(const run_facts& facts) {
             if (facts.selection && facts.selection->found[slot].in_use != 0) at.before = &facts.selection->found[slot];
         }
     }
-    if (facts.flashing && facts.flashing->rescanned) {
-        for (const drive_record& drive : *facts.flashing->rescanned) {
-            if (drive.in_use != 0) devices[key_of(drive.device)].after = &drive;
-        }
-    }
+    if (facts.flashing && facts.flashing->rescanned) put_verified(facts, devices);
     return devices;
 }
 

@@ -9,9 +9,11 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/wide_text_win.h"
 
 path_kind kind_of_path(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const std::wstring wide = narrow_to_wide(path);
+    const DWORD attributes = wide.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         // Devices such as CON or NUL have no attributes but do open.
         return path_kind::missing;
@@ -31,8 +33,14 @@ std::FILE* create_new_file(const std::string& prefix, const std::string& like, s
     const unsigned long process = GetCurrentProcessId();
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         const std::string name = prefix + "." + std::to_string(process) + "-" + std::to_string(attempt);
-        // CREATE_NEW fails on any existing name, link or file.
-        HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // CREATE_NEW fails on any existing name, link or file. The wide call:
+        // the narrow one stops at 260 characters.
+        const std::wstring wide = narrow_to_wide(name);
+        if (wide.empty()) {
+            why = "the file name cannot be converted";
+            return nullptr;
+        }
+        HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             why = last_error_text();
@@ -41,14 +49,14 @@ std::FILE* create_new_file(const std::string& prefix, const std::string& like, s
         const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
         if (fd < 0) {
             CloseHandle(handle);
-            DeleteFileA(name.c_str());
+            DeleteFileW(wide.c_str());
             why = "the file could not be opened";
             return nullptr;
         }
         std::FILE* file = _fdopen(fd, "wb");
         if (file == nullptr) {
             _close(fd);
-            DeleteFileA(name.c_str());
+            DeleteFileW(wide.c_str());
             why = "the file could not be opened";
             return nullptr;
         }

@@ -6,11 +6,13 @@
 #include <array>
 #include <cstring>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "scsi/transport.h"
+#include "sim/sim_clock.h"
 
 namespace {
 
@@ -21,6 +23,7 @@ using bytes = std::vector<std::uint8_t>;
 class page_transport : public scsi_transport {
 public:
     std::map<int, bytes> pages;
+    std::set<int> busy;  // pages answered with BUSY, however often asked
     std::vector<std::array<std::uint8_t, 6>> sent;
 
     int open(scsi_device& device) override {
@@ -34,6 +37,10 @@ public:
         sent.push_back(cdb);
         const int key = (request.cdb[1] & 1) ? request.cdb[2] : -1;
         const auto page = pages.find(key);
+        if (busy.count(key) != 0) {
+            store_scsi_outcome(request, scsi_status_busy, 0, nullptr, 0);
+            return;
+        }
         if (request.cdb[0] != 0x12 || page == pages.end()) {
             const std::uint8_t sense[18] = {0x70, 0, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00};
             store_scsi_outcome(request, scsi_status_check_condition, 0, sense, sizeof sense);
@@ -277,6 +284,48 @@ TEST_F(InquiryPagesTest, FieldsTheReplyDoesNotCoverWholeAreUnread) {
             EXPECT_EQ(record_->drive_id, 0u) << r.why;
         }
     }
+}
+
+TEST_F(InquiryPagesTest, SerialNumberPage) {
+    struct row {
+        const char* why;
+        std::string text;  // from byte 4
+        int length_byte;   // byte 3; -1: no page
+        bool busy;
+        const char* serial;
+        bool identified;
+    };
+    const row rows[] = {
+        {"as the drive says it", "HU1234ABCD", 10, false, "HU1234ABCD", true},
+        {"spaces trimmed", "  HU12    ", 10, false, "HU12", true},
+        {"no further than byte 3 says", "HU1234ABCDXYZ", 6, false, "HU1234", true},
+        {"no text: no serial number", "", 0, false, "", true},
+        {"no page: no serial number", "", -1, false, "", true},
+        {"a drive that stays busy is not known whole", "", -1, true, "", false},
+    };
+    sim_clock instant(0);  // the pauses between the asks for a busy drive cost nothing
+    install_clock(&instant);
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        *record_ = drive_record{};
+        record_->drive_id_read = record_->fw_version_read = true;
+        copy_text(record_->serial, "stale");
+        bus_.pages.erase(0x80);
+        bus_.busy.clear();
+        if (r.length_byte >= 0) {
+            bytes page(4 + r.text.size(), 0);
+            page[1] = 0x80;
+            page[3] = static_cast<std::uint8_t>(r.length_byte);
+            put(page, 4, r.text);
+            bus_.pages[0x80] = page;
+        }
+        if (r.busy) bus_.busy.insert(0x80);
+        EXPECT_EQ(read_serial_page(device_, *record_), r.identified);
+        EXPECT_EQ(text_of(record_->serial), r.serial);
+        EXPECT_EQ(is_identified(*record_), r.identified);
+        EXPECT_EQ(text_of(record_->read_failure), r.identified ? "" : "SCSI INQUIRY page 80h on device 7: BUSY");
+    }
+    install_clock(nullptr);
 }
 
 TEST_F(InquiryPagesTest, EachUltriumPageStandsAlone) {

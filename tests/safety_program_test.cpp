@@ -143,6 +143,92 @@ TEST_F(Safety, AFlashedDriveIsVerifiedAtItsOwnAddress) {
     }
 }
 
+// Drives that restart together can come back at each other's device
+// numbers: each verdict still goes to the drive with its serial number.
+TEST_F(Safety, EachVerdictGoesToTheDriveWithItsSerialNumber) {
+    const auto moving = [](sim_json drive, int after) {
+        drive["address_after_reboot"] = after;
+        return drive;
+    };
+    struct device_after {
+        const char* serial;  // nullptr: none
+        int device_after;
+        const char* verdict;
+    };
+    struct row {
+        const char* why;
+        std::vector<sim_json> drives;
+        int exit_code;
+        std::vector<std::string> moved;  // the console's "came back" lines
+        std::vector<device_after> devices;
+    };
+    sim_json no_serial = ultrium_drive(0, "2.05", "0x00a4");
+    no_serial["serial"] = "";
+    const row rows[] = {
+        {"two models swap",
+         {moving(ultrium_drive(0, "2.05", "0x00a4"), 1), moving(other_drive(1, "KTR320", "1.10", "0x0320"), 0)}, 1,
+         {"Drive KV00000000 (device 0) came back as device 1", "Drive KV00000001 (device 1) came back as device 0"},
+         {{"KV00000000", 1, "success"}, {"KV00000001", 0, "success"}}},
+        {"one model swaps, and one image carries another version",
+         {moving(ultrium_drive(0, "2.05", "0x00a4"), 1), moving(ultrium_drive(1, "2.05", "0x00a5"), 0)}, 0,
+         {"Drive KV00000000 (device 0) came back as device 1", "Drive KV00000001 (device 1) came back as device 0"},
+         {{"KV00000000", 1, "success"}, {"KV00000001", 0, "failed"}}},
+        {"a drive comes back at a new number", {moving(ultrium_drive(0, "2.05", "0x00a4"), 5)}, 1,
+         {"Drive KV00000000 (device 0) came back as device 5"}, {{"KV00000000", 5, "success"}}},
+        {"a drive without page 80h is verified at its number", {no_serial}, 1, {}, {{nullptr, 0, "success"}}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        forget_run();
+        bus_of(r.drives).write(bus_file());
+        catalogue("0x00a4|A4.BIN|2.10\n0x00a5|A5.BIN|2.10\n0x0320|K320.BIN|1.20\n");
+        image("A4.BIN", "2.10", "0x00a4");
+        image("A5.BIN", "2.09", "0x00a5");  // the catalogue promises 2.10
+        image("K320.BIN", "1.20", "0x0320");
+        const program_run all = run({"/s"});
+        EXPECT_EQ(all.exit_code, r.exit_code) << all.out << log();
+        for (const std::string& line : r.moved) {
+            EXPECT_TRUE(has_line(all.out, line)) << all.out;
+            EXPECT_TRUE(has_line(log(), line));
+        }
+        const nlohmann::json devices = report()["devices"];
+        ASSERT_EQ(devices.size(), r.devices.size()) << devices.dump(2);
+        for (std::size_t i = 0; i < r.devices.size(); ++i) {
+            const device_after& d = r.devices[i];
+            EXPECT_EQ(devices[i]["serial"], d.serial ? nlohmann::json(d.serial) : nlohmann::json()) << i;
+            EXPECT_EQ(devices[i]["device_after"], d.device_after) << i;
+            EXPECT_EQ(devices[i]["verdict"], d.verdict) << i;
+        }
+    }
+}
+
+// A replayed plan names the very drive: an identical one that took its
+// device number is sent nothing.
+TEST_F(Safety, ADocumentWithASerialNumberFlashesOnlyThatDrive) {
+    bus_of({ultrium_drive(0, "2.05", "0x00a4")}).write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n");
+    image("A4.BIN", "2.10", "0x00a4");
+    ASSERT_EQ(run({"/s", "/d", document().string()}).exit_code, 1);
+    EXPECT_NE(read_file(document()).find("<funcnumber value=\"0\"/><serial value=\"KV00000000\"/>"),
+              std::string::npos)
+        << read_file(document());
+    edit_value("0x0000a4", "serial", "KV00000000", "KV00000007");
+    forget_run();
+    const program_run refused = run({"/s", "/u", document().string()});
+    EXPECT_EQ(refused.exit_code, 0);
+    EXPECT_TRUE(has_line(refused.out, "Drive at device 0 does not match the document: expected serial number "
+                                      "KV00000007, found KV00000000"))
+        << refused.out;
+    EXPECT_TRUE(flashed().empty());
+    // A document written before serial numbers (no leaf) is read as always.
+    std::string xml = read_file(document());
+    xml.replace(xml.find("<serial value=\"KV00000007\"/>"), std::string("<serial value=\"KV00000007\"/>").size(), "");
+    write_file(document(), xml);
+    forget_run();
+    EXPECT_EQ(run({"/s", "/u", document().string()}).exit_code, 1);
+    EXPECT_EQ(firmware(0), "2.10");
+}
+
 TEST_F(Safety, ReplayedPlanIsJudgedOnWhatTheDriveReports) {
     sim_bus bus;
     bus.add(ultrium_drive(0, "2.05", "0x00a4"));

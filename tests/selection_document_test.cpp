@@ -83,6 +83,7 @@ TEST(SelectionDocument, WrittenTableReadsBackTheSameRecords) {
     a.fw_version = 2.05;
     a.target_version = 2.1234567;  // six decimals survive the text
     copy_text(a.action, "upgrade");
+    copy_text(a.serial, "HU1234ABCD");
     drive_record& b = (*written)[2];
     b.in_use = 1;
     b.drive_id = 0xfedcba98;
@@ -119,6 +120,7 @@ TEST(SelectionDocument, WrittenTableReadsBackTheSameRecords) {
         EXPECT_EQ(out.fw_version, in.fw_version);
         EXPECT_EQ(text_of(out.action), text_of(in.action));
         EXPECT_EQ(out.duration, in.duration);
+        EXPECT_EQ(text_of(out.serial), text_of(in.serial));  // none for the second: no leaf
         EXPECT_EQ(text_of(out.vendor_id), "");
         EXPECT_EQ(text_of(out.firmware_file), "");
     }

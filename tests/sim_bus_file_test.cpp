@@ -66,6 +66,15 @@ const bad_file_case bad_files[] = {
      R"(drive 1 (address 3): fault 1: key "moved" is missing)"},
     {R"({"drives": [{"address": 3, "faults": [{"cdb": "44", "reply": "busy", "count": -1}]}]})",
      R"(drive 1 (address 3): fault 1: key "count" must be 0 to 1000000000)"},
+    {R"({"drives": [{"address": 3, "faults": [{"cdb": "44", "signal": "NOSUCH"}]}]})",
+     R"(drive 1 (address 3): fault 1: key "signal" is not a signal this system knows)"},
+    {R"({"sleeps": [{"skip": 1}]})", R"(sleep rule 1: key "signal" is missing)"},
+    {R"({"drives": [{"address": 3, "serial": 7}]})", R"(drive 1 (address 3): key "serial" must be a text)"},
+    {R"({"drives": [{"address": 3, "address_after_reboot": 256}]})",
+     R"(drive 1 (address 3): key "address_after_reboot" must be 0 to 255)"},
+    // Two drives would hold address 4 once both have moved.
+    {R"({"drives": [{"address": 3, "address_after_reboot": 4}, {"address": 4}]})",
+     "drive 2 (address 4): after the drives restart, address 4 would also be held by drive 1"},
 };
 
 TEST(SimBusFile, EachProblemIsOneLineNamingFileDriveAndKey) {

@@ -187,6 +187,61 @@ TEST(SimReboot, TheRebootBelongsToTheRunThatStartedIt) {
     EXPECT_EQ(firmware_in_page(again, 30), "FW = 2.10");
 }
 
+// Drives that restart come back at their address after reboot, unless an
+// answering drive holds it: then at their own, or else the lowest free one.
+TEST(SimReboot, DrivesComeBackWhereTheRenumberingRuleSays) {
+    struct row {
+        const char* why;
+        std::vector<int> after;        // address_after_reboot of the drives at 0, 1, 2 (-1: none)
+        std::vector<int> taking_up;    // which of them take up an image, in this order
+        std::vector<int> addresses;    // where each answers afterwards
+    };
+    const row rows[] = {
+        {"two drives swap", {1, 0, -1}, {0, 1}, {1, 0, 2}},
+        // The drive at 1 would move only when it restarts, which it does not.
+        {"the new address is held: back at its own", {1, 0, -1}, {0}, {0, 1, 2}},
+        // The drive at 2 comes back first, at 0; then 0's new address is
+        // held by the drive at 1, its own by the one now at 0.
+        {"new and own address held: the lowest free one", {1, 2, 0}, {2, 0}, {2, 1, 0}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        sim_bus bus;
+        for (int address = 0; address < 3; ++address) {
+            sim_json& drive = bus.add(ultrium_drive(address, "2.05", "0x00a4"));
+            if (r.after[static_cast<std::size_t>(address)] >= 0) {
+                drive["address_after_reboot"] = r.after[static_cast<std::size_t>(address)];
+            }
+        }
+        installed_bus installed(bus);
+        for (const int address : r.taking_up) {
+            scsi_device device = open_as_scanned(static_cast<std::uint32_t>(address));
+            ASSERT_EQ(standard_download(device, firmware_image("2.10", "0x00a4"), true), 0);
+            scsi_close(device);
+        }
+        active_clock().sleep_ms(60000);
+        for (int address = 0; address < 3; ++address) {
+            const std::string serial = "KV0000000" + std::to_string(address);
+            scsi_device device{};
+            device.address = static_cast<std::uint32_t>(r.addresses[static_cast<std::size_t>(address)]);
+            ASSERT_EQ(scsi_open(device), 0) << serial;
+            std::array<char, 64> page{};
+            ASSERT_EQ(scsi_inquiry(device, 1, 0x80, page.data(), 64), 14);
+            EXPECT_EQ(std::string(page.data() + 4, 10), serial);
+            scsi_close(device);
+        }
+        // The bus file is the hardware: a later run finds each drive where it
+        // came back, with its serial number, and no move left to make.
+        const sim_json document = sim_json::parse(read_file(installed.bus_file()));
+        for (const int address : r.taking_up) {
+            const sim_json& drive = document["drives"][static_cast<std::size_t>(address)];
+            EXPECT_EQ(drive["address"], r.addresses[static_cast<std::size_t>(address)]);
+            EXPECT_EQ(drive["serial"], "KV0000000" + std::to_string(address));
+            EXPECT_FALSE(drive.contains("address_after_reboot"));
+        }
+    }
+}
+
 TEST(SimFaults, SkipCountAndTheFirstMatchingRule) {
     sim_json drive = ultrium_drive(0, "2.05", "0x00a4");
     sim_json tur = fault("00", "busy");

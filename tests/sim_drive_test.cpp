@@ -70,6 +70,27 @@ TEST(SimDrive, BuildsVendorPagesInTheirLayout) {
     EXPECT_EQ(other.scsi_status, scsi_status_check_condition);
     EXPECT_EQ(other.sense_key, 0x05);
     EXPECT_EQ(other.asc_ascq, 0x2400);
+
+    // The unit serial number: "KV" and the address unless the bus file names
+    // one; an empty one is a drive without the page.
+    ASSERT_EQ(scsi_inquiry(other, 1, 0x80, page.data(), 255), 14);
+    EXPECT_EQ(bytes_at(page, 0, 13), std::string("\0\x80\0\x0a", 4) + "KV00000001");
+}
+
+TEST(SimDrive, SerialNumberPageAsTheBusFileSays) {
+    sim_json named = ultrium_drive(0, "2.05", "0x00a4");
+    named["serial"] = "HU1234ABCD";
+    sim_json without = ultrium_drive(1, "2.05", "0x00a4");
+    without["serial"] = "";
+    installed_bus installed(bus_of({named, without}));
+    std::array<std::uint8_t, 256> page{};
+    scsi_device first = open_drive(0);
+    ASSERT_EQ(scsi_inquiry(first, 1, 0x80, page.data(), 255), 14);
+    EXPECT_EQ(bytes_at(page, 3, 13), std::string("\x0a", 1) + "HU1234ABCD");
+    scsi_device second = open_drive(1);
+    EXPECT_EQ(scsi_inquiry(second, 1, 0x80, page.data(), 255), -1);
+    EXPECT_EQ(second.sense_key, 0x05);
+    EXPECT_EQ(second.asc_ascq, 0x2400);
 }
 
 TEST(SimDrive, ServesRawBytesInsteadOfBuiltData) {

@@ -44,7 +44,14 @@ int check_selected_drives(drive_table& selection, selection_findings* findings) 
 
         text_field<512> what{};
         describe_mismatch(wanted, finding, found, what);
-        if (what[0] == '\0') {
+        // The document names the very drive: an identical one that took its
+        // device number (after a reboot, say) is not it.
+        const bool serial_differs = what[0] == '\0' && wanted.serial[0] != '\0' &&
+                                    text_of(wanted.serial) != text_of(found.serial);
+        if (what[0] == '\0' && !serial_differs) {
+            // From here on the drive's own serial number follows it, also
+            // for an entry of a document written without one.
+            wanted.serial = found.serial;
             wanted.product_id = found.product_id;
             wanted.fw_version = found.fw_version;
             wanted.fw_version_text = found.fw_version_text;
@@ -53,9 +60,15 @@ int check_selected_drives(drive_table& selection, selection_findings* findings) 
             continue;
         }
         if (findings) findings->mismatched[slot] = true;
-        report("Drive at device %u does not match the document: expected Drive ID %#08x, Product ID %s, found %s\n",
-               static_cast<unsigned>(wanted.device.address), static_cast<unsigned>(wanted.drive_id),
-               escaped_text(text_of(wanted.product_id)).c_str(), what.data());
+        if (serial_differs) {
+            report("Drive at device %u does not match the document: expected serial number %s, found %s\n",
+                   static_cast<unsigned>(wanted.device.address), escaped_text(text_of(wanted.serial)).c_str(),
+                   found.serial[0] != '\0' ? escaped_text(text_of(found.serial)).c_str() : "no serial number");
+        } else {
+            report("Drive at device %u does not match the document: expected Drive ID %#08x, Product ID %s, found %s\n",
+                   static_cast<unsigned>(wanted.device.address), static_cast<unsigned>(wanted.drive_id),
+                   escaped_text(text_of(wanted.product_id)).c_str(), what.data());
+        }
         if (found.read_failure[0] != '\0') log_line("%s\n", found.read_failure.data());
         ++mismatches;
     }

@@ -109,6 +109,9 @@ void append_device(DOMDocument& document, DOMElement& devices, const drive_recor
     append_leaf(document, *device, "devicenumber", value.data());
     format_text(value, "%d", static_cast<int>(record.device.lun));
     append_leaf(document, *device, "funcnumber", value.data());
+    // Only a drive that has a serial number gets the leaf: the document of a
+    // drive without one reads as it always did.
+    if (record.serial[0] != '\0') append_leaf(document, *device, "serial", record.serial.data());
 
     DOMElement* item = append_container(document, *device, "fw_item");
     append_leaf(document, *item, "type", record.fw_item_type.data());

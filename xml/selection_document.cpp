@@ -67,12 +67,22 @@ bool read_address(const DOMElement& device, const char* name, std::uint32_t& fie
     return false;
 }
 
+// The serial number is there only for a drive that has one, and only in
+// documents written since it was: without it the entry is read as always.
+// One too long for its field is no serial number of a drive.
+bool read_serial(const DOMElement& device, drive_record& record) {
+    if (first_below(device, "serial") == nullptr) return true;
+    if (!read_text(device, "serial", record.serial)) return false;
+    trim_spaces(record.serial.data());
+    return true;
+}
+
 bool read_device_part(const DOMElement& device, drive_record& record, std::string& refusal) {
     return read_number(device, "device_id", [&](const char* v) { record.drive_id = parse_hex32(v); }) &&
            read_text(device, "product_id", record.product_id) &&
            read_address(device, "busnumber", record.device.address, refusal) &&
            read_address(device, "devicenumber", record.device.card, refusal) &&
-           read_address(device, "funcnumber", record.device.lun, refusal);
+           read_address(device, "funcnumber", record.device.lun, refusal) && read_serial(device, record);
 }
 
 bool read_fw_item_part(const DOMElement& item, drive_record& record) {
@@ -85,7 +95,8 @@ bool read_fw_item_part(const DOMElement& item, drive_record& record) {
            value_below(item, "message", ignored) && value_below(item, "shared", ignored);
 }
 
-// All fourteen elements must be there; the record is in use only when they are.
+// All fourteen elements must be there (a fifteenth, the serial number, may
+// be); the record is in use only when they are.
 bool read_device(const DOMElement& device, drive_record& record, std::string& refusal) {
     if (!read_device_part(device, record, refusal)) return false;
     const DOMElement* item = first_below(device, "fw_item");
