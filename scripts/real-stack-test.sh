@@ -94,6 +94,21 @@ echo "$work/sg" >"$batch/sg/cwd"
 printf '%s\0' bash "$root/scripts/real-stack/sg-checks.sh" \
   "0:KV:ULTRIUM-HH6:ultrium:2.05:0x00a4:$work/sg/image.bin:2.10" "2:KV:VXA-320:other:3.00:0x0b20" >"$batch/sg/args"
 
+# The unit serial number as the model serves it (page 80h): sg3_utils reads
+# it from outside, and the program's run report names it.
+mkdir -p "$work/serial" "$batch/serial"
+echo '{"drives": [{"address": 0, "product": "ULTRIUM-HH6", "firmware": "2.05", "hw_config": "0x00a4", "serial": "HU1234ABCD"}]}' \
+  >"$work/serial/bus.json"
+cp -r "$work/fwimage" "$work/serial/"
+echo "$work/serial/bus.json" >"$batch/serial/bus"
+echo command >"$batch/serial/mode"
+echo "$work/serial" >"$batch/serial/cwd"
+echo "$work/serial" >"$batch/serial/systemdrive"
+mkdir -p "$work/serial/vtxsystem/log"
+printf '%s\0' bash -c 'sg=/dev/$(awk '"'"'$1 == 0 { print $2 }'"'"' "$KVFW_REAL_STACK_JOB/devices")
+  sg_inq -p 0x80 -r "$sg" >sg_inq.bin 2>/dev/null
+  KVFW_REPORT=report.json "$0" /s /d serial.xml' "$program" >"$batch/serial/args"
+
 # A tape device another program holds open is there but busy, and one whose
 # generic node is missing (a container given only /dev/nst1) cannot be
 # reached: each must be reported and left alone, never taken for an empty
@@ -163,7 +178,7 @@ rc=0
 firmware_of() { grep -o '"firmware": *"[^"]*"' "$1" | tr -d ' '; }
 for job in "$batch"/*/; do
   name=$(basename "$job")
-  case $name in sg | held | other-host* | stopped) continue ;; esac
+  case $name in sg | serial | held | other-host* | stopped) continue ;; esac
   real=$work/$name sim=$work/$name.sim
   # The Windows program ends its lines with CRLF, in the console and the log.
   sed 's/\r$//' "$job/console" >"$real/console"
@@ -221,6 +236,14 @@ grep -q '"firmware": "2.10"' "$work/stopped/bus.json" || fail "stopped: the driv
 stops=$(sed -n 's/^stopped and continued \([0-9]*\) times during the download$/\1/p' "$batch/stopped/stderr")
 [ "${stops:-0}" -ge 10 ] || fail "stopped: the program was stopped only ${stops:-0} times during the download"
 echo "checked stopped: stopped ${stops:-0} times, $stopped_chunks chunks of $image_bytes bytes each received once, the image taken up"
+serial_read=$(dd if="$work/serial/sg_inq.bin" bs=1 skip=4 status=none 2>/dev/null | tr -d '\0')
+serial_reported=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["devices"][0]["serial"])' \
+  "$work/serial/report.json" 2>/dev/null || true)
+[ "$serial_read" = HU1234ABCD ] || fail "serial: sg_inq -p 0x80 read '$serial_read', not the model's HU1234ABCD"
+[ "$serial_reported" = HU1234ABCD ] || fail "serial: the run report names '$serial_reported', not the model's HU1234ABCD"
+grep -q '<serial value="HU1234ABCD"/>' "$work/serial/serial.xml" 2>/dev/null ||
+  fail "serial: the discovery document does not carry the serial number"
+echo "checked serial: sg_inq and the run report both read HU1234ABCD"
 cat "$batch/sg/console"
 [ "$(cat "$batch/sg/rc")" = 0 ] || fail "sg3_utils checks"
 grep -q '"firmware": "2.10"' "$work/sg/bus.json" || fail "sg3_utils: the activated image is not in the bus file"

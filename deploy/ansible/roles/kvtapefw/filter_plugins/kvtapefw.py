@@ -315,6 +315,7 @@ def plan_devices(document):
             "address": value(device, "busnumber"),
             "card": value(device, "devicenumber"),
             "lun": value(device, "funcnumber"),
+            "serial": value(device, "serial"),
             "drive_id": value(device, "device_id"),
             "product": value(device, "product_id"),
             "running": _trim_version(value(item, "active_version")),
@@ -331,10 +332,11 @@ def plan_lines(host, devices):
 
 
 def _drive_key(device):
-    """What makes a drive the one a person reviewed: where it is, what it is
-    and the firmware it ran. Any of these changed, the review no longer
-    speaks for it."""
-    return tuple(device.get(name) for name in ("card", "address", "lun", "drive_id", "product", "running"))
+    """What makes a drive the one a person reviewed: where it is, what it is,
+    its serial number (an identical drive can take its device number) and
+    the firmware it ran. Any of these changed, the review no longer speaks
+    for it."""
+    return tuple(device.get(name) for name in ("card", "address", "lun", "serial", "drive_id", "product", "running"))
 
 
 def _drive_words(device):
