@@ -187,8 +187,9 @@ void note_run_mode(const command_options& options, run_facts& facts) {
 
 bool take_trusted_keys(run_facts& facts) {
     bool named = false;
+    const std::string folder = trusted_keys_folder(named);
     trusted_keys keys;
-    load_trusted_keys(trusted_keys_folder(named), named, keys);
+    load_trusted_keys(folder, named, keys);
     if (keys.folder_unreadable) report_error("Trusted keys folder %s cannot be read\n", keys.folder.c_str());
     for (const refused_key_file& file : keys.refused) {
         report_error("Trusted key file %s is not an ECDSA P-256 public key: %s\n", file.path.c_str(), file.why.c_str());
