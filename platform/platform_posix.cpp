@@ -156,7 +156,8 @@ std::string path_in_folder(const std::string& folder, const std::string& name) {
 }
 
 bool has_extension(const std::string& name, const std::string& extension) {
-    return name.size() > extension.size() && name.compare(name.size() - extension.size(), std::string::npos, extension) == 0;
+    return name.size() > extension.size() &&
+           name.compare(name.size() - extension.size(), std::string::npos, extension) == 0;
 }
 
 std::string default_trusted_keys_folder() { return "/etc/kvtapefw/trusted-keys"; }

@@ -71,8 +71,8 @@ TEST(CatalogueSignature, OnlyWhatATrustedKeySignedIsSent) {
          no_key_verifies, false},
         {"the signature of another file", signer, 1, checked_catalogue, unchecked_signature, image, 0, no_key_verifies,
          false},
-        {"a truncated signature", signer, 1, checked_catalogue, checked_signature.substr(0, checked_signature.size() - 1),
-         image, 0, malformed, false},
+        {"a truncated signature", signer, 1, checked_catalogue,
+         checked_signature.substr(0, checked_signature.size() - 1), image, 0, malformed, false},
         {"an empty signature", signer, 1, checked_catalogue, std::string(), image, 0, malformed, false},
         {"a byte after the signature", signer, 1, checked_catalogue, checked_signature + std::string(1, '\0'), image, 0,
          malformed, false},
@@ -80,10 +80,12 @@ TEST(CatalogueSignature, OnlyWhatATrustedKeySignedIsSent) {
          "its signature fwimage/firmware.cfg.sig is missing", false},
         {"a line without a checksum", signer, 1, unchecked_catalogue, unchecked_signature, image, 0, "", false,
          "Firmware image fwimage/A4.BIN has no checksum in the signed catalogue"},
-        {"two trusted keys, the second signed", {{"1-other.pem", other_public_key}, {"2-signer.pem", signer_public_key}}, 2,
-         checked_catalogue, checked_signature, image, 1, "", true},
-        {"a broken key file beside a good one", {{"signer.pem", signer_public_key}, {"broken.pem", "not a key\n"}}, 0,
-         checked_catalogue, checked_signature, image, -1, "", false, "broken.pem is not an ECDSA P-256 public key: it is not PEM"},
+        {"two trusted keys, the second signed",
+         {{"1-other.pem", other_public_key}, {"2-signer.pem", signer_public_key}}, 2, checked_catalogue,
+         checked_signature, image, 1, "", true},
+        {"a broken key file beside a good one", {{"signer.pem", signer_public_key}, {"broken.pem", "not a key\n"}},
+         0, checked_catalogue, checked_signature, image, -1, "", false,
+         "broken.pem is not an ECDSA P-256 public key: it is not PEM"},
         {"a private key", {{"signer.pem", signer_private_key}}, 0, checked_catalogue, checked_signature, image, -1, "",
          false, "signer.pem is not an ECDSA P-256 public key: it holds a private key, not a public key"},
         {"no key: read as always", {{"notes.txt", "keys go in *.pem files\n"}}, 0, unchecked_catalogue, std::nullopt,
@@ -118,7 +120,8 @@ TEST(CatalogueSignature, OnlyWhatATrustedKeySignedIsSent) {
         options.all = options.silent = 1;
         int code = -2;
         std::string out;
-        const std::string err = capture_stderr([&] { out = capture_stdout([&] { code = run_driver(options, facts); }); });
+        const std::string err =
+            capture_stderr([&] { out = capture_stdout([&] { code = run_driver(options, facts); }); });
         EXPECT_EQ(code, c.code) << out << err;
         EXPECT_EQ(traced_cdbs(bus.trace_file()).empty(), !c.refusal.empty()) << "a refused catalogue sends nothing";
         EXPECT_EQ(image_sent(bus.trace_file()), c.flashed);
@@ -136,7 +139,9 @@ TEST(CatalogueSignature, OnlyWhatATrustedKeySignedIsSent) {
         EXPECT_EQ(check.reason, c.refusal);
         EXPECT_EQ(check.key ? hex_of(*check.key) : "", c.refusal.empty() ? signer_fingerprint : "");
         const std::string refusal_line =
-            c.refusal.empty() ? "" : "Firmware catalogue fwimage/firmware.cfg is not signed by a trusted key: " + c.refusal + "\n";
+            c.refusal.empty()
+                ? ""
+                : "Firmware catalogue fwimage/firmware.cfg is not signed by a trusted key: " + c.refusal + "\n";
         EXPECT_EQ(err, refusal_line);
         if (!c.refusal.empty()) {
             EXPECT_EQ(facts.discovered, nullptr) << "the bus is not scanned";
