@@ -56,10 +56,18 @@ int main(int argc, char** argv) {
         if (!bus_path.empty()) {
             std::fprintf(stderr, "kvtapefw: simulated bus %s: no real drive is touched\n", bus_path.c_str());
         }
+        // The keys a catalogue must be signed by are read before any drive is
+        // touched; a broken key file or a named folder that cannot be read
+        // refuses the run like a rejected command line, for either would
+        // lower the guard in silence. Help and rejected combinations read none.
+        note_run_mode(options, facts);
+        if (facts.mode && !take_trusted_keys(facts)) {
+            finish_report(report, frame, facts, -1);
+            return -1;
+        }
         // The record is on disk before any drive is opened, and kept current
         // as drives are sent data; a report that cannot be written refuses
         // the run like a refused trace.
-        note_run_mode(options, facts);
         if (!report.path.empty() && facts.mode) {
             if (!start_run_report(report, frame, facts)) return -1;
             facts.checkpoint = [&report, &frame, &facts] { update_run_report(report, frame, facts); };

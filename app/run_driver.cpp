@@ -67,6 +67,33 @@ void log_passed_over(const std::vector<passed_over_device>& passed_over) {
     }
 }
 
+// With trusted keys the catalogue is read whole and its signature checked
+// first, before the bus is scanned or a document read: a catalogue no
+// trusted key signed sends nothing to any drive, in every mode.
+bool signed_catalogue_accepted(run_facts& facts) {
+    if (facts.trusted_keys.empty()) return true;
+    read_catalogue_bytes(facts.catalogue_file);
+    facts.catalogue_digest = facts.catalogue_file.digest;
+    facts.catalogue_signature = check_catalogue_signature(facts.catalogue_file, facts.trusted_keys);
+    if (facts.catalogue_signature->verified) return true;
+    report_error("Firmware catalogue %s is not signed by a trusted key: %s\n", catalogue_path,
+                 facts.catalogue_signature->reason.c_str());
+    return false;
+}
+
+// The catalogue table, read where the mode reads it: from the very bytes
+// whose signature was checked, or from the file as always when no key is
+// trusted.
+drive_table& read_run_catalogue(run_facts& facts) {
+    drive_table& catalogue = new_table(facts.catalogue);
+    if (facts.catalogue_signature) {
+        read_signed_catalogue(facts.catalogue_file, catalogue);
+    } else {
+        read_catalogue(catalogue, &facts.catalogue_digest);
+    }
+    return catalogue;
+}
+
 // Steps shared by upgrade all and discover: scan, catalogue, plan.
 // Returns -2 to go on, or the code the run ends with. `left_untouched`
 // counts the devices and drives that the scan could not vouch for.
@@ -84,8 +111,7 @@ int discover_and_plan(bool show_tables, run_facts& facts, const char* recommende
     // is no run in which "nothing was to be done".
     if (count_in_use(discovered) == 0) return left_untouched > 0 ? result_flash_failure : result_no_drive;
 
-    drive_table& catalogue = new_table(facts.catalogue);
-    read_catalogue(catalogue, &facts.catalogue_digest);
+    drive_table& catalogue = read_run_catalogue(facts);
     show_section(show_tables, "\tConfigured\n", catalogue);
     if (count_in_use(catalogue) == 0) return result_flash_failure;
 
@@ -131,8 +157,7 @@ int upgrade_from_document(bool show_tables, run_facts& facts) {
     show_section(show_tables, "\tRead from Xml\n", selection);
     if (read_errors > 0) return result_flash_failure;
 
-    drive_table& catalogue = new_table(facts.catalogue);
-    read_catalogue(catalogue, &facts.catalogue_digest);
+    drive_table& catalogue = read_run_catalogue(facts);
     show_section(show_tables, "\tRead from Config\n", catalogue);
     if (count_in_use(catalogue) == 0) return result_flash_failure;
 
@@ -160,6 +185,19 @@ void note_run_mode(const command_options& options, run_facts& facts) {
     if (options.discover == 1 || options.upgrade == 1) facts.document = options.xml_path.data();
 }
 
+bool take_trusted_keys(run_facts& facts) {
+    bool named = false;
+    const std::string folder = trusted_keys_folder(named);
+    trusted_keys keys;
+    load_trusted_keys(folder, named, keys);
+    if (keys.folder_unreadable) report_error("Trusted keys folder %s cannot be read\n", keys.folder.c_str());
+    for (const refused_key_file& file : keys.refused) {
+        report_error("Trusted key file %s is not an ECDSA P-256 public key: %s\n", file.path.c_str(), file.why.c_str());
+    }
+    facts.trusted_keys = std::move(keys.keys);
+    return keys_usable(keys);
+}
+
 int run_driver(command_options& options, run_facts& facts) {
     if (options.help == 1) {
         print_usage();
@@ -181,6 +219,7 @@ int run_driver(command_options& options, run_facts& facts) {
         report("Default option (upgrade all) selected.\n");
     }
     note_run_mode(options, facts);
+    if (!signed_catalogue_accepted(facts)) return result_flash_failure;
     if (options.all == 1) return upgrade_all(show_tables, facts);
     if (options.discover == 1) return discover_to_document(show_tables, facts);
     return upgrade_from_document(show_tables, facts);

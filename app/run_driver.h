@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "inventory/catalogue.h"
+#include "inventory/catalogue_signature.h"
 #include "inventory/discovery.h"
 #include "inventory/drive_table.h"
 #include "upgrade/flash_account.h"
@@ -34,6 +36,15 @@ struct run_facts {
     std::unique_ptr<drive_table> discovered;  // the first scan (upgrade all, discover)
     std::vector<unexamined_device> unexamined;     // devices that scan could not examine, and why
     std::vector<passed_over_device> passed_over;   // the maker's devices it passed over as not its drives
+    // The keys the catalogue must be signed by, loaded before the run began
+    // (take_trusted_keys). None: the catalogue is read as it always was.
+    std::vector<trusted_key> trusted_keys;
+    // With trusted keys: the catalogue as read whole before anything else,
+    // the bytes its signature was checked over and its table is read from,
+    // and how its signature was judged. The judgement stays empty when no
+    // key is trusted.
+    catalogue_bytes catalogue_file;
+    std::optional<signature_check> catalogue_signature;
     std::unique_ptr<drive_table> catalogue;   // null when the run did not read it
     std::optional<sha256_digest> catalogue_digest;
     std::unique_ptr<drive_table> work;        // the plan, or the document's selection
@@ -51,6 +62,12 @@ struct run_facts {
 // its document; the mode stays nullptr when the command line asks for help
 // or combines what cannot be combined.
 void note_run_mode(const command_options& options, run_facts& facts);
+
+// Loads the keys of the trusted-keys folder into the facts. False when the
+// folder or a key file in it is refused, each told on standard error and in
+// the setup log: the run must then end before any drive is touched, as for a
+// rejected command line.
+bool take_trusted_keys(run_facts& facts);
 
 // Returns -1, 0, 1 or 3. May set options.all (the default mode). `facts`
 // is filled as the run goes.

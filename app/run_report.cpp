@@ -86,10 +86,19 @@ const char* checksum_word(checksum_finding finding) {
         case checksum_finding::matched: return "matched";
         case checksum_finding::mismatch: return "mismatch";
         case checksum_finding::malformed: return "malformed";
+        case checksum_finding::missing: return "missing";
         case checksum_finding::unchecked: return "unchecked";
         case checksum_finding::none: break;
     }
     return "none";
+}
+
+// null when no key is trusted.
+json signature_of(const std::optional<signature_check>& check) {
+    if (!check) return nullptr;
+    return json{{"verified", check->verified},
+                {"key", hex_digest(check->key)},
+                {"reason", check->verified ? json(nullptr) : json(check->reason)}};
 }
 
 json image_of(const flash_result& result, const drive_record& entry) {
@@ -321,7 +330,13 @@ std::string run_report_text(const run_frame& frame, const run_facts& facts) {
     report["exit_code"] = frame.finished ? json(frame.exit_code) : json(nullptr);
     report["result"] = frame.finished && frame.result ? json(frame.result) : json(nullptr);
     report["catalogue"] = nullptr;
-    if (facts.catalogue) report["catalogue"] = {{"path", catalogue_path}, {"sha256", hex_digest(facts.catalogue_digest)}};
+    // A signed catalogue was read, and its signature judged, before the bus
+    // was scanned: it is told even when the run ended there.
+    if (facts.catalogue || facts.catalogue_signature) {
+        report["catalogue"] = {{"path", catalogue_path},
+                               {"sha256", hex_digest(facts.catalogue_digest)},
+                               {"signature", signature_of(facts.catalogue_signature)}};
+    }
     report["document"] = text_or_null(facts.document);
     report["setup_log"] = expand_environment(setup_log_path);
     json devices = json::array();

@@ -5,6 +5,9 @@
 #   /var/lib/kvtapefw/vtxsystem/log    where the setup log goes by default; the
 #                                      program never creates it, so the
 #                                      package ships it
+#   /etc/kvtapefw/trusted-keys         the public keys a firmware catalogue
+#                                      must be signed by; shipped empty (no
+#                                      key: catalogues are read unsigned)
 # scripts/package.sh builds the package from a clean build with Debian's
 # hardening flags; the sources of the copyright and changelog files are in
 # packaging/.
@@ -52,6 +55,7 @@ install(FILES README.md docs/run-report.schema.json packaging/copyright ${CMAKE_
         DESTINATION ${kvfw_doc_dir})
 install(DIRECTORY examples/ DESTINATION ${kvfw_doc_dir}/examples)
 install(DIRECTORY DESTINATION /var/lib/kvtapefw/vtxsystem/log)
+install(DIRECTORY DESTINATION /etc/kvtapefw/trusted-keys)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kvtapefw)

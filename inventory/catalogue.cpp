@@ -9,6 +9,7 @@
 #include "platform/number_text.h"
 #include "platform/file_handle.h"
 #include "platform/platform.h"
+#include "platform/whole_file.h"
 
 namespace {
 
@@ -23,27 +24,45 @@ constexpr std::size_t longest_line = 64 * 1024;
 // what follows it is not part of the catalogue on any system.
 constexpr int end_of_text = 0x1A;
 
+// The catalogue's bytes in order, from the file itself (streamed, as an
+// unsigned catalogue is read) or from the bytes a signature was checked over.
+struct byte_source {
+    std::FILE* file = nullptr;
+    std::string_view bytes;
+    std::size_t at = 0;
+
+    int get() {
+        if (file) return std::fgetc(file);
+        return at < bytes.size() ? static_cast<unsigned char>(bytes[at++]) : EOF;
+    }
+    // Gives back the byte just read.
+    void unget(int c) {
+        if (file) std::ungetc(c, file);
+        else if (c != EOF) --at;
+    }
+};
+
 // Reads the next line, without its line end. The file is opened in binary so
 // that it reads the same everywhere; a carriage return before a line feed
 // belongs to the line end, as a text-mode stream has it on Windows. `whole`
 // is false when the line was longer than longest_line and only its start was
 // kept. False at the end of the catalogue.
-bool read_line(std::FILE* file, std::string& line, bool& whole) {
+bool read_line(byte_source& source, std::string& line, bool& whole) {
     line.clear();
     whole = true;
     bool any = false;
     for (;;) {
-        int c = std::fgetc(file);
+        int c = source.get();
         if (c == end_of_text) {
-            std::ungetc(c, file);  // every later read ends here too
+            source.unget(c);  // every later read ends here too
             break;
         }
         if (c == EOF) break;
         any = true;
         if (c == '\r') {
-            const int next = std::fgetc(file);
+            const int next = source.get();
             if (next == '\n') c = '\n';
-            else if (next != EOF) std::ungetc(next, file);
+            else if (next != EOF) source.unget(next);
         }
         if (c == '\n') break;
         if (line.size() < longest_line) line.push_back(static_cast<char>(c));
@@ -97,8 +116,10 @@ void read_checksum(std::string_view field, drive_record& entry) {
 
 // Fills `entry` from an upper-cased, trimmed data line. False when the line
 // cannot be stored: a file name that does not fit is refused rather than cut,
-// since a cut name could name another image.
-bool parse_data_line(std::string_view line, drive_record& entry) {
+// since a cut name could name another image. In a signed catalogue a line
+// without a checksum is marked: the signature covers an image only through
+// its checksum, so such an image is never sent.
+bool parse_data_line(std::string_view line, drive_record& entry, bool checksum_required) {
     entry.in_use = 1;
     std::string_view rest = line, field;
     for (int position = 1; position <= 4 && next_field(rest, field); ++position) {
@@ -114,6 +135,7 @@ bool parse_data_line(std::string_view line, drive_record& entry) {
             read_checksum(field, entry);
         }
     }
+    if (checksum_required && entry.checksum == image_checksum::none) entry.checksum = image_checksum::missing;
     return true;
 }
 
@@ -129,6 +151,27 @@ std::optional<sha256_digest> hash_from_start(std::FILE* file) {
     return sha256_of_rest(file, chunk.data(), chunk.size(), nullptr, length);
 }
 
+// Fills the table from the catalogue's lines.
+int parse_lines(byte_source& source, drive_table& table, bool checksum_required) {
+    std::size_t stored = 0;
+    std::string line;
+    bool whole = true;
+    while (read_line(source, line, whole)) {
+        // A stray NUL ends the text, as it would for any C string.
+        if (!is_data_line(line.c_str()) || !whole) continue;
+        // Lines beyond the table's last slot are passed over: a catalogue
+        // longer than the table still lets every drive in its first 23 lines
+        // be served.
+        if (stored == table.size()) continue;
+        const char* text = to_upper(trim_spaces(line.data()));
+
+        drive_record entry{};
+        if (!parse_data_line(text, entry, checksum_required)) continue;
+        table[stored++] = entry;
+    }
+    return static_cast<int>(stored);
+}
+
 }  // namespace
 
 int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest) {
@@ -140,24 +183,38 @@ int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest) {
     file_handle file = open_file(catalogue_path, "rb");
     if (!file) return -1;
 
-    std::size_t stored = 0;
-    std::string line;
-    bool whole = true;
-    while (read_line(file.get(), line, whole)) {
-        // A stray NUL ends the text, as it would for any C string.
-        if (!is_data_line(line.c_str()) || !whole) continue;
-        // Lines beyond the table's last slot are passed over: a catalogue
-        // longer than the table still lets every drive in its first 23 lines
-        // be served.
-        if (stored == table.size()) continue;
-        const char* text = to_upper(trim_spaces(line.data()));
-
-        drive_record entry{};
-        if (!parse_data_line(text, entry)) continue;
-        table[stored++] = entry;
-    }
+    byte_source source{file.get(), {}, 0};
+    const int stored = parse_lines(source, table, false);
     if (digest) *digest = hash_from_start(file.get());
-    return static_cast<int>(stored);
+    return stored;
+}
+
+bool read_catalogue_bytes(catalogue_bytes& file) {
+    file = catalogue_bytes{};
+    if (!path_exists(catalogue_path)) {
+        file.why = "the catalogue is missing";
+        return false;
+    }
+    if (!read_whole_file(catalogue_path, signed_catalogue_limit, file.bytes)) {
+        file.bytes.clear();
+        file.why = "the catalogue cannot be read, or holds more than 1 MiB";
+        return false;
+    }
+    file.digest = sha256_of_bytes(file.bytes.data(), file.bytes.size());
+    if (!file.digest) {
+        file.bytes.clear();
+        file.why = "the catalogue's digest could not be taken";
+        return false;
+    }
+    file.read = true;
+    return true;
+}
+
+int read_signed_catalogue(const catalogue_bytes& file, drive_table& table) {
+    clear_table(table);
+    if (!file.read) return -1;
+    byte_source source{nullptr, file.bytes, 0};
+    return parse_lines(source, table, true);
 }
 
 const drive_record* find_by_drive_id(std::uint32_t drive_id, const drive_table& table) {

@@ -2,8 +2,10 @@
 // version, belongs to drives of which hardware configuration code.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "inventory/drive_table.h"
 
@@ -16,6 +18,28 @@ constexpr const char image_folder[] = "fwimage";
 // file could not be opened or read), so that a report can tell which
 // catalogue a plan was made from.
 int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest = nullptr);
+
+// A catalogue that must be signed is read whole, once: its signature is
+// checked over these bytes and the table parsed from them, so that nothing
+// can change between the check and the use. A larger one is refused.
+constexpr std::size_t signed_catalogue_limit = 1024 * 1024;
+
+struct catalogue_bytes {
+    bool read = false;  // false: missing, unreadable, or beyond the limit
+    std::string bytes;
+    std::optional<sha256_digest> digest;  // of the bytes, when read
+    std::string why;                      // why it was not read, in words
+};
+
+// Reads catalogue_path whole into `file`; false (with `file.why`) when it
+// is missing, not a regular file, cannot be read or exceeds the limit.
+bool read_catalogue_bytes(catalogue_bytes& file);
+
+// Zeroes the table and fills it from bytes read (and checked) before, as
+// read_catalogue reads the file, except that every data line must carry its
+// image's checksum: one without is marked image_checksum::missing. Returns
+// -1 when the bytes were not read, else the number of entries stored.
+int read_signed_catalogue(const catalogue_bytes& file, drive_table& table);
 
 // The first slot (0 to 22, in use or not) whose drive_id equals the given
 // one, or nullptr.

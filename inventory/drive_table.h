@@ -17,6 +17,8 @@ enum class image_checksum : std::uint8_t {
     none,       // no checksum field: the image is sent as it is
     sha256,     // image_sha256 holds the digest the image must have
     malformed,  // a "sha256:" field without exactly 64 hex digits: never sent
+    missing,    // no checksum in a signed catalogue, whose signature reaches
+                // an image only through its checksum: never sent
 };
 
 struct drive_record {

@@ -55,6 +55,20 @@ bool replace_file(const std::string& from, const std::string& to);
 bool remove_file(const std::string& path);
 // The names in a folder (no "." or ".."); empty when it cannot be read.
 std::vector<std::string> list_directory(const std::string& path);
+// The same, telling an empty folder from one that is not there or cannot be
+// read (false): where a missing folder must not pass for an empty one.
+bool read_directory(const std::string& path, std::vector<std::string>& names);
+// True only for a folder.
+bool is_directory(const std::string& path);
+// `name` inside `folder`, joined with the system's own separator.
+std::string path_in_folder(const std::string& folder, const std::string& name);
+// Whether a file name ends with `extension` (".pem"), with letter case
+// counting only where the file system's names count it: not on Windows.
+bool has_extension(const std::string& name, const std::string& extension);
+// Where the public keys trusted to sign the firmware catalogue lie when
+// KVFW_TRUSTED_KEYS names no folder: /etc/kvtapefw/trusted-keys, and
+// %ProgramData%\kvtapefw\trusted-keys on Windows.
+std::string default_trusted_keys_folder();
 
 // True when standard error is a terminal a person is watching.
 bool stderr_is_terminal();

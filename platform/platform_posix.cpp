@@ -127,16 +127,40 @@ bool replace_file(const std::string& from, const std::string& to) {
 
 bool remove_file(const std::string& path) { return std::remove(path.c_str()) == 0; }
 
-std::vector<std::string> list_directory(const std::string& path) {
-    std::vector<std::string> names;
+bool read_directory(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
-    if (!dir) return names;
+    if (!dir) return false;
+    errno = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
         if (name != "." && name != "..") names.push_back(name);
     }
+    return errno == 0;
+}
+
+std::vector<std::string> list_directory(const std::string& path) {
+    std::vector<std::string> names;
+    if (!read_directory(path, names)) names.clear();
     return names;
 }
+
+bool is_directory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string path_in_folder(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '/') return folder + name;
+    return folder + "/" + name;
+}
+
+bool has_extension(const std::string& name, const std::string& extension) {
+    return name.size() > extension.size() &&
+           name.compare(name.size() - extension.size(), std::string::npos, extension) == 0;
+}
+
+std::string default_trusted_keys_folder() { return "/etc/kvtapefw/trusted-keys"; }
 
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <cwchar>
 #include <memory>
@@ -129,17 +130,41 @@ bool remove_file(const std::string& path) {
     return !wide.empty() && DeleteFileW(wide.c_str()) != 0;
 }
 
-std::vector<std::string> list_directory(const std::string& path) {
-    std::vector<std::string> names;
+bool read_directory(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
     WIN32_FIND_DATAA data;
+    // Even an empty folder holds "." and "..": no first entry means no folder.
     find_handle search = find_first(path + "\\*", data);
-    if (!search) return names;
+    if (!search) return false;
     do {
         const std::string name = data.cFileName;
         if (name != "." && name != "..") names.push_back(name);
     } while (FindNextFileA(search.get(), &data));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+std::vector<std::string> list_directory(const std::string& path) {
+    std::vector<std::string> names;
+    if (!read_directory(path, names)) names.clear();
     return names;
 }
+
+bool is_directory(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string path_in_folder(const std::string& folder, const std::string& name) {
+    if (folder.empty() || folder.back() == '\\' || folder.back() == '/') return folder + name;
+    return folder + "\\" + name;
+}
+
+bool has_extension(const std::string& name, const std::string& extension) {
+    return name.size() > extension.size() &&
+           _stricmp(name.c_str() + name.size() - extension.size(), extension.c_str()) == 0;
+}
+
+std::string default_trusted_keys_folder() { return expand_environment("%ProgramData%\\kvtapefw\\trusted-keys"); }
 
 bool stderr_is_terminal() {
     DWORD mode = 0;

@@ -35,3 +35,6 @@ private:
 // read, the hash or the copy failed.
 std::optional<sha256_digest> sha256_of_rest(std::FILE* file, std::uint8_t* buffer, std::size_t size, std::FILE* copy,
                                             long long& length);
+
+// The digest of bytes in memory; none when the hash failed.
+std::optional<sha256_digest> sha256_of_bytes(const void* data, std::size_t length);

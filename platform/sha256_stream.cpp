@@ -13,3 +13,10 @@ std::optional<sha256_digest> sha256_of_rest(std::FILE* file, std::uint8_t* buffe
     if (std::ferror(file) || !hasher.finish(digest)) return std::nullopt;
     return digest;
 }
+
+std::optional<sha256_digest> sha256_of_bytes(const void* data, std::size_t length) {
+    sha256_hasher hasher;
+    sha256_digest digest{};
+    if (!hasher.update(static_cast<const std::uint8_t*>(data), length) || !hasher.finish(digest)) return std::nullopt;
+    return digest;
+}

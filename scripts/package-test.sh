@@ -34,6 +34,8 @@ dpkg-deb -x "$deb" "$installed"
 doc=$installed/usr/share/doc/kvtapefw
 [ -x "$installed/usr/sbin/kvtapefw" ] || fail "no /usr/sbin/kvtapefw"
 [ -d "$installed/var/lib/kvtapefw/vtxsystem/log" ] || fail "no setup log folder"
+[ -d "$installed/etc/kvtapefw/trusted-keys" ] || fail "no trusted-keys folder"
+[ -z "$(ls -A "$installed/etc/kvtapefw/trusted-keys")" ] || fail "the trusted-keys folder is not empty"
 cmp "$doc/copyright" "$root/packaging/copyright" || fail "copyright file differs"
 gzip -dc "$installed/usr/share/man/man8/kvtapefw.8.gz" | cmp - "$root/docs/kvtapefw.8" || fail "manual page differs"
 gzip -dc "$doc/changelog.gz" | cmp - "$root/packaging/changelog" || fail "changelog differs"

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
 #include "support/test_support.h"
 
@@ -36,6 +37,7 @@ TEST(Platform, FoldersAndFiles) {
     EXPECT_TRUE(create_directory(folder));
     EXPECT_TRUE(path_exists(folder));
     EXPECT_FALSE(is_regular_file(folder));
+    EXPECT_TRUE(is_directory(folder));
     EXPECT_FALSE(create_directory(folder));                                 // already there
     EXPECT_FALSE(create_directory((scratch / "missing" / "deeper").string()));  // one level only
 
@@ -43,7 +45,9 @@ TEST(Platform, FoldersAndFiles) {
     test_support::write_file(file, "one");
     EXPECT_TRUE(path_exists(file.string()));
     EXPECT_TRUE(is_regular_file(file.string()));
+    EXPECT_FALSE(is_directory(file.string()));
     EXPECT_FALSE(is_regular_file((scratch / "absent.txt").string()));
+    EXPECT_FALSE(is_directory((scratch / "absent").string()));
 }
 
 TEST(Platform, ReplaceFileTakesThePlaceOfAnExistingOne) {
@@ -65,6 +69,26 @@ TEST(Platform, ListsFolderWithoutDotEntries) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"a.bin", "b.cfg", "sub"}));
     EXPECT_TRUE(list_directory((scratch / "absent").string()).empty());
+
+    // An empty folder is read; a folder that is not there, or a file, is not.
+    EXPECT_TRUE(read_directory((scratch / "sub").string(), names));
+    EXPECT_TRUE(names.empty());
+    EXPECT_FALSE(read_directory((scratch / "absent").string(), names));
+    EXPECT_FALSE(read_directory((scratch / "a.bin").string(), names));
+    EXPECT_EQ(path_in_folder((scratch / "sub").string(), "k.pem"), (scratch / "sub" / "k.pem").string());
+}
+
+TEST(Platform, FileNameExtensions) {
+#ifdef _WIN32
+    const bool case_blind = true;
+#else
+    const bool case_blind = false;
+#endif
+    const std::pair<const char*, bool> rows[] = {
+        {"key.pem", true}, {"KEY.PEM", case_blind}, {"key.Pem", case_blind},
+        {".pem", false},   {"key.pem.txt", false},  {"keypem", false},
+    };
+    for (const auto& [name, matches] : rows) EXPECT_EQ(has_extension(name, ".pem"), matches) << name;
 }
 
 TEST(Platform, SleepWaitsTheTimeAsked) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/program_bench.h"
+#include "support/signing_fixtures.h"
 #include "support/sim_bus_builder.h"
 
 namespace {
@@ -160,12 +161,83 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
         EXPECT_EQ(report["catalogue"].is_null(), !c.catalogue_read);
         if (c.catalogue_read) {
             EXPECT_EQ(report["catalogue"]["sha256"], "dd439f74806d35ff2773f0027173a5ac0bd692b41914c0991fd4ebe8b909c6b5");
+            EXPECT_TRUE(report["catalogue"]["signature"].is_null()) << "no key is trusted";
         }
         ASSERT_EQ(report["devices"].size(), c.devices.size()) << report.dump(2);
         for (std::size_t i = 0; i < c.devices.size(); ++i) {
             for (const auto& [field, value] : c.devices[i].items()) {
                 EXPECT_EQ(report["devices"][i][field], value) << "device " << i << " " << field;
             }
+        }
+    }
+}
+
+// With a trusted key, a catalogue no trusted key signed stops every mode
+// before any command reaches a drive; a broken key or a missing folder of
+// keys refuses the run like a rejected command line.
+TEST_F(RunReport, TellsTheCatalogueSignatureAndRefusesWhatNoTrustedKeySigned) {
+    using namespace test_support::signing;
+    const std::string doc = document().string();
+    const std::string refused = "Firmware catalogue fwimage/firmware.cfg is not signed by a trusted key: ";
+    const std::string missing_keys = (work_ / "no-such-folder").string();
+    struct signature_run {
+        const char* name;
+        std::vector<sim_json> drives;
+        std::string key_file;           // written into the trusted-keys folder
+        std::string signature;          // of fwimage/firmware.cfg
+        std::vector<std::string> args;
+        std::map<std::string, std::string> env;
+        int exit_code;
+        std::string line;               // on standard error and in the setup log
+    };
+    const sim_json drive = ultrium_drive(0, "2.05", "0x00a4");
+    const std::vector<signature_run> runs = {
+        {"upgrade all, signed", {drive}, signer_public_key, checked_signature, {"/s"}, {}, 1, ""},
+        {"upgrade all, by another key", {drive}, signer_public_key, checked_signature_by_other, {"/s"}, {}, 0,
+         refused + "no trusted key verifies its signature"},
+        {"upgrade all, no drive", {}, signer_public_key, "", {"/s"}, {}, 0,
+         refused + "its signature is not one DER ECDSA signature"},
+        {"discover", {drive}, signer_public_key, checked_signature_by_other, {"/s", "/d", doc}, {}, 0,
+         refused + "no trusted key verifies its signature"},
+        {"upgrade from a document", {drive}, signer_public_key, checked_signature_by_other, {"/s", "/u", doc}, {}, 0,
+         refused + "no trusted key verifies its signature"},
+        {"a broken key file", {drive}, "not a key\n", checked_signature, {"/s"}, {}, 255,
+         "Trusted key file " + trusted_key("key.pem").string() + " is not an ECDSA P-256 public key: it is not PEM"},
+        {"a trusted-keys folder that is not there", {drive}, signer_public_key, checked_signature, {"/s"},
+         {{"KVFW_TRUSTED_KEYS", missing_keys}}, 255, "Trusted keys folder " + missing_keys + " cannot be read"},
+    };
+    for (const signature_run& r : runs) {
+        SCOPED_TRACE(r.name);
+        forget_run();
+        bus_of(r.drives).write(bus_file());
+        catalogue(checked_catalogue);
+        write_file(work_ / "fwimage/firmware.cfg.sig", r.signature);
+        write_file(work_ / "fwimage/A4.BIN", firmware_image(image_version, image_hw_config));
+        write_file(trusted_key("key.pem"), r.key_file);
+        write_file(document(), "an earlier document\n");
+        const program_run ran = run(r.args, r.env);
+        EXPECT_EQ(ran.exit_code, r.exit_code) << ran.out << ran.err;
+        const bool refused_run = !r.line.empty();
+        EXPECT_EQ(trace_lines(trace(), "exec ").empty(), refused_run) << "nothing reaches a drive";
+        EXPECT_EQ(read_file(document()), "an earlier document\n");
+        const json report = this->report();
+        EXPECT_EQ(report["exit_code"], r.exit_code);
+        if (r.exit_code == 255) {
+            EXPECT_EQ(ran.out.find("Result :"), std::string::npos);
+            EXPECT_TRUE(report["catalogue"].is_null());
+        } else {
+            EXPECT_NE(ran.out.find(refused_run ? "Result : Flash failure\n" : "Result : Success\n"), std::string::npos);
+            EXPECT_EQ(report["catalogue"]["path"], "fwimage/firmware.cfg");
+            EXPECT_EQ(report["catalogue"]["sha256"], "0db662d442ffff9767406c725956c7d625c3bda13587f5ccf76ed9e1dbae1d82");
+            const json expected_signature = {
+                {"verified", !refused_run},
+                {"key", refused_run ? json(nullptr) : json(signer_fingerprint)},
+                {"reason", refused_run ? json(r.line.substr(refused.size())) : json(nullptr)}};
+            EXPECT_EQ(report["catalogue"]["signature"], expected_signature);
+        }
+        if (refused_run) {
+            EXPECT_NE(ran.err.find(r.line + "\n"), std::string::npos) << ran.err;
+            EXPECT_NE(log().find(r.line + "\n"), std::string::npos) << log();
         }
     }
 }

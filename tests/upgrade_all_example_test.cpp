@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "support/test_support.h"
 
 namespace {
@@ -64,6 +66,36 @@ TEST(UpgradeAllExample, FlashesThenFindsEverythingCurrent) {
     ASSERT_EQ(log.size(), 5u);
     for (std::size_t i = 1; i < log.size(); ++i) EXPECT_NE(log[i].find(", Action: skip"), std::string::npos) << log[i];
     EXPECT_EQ(read_file(dir / "trace.txt").find("sleep"), std::string::npos);
+}
+
+// The signed example verifies with its test key, and a changed byte of its
+// catalogue refuses the run before any drive is touched.
+TEST(UpgradeAllExample, SignedExampleIsTrustedOnlyAsSigned) {
+    scratch_dir dir;
+    fs::copy(fs::path(KVFW_SOURCE_DIR) / "examples", dir.path(), fs::copy_options::recursive);
+    fs::create_directories(dir / "sys/vtxsystem/log");
+    const fs::path signed_dir = dir / "signed";
+    const std::map<std::string, std::string> env = {{"KVFW_SIM_BUS", (dir / "bus.json").string()},
+                                                    {"KVFW_SIM_TRACE", (dir / "trace.txt").string()},
+                                                    {"KVFW_REPORT", (dir / "report.json").string()},
+                                                    {"KVFW_TRUSTED_KEYS", (signed_dir / "trusted-keys").string()},
+                                                    {"systemdrive", (dir / "sys").string()}};
+    const program_run first = run_kvtapefw({"/s"}, signed_dir, env);
+    EXPECT_EQ(first.exit_code, 1) << first.out << first.err;
+    const nlohmann::json signature = nlohmann::json::parse(read_file(dir / "report.json"))["catalogue"]["signature"];
+    EXPECT_EQ(signature["verified"], true) << signature;
+
+    fs::remove(dir / "trace.txt");
+    std::string catalogue = read_file(signed_dir / "fwimage/firmware.cfg");
+    catalogue.replace(catalogue.find("|4.20|"), 6, "|4.30|");
+    write_file(signed_dir / "fwimage/firmware.cfg", catalogue);
+    const program_run changed = run_kvtapefw({"/s"}, signed_dir, env);
+    EXPECT_EQ(changed.exit_code, 0);
+    EXPECT_NE(changed.err.find("Firmware catalogue fwimage/firmware.cfg is not signed by a trusted key: no trusted "
+                               "key verifies its signature\n"),
+              std::string::npos)
+        << changed.err;
+    EXPECT_EQ(read_file(dir / "trace.txt").find("exec "), std::string::npos);
 }
 
 }  // namespace

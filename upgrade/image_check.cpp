@@ -72,6 +72,12 @@ firmware_image* image_store::ready_image(const drive_record& entry, const char* 
         log_line("Firmware image %s has a malformed checksum in the catalogue\n", image_path);
         return nullptr;
     }
+    if (entry.checksum == image_checksum::missing) {
+        facts.checksum = checksum_finding::missing;
+        facts.refusal = "the signed catalogue gives no checksum of its image";
+        log_line("Firmware image %s has no checksum in the signed catalogue\n", image_path);
+        return nullptr;
+    }
     held_image& image = held(entry, image_path, buffer);
     facts.checksum = checksum_finding::unchecked;
     // A missing image is told where its download would have begun.

@@ -17,8 +17,8 @@
 // taken, and how it stood against the catalogue's checksum: "unchecked" when
 // its bytes could not be read whole or held for sending (missing,
 // unreadable, no room for the private copy), "mismatch" only for bytes that
-// were read and differ.
-enum class checksum_finding : std::uint8_t { none, matched, mismatch, malformed, unchecked };
+// were read and differ; "missing" when a signed catalogue gives none.
+enum class checksum_finding : std::uint8_t { none, matched, mismatch, malformed, unchecked, missing };
 
 struct image_facts {
     long long bytes;                      // -1 when it did not open
@@ -43,9 +43,9 @@ public:
     // place where the download would have started ("Error open file", ...),
     // or nullptr when the store refused the image: that line ("Firmware
     // image <path> does not match its catalogue checksum", that the checksum
-    // field is malformed, that no private copy could be made, or that it
-    // could not be read whole) has been logged, and `facts.refusal` says it
-    // in a few words.
+    // field is malformed or, in a signed catalogue, missing, that no private
+    // copy could be made, or that it could not be read whole) has been
+    // logged, and `facts.refusal` says it in a few words.
     // `facts`, when given, is filled for the run report.
     firmware_image* ready(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
                           const char*& problem, image_facts* facts = nullptr);

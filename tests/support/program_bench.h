@@ -21,7 +21,9 @@ public:
     program_bench();
 
     // Runs kvtapefw in the working folder on the bus file "bus.json" there,
-    // with a run report, which must then be valid against its schema.
+    // with a run report, which must then be valid against its schema, and
+    // with a trusted-keys folder of its own (empty unless a test trusts a
+    // key): the host's keys never reach a test.
     // `env` adds to or overrides the bench's variables (an empty value
     // unsets one).
     program_run run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
@@ -35,6 +37,8 @@ public:
     std::filesystem::path bus_file() const { return work_ / "bus.json"; }
     std::filesystem::path trace() const { return work_ / "trace.txt"; }
     std::filesystem::path report_file() const { return work_ / "report.json"; }
+    // A file of the trusted-keys folder (KVFW_TRUSTED_KEYS).
+    std::filesystem::path trusted_key(const std::string& name) const { return keys_ / name; }
     std::filesystem::path document() const { return work_ / "inventory/drives.xml"; }
     std::string log() const;
     std::string firmware(int address) const;
@@ -49,7 +53,7 @@ public:
     void forget_run() const;
 
 protected:
-    scratch_dir drive_, work_;
+    scratch_dir drive_, work_, keys_;
 };
 
 }  // namespace test_support
