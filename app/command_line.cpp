@@ -48,12 +48,27 @@ void set_flag(option_kind kind, command_options& options) {
 
 bool takes_path(option_kind kind) { return kind == option_kind::discover || kind == option_kind::upgrade; }
 
+// The spellings other command-line tools use, exactly as written: they are
+// answered and nothing else is done.
+bool takes_gnu_option(const narrow_argument& argument, command_options& options) {
+    if (argument.text == "--version" || argument.text == "-V") {
+        options.show_version = 1;
+        return true;
+    }
+    if (argument.text == "--help" || argument.text == "-h") {
+        options.show_help = 1;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void scan_arguments(const std::vector<narrow_argument>& arguments, command_options& options) {
     const std::size_t count = arguments.size();
     for (std::size_t p = 0; p < count; ++p) {
         const narrow_argument& argument = arguments[p];
+        if (p > 0 && takes_gnu_option(argument, options)) continue;
         // An argument too long for its slot matches nothing; it is never cut.
         const option_spelling* option = argument.fits ? find_option(argument.text) : nullptr;
         if (!option) {
@@ -86,9 +101,11 @@ int parse_command_line(command_options& options) {
     return 0;
 }
 
+namespace {
+
 // The text is kept letter for letter, "exeuction" included: deployment tools
 // compare the usage text they capture.
-void print_usage() {
+text_field<1024> usage_text() {
     text_field<1024> usage{};
     format_text(usage, "%s%s%s%s%s%s%s%s",
                 "Usage: VXxxxxxx.exe [options] \n",
@@ -99,5 +116,16 @@ void print_usage() {
                 " /s /silent\t\t\t\t\t\t\tSilent exeuction.\n",
                 " /v /verbose\t\t\t\t\t\tVerbose exeuction.\n",
                 " /h /help\t\t\t\t\t\t\tDisplay this usage information.\n");
-    report("%s", usage.data());
+    return usage;
 }
+
+}  // namespace
+
+void print_usage() { report("%s", usage_text().data()); }
+
+void print_help() {
+    std::printf("%s", usage_text().data());
+    std::printf("The manual page kvtapefw(8) tells the whole story.\n");
+}
+
+void print_version() { std::printf("kvtapefw %s\n", KVTAPEFW_VERSION); }

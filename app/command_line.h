@@ -15,6 +15,10 @@ struct command_options {
     std::int32_t all;
     std::int32_t help;
     std::int32_t syntax_error;
+    // "--version" or "-V", "--help" or "-h": what every other command-line
+    // tool answers; neither is a run, nor touches the setup log.
+    std::int32_t show_version;
+    std::int32_t show_help;
     text_field<512> xml_path;  // the argument after the last /d or /u
 };
 
@@ -28,3 +32,10 @@ void scan_arguments(const std::vector<narrow_argument>& arguments, command_optio
 
 // Writes the usage text to the setup log, then to standard output.
 void print_usage();
+
+// The usage text alone on standard output, with a pointer to the manual
+// page ("--help").
+void print_help();
+
+// "kvtapefw <version>" on standard output ("--version").
+void print_version();

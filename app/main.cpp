@@ -5,6 +5,7 @@
 #include "app/command_line.h"
 #include "app/run_driver.h"
 #include "app/run_report.h"
+#include "app/system_log_lines.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "sim/simulated_bus.h"
@@ -12,11 +13,14 @@
 namespace {
 
 // KVFW_REPORT names the run report's file; unset or empty, none is written.
-// Help and rejected option combinations have no mode and write none.
+// Help and rejected option combinations have no mode and write none, and
+// leave nothing in the system log either.
 void finish_report(report_target& report, run_frame& frame, const run_facts& facts, int code) {
     frame.finished = true;
     frame.exit_code = process_exit_status(code);
-    if (!report.path.empty() && facts.mode) write_run_report(report, frame, facts);
+    if (!facts.mode) return;
+    if (!report.path.empty()) write_run_report(report, frame, facts);
+    system_log_end(frame, facts);
 }
 
 }  // namespace
@@ -34,6 +38,15 @@ int main(int argc, char** argv) {
     // option, must work whatever the environment holds.
     command_options options{};
     parse_command_line(options);
+    // Asked what every command-line tool is asked: answered, and no run.
+    if (options.show_version == 1) {
+        print_version();
+        return 0;
+    }
+    if (options.show_help == 1) {
+        print_help();
+        return 0;
+    }
     if (options.syntax_error == 1) {
         print_usage();
         return 0;
@@ -61,6 +74,7 @@ int main(int argc, char** argv) {
         // refuses the run like a rejected command line, for either would
         // lower the guard in silence. Help and rejected combinations read none.
         note_run_mode(options, facts);
+        if (facts.mode) system_log_start(facts, bus_path);
         if (facts.mode && !take_trusted_keys(facts)) {
             finish_report(report, frame, facts, -1);
             return -1;

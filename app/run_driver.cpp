@@ -88,8 +88,14 @@ drive_table& read_run_catalogue(run_facts& facts) {
     drive_table& catalogue = new_table(facts.catalogue);
     if (facts.catalogue_signature) {
         read_signed_catalogue(facts.catalogue_file, catalogue);
-    } else {
-        read_catalogue(catalogue, &facts.catalogue_digest);
+        return catalogue;
+    }
+    // Where it was looked for, in full: a run started in the wrong folder
+    // shows which one.
+    std::string why;
+    if (read_catalogue(catalogue, &facts.catalogue_digest, &why) < 0) {
+        report_error("Firmware catalogue %s could not be read: %s\n", absolute_path(catalogue_path).c_str(),
+                     why.c_str());
     }
     return catalogue;
 }

@@ -317,7 +317,7 @@ std::map<device_key, device_sources> devices_of(const run_facts& facts) {
 
 }  // namespace
 
-std::string run_report_text(const run_frame& frame, const run_facts& facts) {
+json run_report_document(const run_frame& frame, const run_facts& facts) {
     json report = json::object();
     report["format"] = 1;
     report["program"] = {{"name", "kvtapefw"}, {"version", KVTAPEFW_VERSION}};
@@ -342,9 +342,13 @@ std::string run_report_text(const run_frame& frame, const run_facts& facts) {
     json devices = json::array();
     for (const auto& [key, at] : devices_of(facts)) devices.push_back(device_of(facts, key, at));
     report["devices"] = std::move(devices);
+    return report;
+}
+
+std::string run_report_text(const run_frame& frame, const run_facts& facts) {
     // Product and vendor texts come from the drives: bytes that are not UTF-8
     // are replaced rather than let the report fail.
-    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    return run_report_document(frame, facts).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 namespace {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "app/run_driver.h"
 
 // What the run is, apart from what it learnt.
@@ -18,7 +20,9 @@ struct run_frame {
     const char* result;    // the text after "Result : ", or nullptr
 };
 
-// The report as text (UTF-8, bytes a drive sent that are not UTF-8 replaced).
+// The report as a document, and as text (UTF-8, bytes a drive sent that are
+// not UTF-8 replaced).
+nlohmann::ordered_json run_report_document(const run_frame& frame, const run_facts& facts);
 std::string run_report_text(const run_frame& frame, const run_facts& facts);
 
 // Where the report goes and how. A regular file (or none yet; a symbolic

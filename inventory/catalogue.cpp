@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/number_text.h"
 #include "platform/file_handle.h"
+#include "platform/file_write.h"
+#include "platform/number_text.h"
 #include "platform/platform.h"
 #include "platform/whole_file.h"
 
@@ -174,14 +175,25 @@ int parse_lines(byte_source& source, drive_table& table, bool checksum_required)
 
 }  // namespace
 
-int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest) {
+int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest, std::string* why) {
     clear_table(table);
     if (digest) digest->reset();
+    std::string cause;
     // Only a file is a catalogue: a pipe or a device would block the reading
     // or never end it, so neither is ever opened.
-    if (!is_regular_file(catalogue_path)) return -1;
-    file_handle file = open_file(catalogue_path, "rb");
-    if (!file) return -1;
+    file_handle file;
+    if (!path_exists(catalogue_path)) {
+        cause = "No such file or directory";
+    } else if (!is_regular_file(catalogue_path)) {
+        cause = "it is not a regular file";
+    } else {
+        file = open_file(catalogue_path, "rb");
+        if (!file) cause = last_error_text();
+    }
+    if (!file) {
+        if (why) *why = cause;
+        return -1;
+    }
 
     byte_source source{file.get(), {}, 0};
     const int stored = parse_lines(source, table, false);

@@ -16,8 +16,9 @@ constexpr const char image_folder[] = "fwimage";
 // file cannot be opened, else the number of entries stored. `digest`, when
 // given, gets the SHA-256 of the file's bytes as read (left empty when the
 // file could not be opened or read), so that a report can tell which
-// catalogue a plan was made from.
-int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest = nullptr);
+// catalogue a plan was made from. `why`, when given, gets the cause in words
+// when it returns -1.
+int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest = nullptr, std::string* why = nullptr);
 
 // A catalogue that must be signed is read whole, once: its signature is
 // checked over these bytes and the table parsed from them, so that nothing

@@ -6,6 +6,7 @@
 
 #include "inventory/text_field.h"
 #include "platform/file_handle.h"
+#include "platform/file_write.h"
 #include "platform/platform.h"
 #include "scsi/sense.h"
 
@@ -26,7 +27,14 @@ void append_setup_log(const char* text) {
     const std::string path = expand_environment(setup_log_path);
     file_handle log = path.size() < expansion_capacity ? open_file(path.c_str(), "a") : nullptr;
     if (!log) {
+        const std::string cause = path.size() < expansion_capacity ? last_error_text() : "the path is too long";
         std::printf("Unable to open and write to log file.\n");
+        // Once per run is enough to say where and why.
+        static bool told = false;
+        if (!told) {
+            std::fprintf(stderr, "kvtapefw: the setup log %s could not be opened (%s)\n", path.c_str(), cause.c_str());
+            told = true;
+        }
         return;
     }
     std::fputs(text, log.get());

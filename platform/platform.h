@@ -35,6 +35,10 @@ inline std::string environment_variable(const char* name) {
     return value ? value : "";
 }
 
+// The path made absolute against the current folder (as it is, when it
+// already is, or when the current folder cannot be learnt).
+std::string absolute_path(const std::string& path);
+
 // True when something (file or folder) exists under the path.
 bool path_exists(const std::string& path);
 // Creates one directory level; false when that fails.

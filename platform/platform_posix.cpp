@@ -71,6 +71,13 @@ std::string expand_environment(const std::string& text) {
     return result;
 }
 
+std::string absolute_path(const std::string& path) {
+    if (!path.empty() && path.front() == '/') return path;
+    std::vector<char> folder(4096);
+    if (::getcwd(folder.data(), folder.size()) == nullptr) return path;
+    return std::string(folder.data()) + "/" + path;
+}
+
 bool path_exists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;

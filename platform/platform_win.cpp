@@ -73,6 +73,13 @@ std::string expand_environment(const std::string& text) {
     return longer;
 }
 
+std::string absolute_path(const std::string& path) {
+    std::array<char, MAX_PATH> full{};
+    const DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0 || length >= full.size()) return path;
+    return std::string(full.data(), length);
+}
+
 bool path_exists(const std::string& path) {
     WIN32_FIND_DATAA data;
     return find_first(path, data) != nullptr;

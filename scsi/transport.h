@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "scsi/scsi_device.h"
 
@@ -39,6 +40,9 @@ void install_transport(scsi_transport* transport);
 // The operating system's transport: the pass-through on Windows; elsewhere a
 // transport on which every open fails (no tape devices on this host).
 scsi_transport& platform_transport();
+// The operating system's name for tape device N, as an administrator finds
+// it on the host: "/dev/nstN" on Linux, "\\.\TAPEN" on Windows.
+std::string tape_device_name(std::uint32_t address);
 
 // Shared by the transports: records the outcome of a request that reached the
 // drive, and the sense data when the status is CHECK CONDITION, with its key

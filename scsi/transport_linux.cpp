@@ -180,3 +180,5 @@ scsi_transport& platform_transport() {
     static sg_io_transport transport;
     return transport;
 }
+
+std::string tape_device_name(std::uint32_t address) { return linux_tape_path(address); }

@@ -15,3 +15,5 @@ scsi_transport& platform_transport() {
     static no_tape_devices transport;
     return transport;
 }
+
+std::string tape_device_name(std::uint32_t address) { return "tape device " + std::to_string(address); }

@@ -88,3 +88,5 @@ scsi_transport& platform_transport() {
     static pass_through_transport transport;
     return transport;
 }
+
+std::string tape_device_name(std::uint32_t address) { return "\\\\.\\TAPE" + std::to_string(address); }

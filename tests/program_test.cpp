@@ -1,9 +1,17 @@
 // The program as a user or a deployment tool runs it: console, setup log and
 // exit code.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "support/sim_bus_builder.h"
 #include "support/test_support.h"
@@ -28,6 +36,87 @@ TEST_F(Program, HelpPrintsUsageAndExitsMinusOne) {
     EXPECT_EQ(r.out.rfind("Usage: VXxxxxxx.exe [options] \n", 0), 0u);
     EXPECT_EQ(r.out.find("Result :"), std::string::npos);
     EXPECT_EQ(log(), r.out);
+}
+
+// What every command-line tool answers: no run, no setup log, exit 0.
+TEST_F(Program, VersionAndHelpAnswerWithoutARun) {
+    struct row {
+        const char* option;
+        std::string starts;
+    };
+    const row rows[] = {
+        {"--version", "kvtapefw " + std::string(KVFW_VERSION) + "\n"},
+        {"-V", "kvtapefw " + std::string(KVFW_VERSION) + "\n"},
+        {"--help", "Usage: VXxxxxxx.exe [options] \n"},
+        {"-h", "Usage: VXxxxxxx.exe [options] \n"},
+    };
+    for (const row& r : rows) {
+        const program_run ran = run({r.option});
+        EXPECT_EQ(ran.exit_code, 0) << r.option;
+        EXPECT_EQ(ran.out.rfind(r.starts, 0), 0u) << r.option << ": " << ran.out;
+        if (r.starts.rfind("kvtapefw", 0) == 0) {
+            EXPECT_EQ(ran.out, r.starts) << r.option;  // one line, nothing else
+        }
+        EXPECT_EQ(ran.out.find("Result :"), std::string::npos) << r.option;
+        EXPECT_FALSE(std::filesystem::exists(drive_ / "vtxsystem/log/vtxsetup.log")) << r.option;
+    }
+}
+
+TEST_F(Program, AMissingCatalogueSaysWhereItWasLookedFor) {
+    bus_of({ultrium_drive(0, "2.05", "0x00a4")}).write(work_ / "bus.json");
+    const program_run r = run_kvtapefw({"/s"}, work_.path(),
+                                       {{"systemdrive", drive_.str()}, {"KVFW_SIM_BUS", (work_ / "bus.json").string()}});
+    const std::string line = "Firmware catalogue " + std::filesystem::canonical(work_.path()).string() +
+                             "/fwimage/firmware.cfg could not be read: No such file or directory\n";
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
+    EXPECT_NE(log().find(line), std::string::npos) << log();
+}
+
+// The run's lines reach the system log: the test listens on a /dev/log of
+// its own, in a private mount namespace, so the host's log is not touched.
+TEST_F(Program, ARunLeavesItsLinesInTheSystemLog) {
+    const std::filesystem::path socket_path = work_ / "log.sock";
+    const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+    bus_of({ultrium_drive(0, "2.05", "0x00a4")}).write(work_ / "bus.json");
+    std::filesystem::create_directories(work_ / "fwimage");
+    write_file(work_ / "fwimage/firmware.cfg", "0x00a4|A4.BIN|2.10\n");
+    write_file(work_ / "fwimage/A4.BIN", firmware_image("2.10", "0x00a4", 40000));
+    // /dev is a fresh tmpfs in the namespace, with the few nodes a run needs
+    // and the test's socket as /dev/log.
+    const std::string w = work_.str();
+    const std::string script =
+        "set -e; mkdir -p '" + w + "/olddev'; mount --rbind /dev '" + w + "/olddev'; mount -t tmpfs tmpfs /dev; "
+        "for n in null zero urandom; do touch /dev/$n; mount --bind '" + w + "/olddev/'$n /dev/$n; done; "
+        "touch /dev/log; mount --bind '" + w + "/log.sock' /dev/log; cd '" + w + "'; "
+        "systemdrive='" + drive_.str() + "' KVFW_SIM_BUS=bus.json KVFW_REPORT= exec " + KVFW_BINARY +
+        " /s </dev/null >out.txt 2>err.txt";
+    const int status = std::system(("unshare --mount sh -c \"" + script + "\" 2>/dev/null").c_str());
+    if (!std::filesystem::exists(work_ / "out.txt")) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), 1) << read_file(work_ / "out.txt") << read_file(work_ / "err.txt");
+
+    std::vector<std::string> lines;
+    char datagram[2048];
+    for (ssize_t n; (n = ::recv(listener, datagram, sizeof datagram, 0)) > 0;) lines.emplace_back(datagram, n);
+    ::close(listener);
+    const auto logged = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find("kvtapefw[") != std::string::npos && line.find(text) != std::string::npos;
+        });
+    };
+    EXPECT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(logged("run started: mode upgrade-all, document none, simulated bus bus.json"));
+    EXPECT_TRUE(logged("drive /dev/nst0, serial KV00000000, ULTRIUM-HH6, firmware 2.05 -> 2.10: success"));
+    EXPECT_TRUE(logged("run ended: Result : Success, exit code 1"));
+    if (lines.size() != 3u) {
+        for (const std::string& line : lines) ADD_FAILURE() << line;
+    }
 }
 
 TEST_F(Program, SilentWithVerboseIsRejected) {

@@ -1,0 +1,43 @@
+#include "app/system_log_lines.h"
+
+#include "platform/system_log.h"
+#include "scsi/transport.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string text_or(const json& value, const char* otherwise) {
+    return value.is_string() ? value.get<std::string>() : otherwise;
+}
+
+std::string drive_line(const json& device) {
+    std::string line = "drive " + tape_device_name(device["device"].get<std::uint32_t>());
+    if (device["serial"].is_string()) line += ", serial " + device["serial"].get<std::string>();
+    line += ", " + text_or(device["product"], "unknown product");
+    line += ", firmware " + text_or(device["firmware_before"], "unknown") + " -> " +
+            text_or(device["firmware_after"], "unknown");
+    line += ": " + text_or(device["verdict"], "unknown");
+    if (device["reason"].is_string()) line += " (" + device["reason"].get<std::string>() + ")";
+    return line;
+}
+
+}  // namespace
+
+void system_log_start(const run_facts& facts, const std::string& bus_path) {
+    system_log(system_log_level::notice, std::string("run started: mode ") + (facts.mode ? facts.mode : "none") +
+                                             ", document " + (facts.document.empty() ? "none" : facts.document) +
+                                             ", simulated bus " + (bus_path.empty() ? "none" : bus_path));
+}
+
+void system_log_end(const run_frame& frame, const run_facts& facts) {
+    const json report = run_report_document(frame, facts);
+    for (const json& device : report["devices"]) {
+        if (!device["flashed"].get<bool>()) continue;
+        const bool failed = device["verdict"] != "success";
+        system_log(failed ? system_log_level::warning : system_log_level::notice, drive_line(device));
+    }
+    const std::string result = frame.result ? std::string("Result : ") + frame.result : "no result";
+    system_log(frame.result && frame.exit_code == 1 ? system_log_level::notice : system_log_level::warning,
+               "run ended: " + result + ", exit code " + std::to_string(frame.exit_code));
+}
