@@ -8,6 +8,10 @@
 #   /etc/kvtapefw/trusted-keys         the public keys a firmware catalogue
 #                                      must be signed by; shipped empty (no
 #                                      key: catalogues are read unsigned)
+#   /etc/logrotate.d/kvtapefw          the setup log rotated weekly, 12 kept
+#   /usr/share/kvtapefw/ansible/       the Ansible role and playbooks (their
+#                                      READMEs go with the documentation)
+# Purging the package removes /var/lib/kvtapefw (packaging/postrm).
 # scripts/package.sh builds the package from a clean build with Debian's
 # hardening flags; the sources of the copyright and changelog files are in
 # packaging/.
@@ -56,6 +60,12 @@ install(FILES README.md docs/run-report.schema.json packaging/copyright ${CMAKE_
 install(DIRECTORY examples/ DESTINATION ${kvfw_doc_dir}/examples)
 install(DIRECTORY DESTINATION /var/lib/kvtapefw/vtxsystem/log)
 install(DIRECTORY DESTINATION /etc/kvtapefw/trusted-keys)
+install(FILES packaging/logrotate DESTINATION /etc/logrotate.d RENAME kvtapefw)
+# The role and playbooks as they are in the tree; a README is documentation,
+# and compiled Python left by a test run is no part of it.
+install(DIRECTORY deploy/ansible/ DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/kvtapefw/ansible
+        PATTERN "README.md" EXCLUDE PATTERN "__pycache__" EXCLUDE PATTERN "*.pyc" EXCLUDE)
+install(FILES deploy/ansible/roles/kvtapefw/README.md DESTINATION ${kvfw_doc_dir} RENAME ansible-role.md)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kvtapefw)
@@ -67,13 +77,17 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # CPack puts the summary on the Description line; this is the text below it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "kvtapefw updates the firmware of the maker's SCSI tape drives through the
-Linux SCSI generic driver (SG_IO). It scans the tape devices, matches each
+Linux SCSI generic driver, each command written to the drive's sg node as an
+sg_io_hdr. It scans the tape devices, matches each
 drive to a firmware catalogue, and either flashes every drive that runs older
 firmware and verifies the result, or writes the plan to an XML document that
 an administrator edits and replays. Its exit code tells a deployment tool the
 outcome. A simulated bus lets a rollout be rehearsed without touching a drive.")
 # Dependencies come from the libraries the program links (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The logrotate rule is the administrator's to change: a conffile. Purge
+# removes the state folder.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/conffiles ${CMAKE_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

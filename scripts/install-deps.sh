@@ -32,8 +32,9 @@ apt_options=--no-install-recommends
 install_missing ansible ansible-lint openssh-client
 # The Debian package (scripts/package.sh, scripts/package-test.sh): CPack
 # needs file and dpkg-shlibdeps (dpkg-dev), which also gives dpkg-buildflags;
-# lintian and mandoc check the package and its manual page.
-install_missing dpkg-dev file lintian mandoc
+# lintian and mandoc check the package and its manual page; logrotate reads
+# the package's rotation rule.
+install_missing dpkg-dev file lintian mandoc logrotate
 apt_options=
 if [ "${1:-}" = real-stack ]; then
   # scripts/real-stack.sh: the VM (QEMU), the initramfs's shell (busybox) and

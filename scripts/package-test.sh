@@ -42,6 +42,38 @@ gzip -dc "$doc/changelog.gz" | cmp - "$root/packaging/changelog" || fail "change
 cmp "$doc/README.md" "$root/README.md" || fail "README differs"
 cmp "$doc/run-report.schema.json" "$root/docs/run-report.schema.json" || fail "run report schema differs"
 diff -r "$doc/examples" "$root/examples" || fail "examples differ"
+# The role and playbooks as in the tree, their READMEs with the documentation.
+diff -r -x README.md -x __pycache__ -x '*.pyc' "$installed/usr/share/kvtapefw/ansible" "$root/deploy/ansible" ||
+  fail "the role and playbooks differ"
+[ -z "$(find "$installed/usr/share/kvtapefw" -name 'README*')" ] || fail "a README outside the documentation"
+cmp "$doc/ansible-role.md" "$root/deploy/ansible/roles/kvtapefw/README.md" || fail "the role's README differs"
+
+echo "== logrotate rule"
+rule=$installed/etc/logrotate.d/kvtapefw
+[ -f "$rule" ] || fail "no logrotate rule"
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/logrotate.d/kvtapefw || fail "the logrotate rule is no conffile"
+# logrotate -d reads the rule and says what it would do, changing nothing.
+logrotate -d -s "$work/logrotate.state" "$rule" >"$work/logrotate.txt" 2>&1 ||
+  { cat "$work/logrotate.txt"; fail "logrotate refuses the rule"; }
+for expected in 'rotating pattern: /var/lib/kvtapefw/vtxsystem/log/vtxsetup.log  weekly (12 rotations)' \
+  'old logs are removed' 'considering log /var/lib/kvtapefw/vtxsystem/log/vtxsetup.log'; do
+  grep -q "$expected" "$work/logrotate.txt" || { cat "$work/logrotate.txt"; fail "logrotate: no '$expected'"; }
+done
+for option in weekly 'rotate 12' compress copytruncate missingok; do
+  grep -qx "[[:space:]]*$option" "$rule" || fail "the logrotate rule lacks $option"
+done
+
+echo "== purge"
+# The package's own postrm, run as dpkg runs it for a throw-away root
+# (DPKG_ROOT): a removal keeps the setup log, a purge removes the folder.
+dpkg-deb -e "$deb" "$work/control"
+purged=$work/purged
+mkdir -p "$purged/var/lib/kvtapefw/vtxsystem/log"
+echo "a line" >"$purged/var/lib/kvtapefw/vtxsystem/log/vtxsetup.log"
+DPKG_ROOT=$purged sh "$work/control/postrm" remove || fail "postrm remove failed"
+[ -f "$purged/var/lib/kvtapefw/vtxsystem/log/vtxsetup.log" ] || fail "a removal took the setup log"
+DPKG_ROOT=$purged sh "$work/control/postrm" purge || fail "postrm purge failed"
+[ ! -e "$purged/var/lib/kvtapefw" ] || fail "purge left /var/lib/kvtapefw"
 
 # The demo's two runs of upgrade all, in a scratch copy of EXAMPLES; prints
 # the exit codes and console, then the setup log, the trace and the bus file,
