@@ -53,18 +53,43 @@ write_target resolve_write_target(const std::string& path) {
     return target;
 }
 
-std::FILE* create_new_file(const std::string& prefix, const std::string& like, std::string& created, std::string& why) {
-    std::vector<char> name(prefix.begin(), prefix.end());
-    for (const char c : std::string(".XXXXXX")) name.push_back(c);
-    name.push_back('\0');
-    // mkstemp opens with O_CREAT | O_EXCL: an existing file or a link under
-    // the name makes it try another name, never open what is there.
-    const int fd = ::mkstemp(name.data());
+namespace {
+
+// A new file named `prefix` and six more characters, opened to read and
+// write. mkstemp opens with O_CREAT | O_EXCL: an existing file or a link
+// under the name makes it try another name, never open what is there. -1,
+// with the cause, when none could be made.
+int make_exclusive(const std::string& prefix, std::string& name, std::string& why) {
+    std::vector<char> pattern(prefix.begin(), prefix.end());
+    for (const char c : std::string("XXXXXX")) pattern.push_back(c);
+    pattern.push_back('\0');
+    const int fd = ::mkstemp(pattern.data());
     if (fd < 0) {
         why = last_error_text();
-        return nullptr;
+        return -1;
     }
-    created = name.data();
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    name = pattern.data();
+    return fd;
+}
+
+// The descriptor as a stream; on failure it is closed, and the file removed
+// when it still has a name.
+std::FILE* stream_of(int fd, const char* mode, const std::string& name, std::string& why) {
+    std::FILE* file = ::fdopen(fd, mode);
+    if (file == nullptr) {
+        why = last_error_text();
+        ::close(fd);
+        if (!name.empty()) ::unlink(name.c_str());
+    }
+    return file;
+}
+
+}  // namespace
+
+std::FILE* create_new_file(const std::string& prefix, const std::string& like, std::string& created, std::string& why) {
+    const int fd = make_exclusive(prefix + ".", created, why);
+    if (fd < 0) return nullptr;
     struct stat info {};
     mode_t mode = 0;
     if (::stat(like.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
@@ -75,34 +100,16 @@ std::FILE* create_new_file(const std::string& prefix, const std::string& like, s
         mode = 0666 & ~mask;
     }
     ::fchmod(fd, mode);
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (file == nullptr) {
-        why = last_error_text();
-        ::close(fd);
-        ::unlink(created.c_str());
-    }
-    return file;
+    return stream_of(fd, "wb", created, why);
 }
 
 std::FILE* create_unnamed_file(const std::string& folder, std::string& why) {
-    std::vector<char> name(folder.begin(), folder.end());
-    for (const char c : std::string("/kvtapefw-image.XXXXXX")) name.push_back(c);
-    name.push_back('\0');
     // Made exclusively (mode 0600), then unlinked at once.
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) {
-        why = last_error_text();
-        return nullptr;
-    }
-    ::unlink(name.data());
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    std::FILE* file = ::fdopen(fd, "w+b");
-    if (file == nullptr) {
-        why = last_error_text();
-        ::close(fd);
-    }
-    return file;
+    std::string name;
+    const int fd = make_exclusive(folder + "/kvtapefw-image.", name, why);
+    if (fd < 0) return nullptr;
+    ::unlink(name.c_str());
+    return stream_of(fd, "w+b", "", why);
 }
 
 bool flush_to_disk(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }

@@ -168,6 +168,10 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
     const fs::path target = fs::path(bus_file()).parent_path() / "kept/report.json";
     const fs::path link = fs::path(bus_file()).parent_path() / "report-link.json";
     const fs::path victim = fs::path(bus_file()).parent_path() / "victim";
+    const auto link_kept_target_written = [&](const program_run&) {
+        EXPECT_TRUE(fs::is_symlink(link));
+        EXPECT_EQ(json::parse(read_file(target))["result"], "Success");
+    };
     struct row {
         const char* why;
         std::function<std::string()> arrange;  // returns KVFW_REPORT
@@ -183,22 +187,14 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
              fs::create_symlink("kept/report.json", link);
              return link.string();
          },
-         1, nullptr,
-         [&](const program_run&) {
-             EXPECT_TRUE(fs::is_symlink(link));
-             EXPECT_EQ(json::parse(read_file(target))["result"], "Success");
-         }},
+         1, nullptr, link_kept_target_written},
         {"a link that leads nowhere yet: its target is made",
          [&] {
              fs::create_directories(target.parent_path());
              fs::create_symlink("kept/report.json", link);
              return link.string();
          },
-         1, nullptr,
-         [&](const program_run&) {
-             EXPECT_TRUE(fs::is_symlink(link));
-             EXPECT_EQ(json::parse(read_file(target))["result"], "Success");
-         }},
+         1, nullptr, link_kept_target_written},
         {"a link planted at the old temporary name is never followed",
          [&] {
              write_file(victim, "mine");
