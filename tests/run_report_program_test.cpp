@@ -76,12 +76,6 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
            {"reason", "it could not be examined: opening it was refused for lack of rights; reaching tape drives "
                       "needs root or CAP_SYS_RAWIO"}}},
          false, "Tape device 4 could not be examined; it is left untouched.\n"},
-        {"discover: only a device another program holds",
-         {with_key(other_drive(7, "KTR320", "1.10", "0x0320"), "open", "fail")}, nullptr, {"/s", "/d", doc}, 0,
-         "Flash failure",
-         {{{"device", 7}, {"verdict", "left-untouched"},
-           {"reason", "it could not be examined: it would not open; another program may hold it"}}},
-         false},
         {"discover: the maker's devices that are not its drives are listed, others not",
          {ultrium_drive(0, "2.05", "0x00a4"), refusing(other_drive(1, "KTR320", "1.10", "0x0320"), "12 01 c0"),
           // No configuration in page C0h: the vendor buffer decides.
