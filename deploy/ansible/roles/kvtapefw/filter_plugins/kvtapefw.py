@@ -40,27 +40,36 @@ def _strip_separators(path):
     return stripped if stripped or not text else text[0]
 
 
-def remote_paths(directory, windows, log_root="", program=""):
+PACKAGE_PROGRAM = "/usr/sbin/kvtapefw"
+# Where the package's program writes its setup log when systemdrive is
+# unset; the package ships the log's folder there.
+PACKAGE_LOG_ROOT = "/var/lib/kvtapefw"
+
+
+def remote_paths(directory, windows, log_root="", program="", package=""):
     """Where things are on a host. The program reads fwimage/ from its
     current folder, so the working folder holds everything; the setup log is
     %systemdrive%\\vtxsystem\\log\\vtxsetup.log. On Windows the root stays
     %SystemDrive% unless one is given: the modules that create the log's
     folder expand it there, so the role never needs the host's environment.
     A POSIX host has no system drive: its log goes under the working folder
-    unless a root is given."""
+    unless a root is given. With a Debian `package` the program is the one
+    it installs, and the log goes where the installed program keeps it."""
     sep = "\\" if windows else "/"
     home = _strip_separators(directory)
     if not home:
         raise ValueError("kvtapefw_dir is empty")
-    root = _strip_separators(log_root) or ("%SystemDrive%" if windows else home)
+    installed = bool(str(package or "").strip()) and not windows
+    default_root = "%SystemDrive%" if windows else (PACKAGE_LOG_ROOT if installed else home)
+    root = _strip_separators(log_root) or default_root
     name = re.split(r"[\\/]", str(program or ""))[-1] or ("kvtapefw.exe" if windows else "kvtapefw")
 
     def join(*parts):
         return sep.join([parts[0].rstrip(sep)] + list(parts[1:]))
 
-    return {
+    paths = {
         "dir": home,
-        "program": join(home, name),
+        "program": PACKAGE_PROGRAM if installed else join(home, name),
         "fwimage": join(home, "fwimage"),
         "discovery": join(home, "discovery.xml"),
         "selection": join(home, "selection.xml"),
@@ -70,6 +79,9 @@ def remote_paths(directory, windows, log_root="", program=""):
         "log_dir": join(root, "vtxsystem", "log"),
         "log": join(root, "vtxsystem", "log", "vtxsetup.log"),
     }
+    if installed:
+        paths["package"] = join(home, os.path.basename(str(package).rstrip("/")))
+    return paths
 
 
 def _file_digest(path, algorithm):
@@ -80,17 +92,25 @@ def _file_digest(path, algorithm):
     return digest.hexdigest()
 
 
-def stage_files(program, fwimage, remote):
-    """What a host needs, read on the control node: the program and every
-    file of the fwimage folder (catalogue and images), each with its SHA-1,
-    the host's path for it and its permissions."""
-    program = control_path(program)
+def stage_files(program, fwimage, remote, package=""):
+    """What a host needs, read on the control node: the program (or the
+    Debian package that installs it) and every file of the fwimage folder
+    (catalogue and images), each with its SHA-1, the host's path for it and
+    its permissions."""
     fwimage = control_path(fwimage)
-    if not os.path.isfile(program):
-        raise ValueError("kvtapefw_program: no file at %s" % program)
+    if str(package or "").strip():
+        source, mode, what = control_path(package), "0644", "kvtapefw_package"
+        if not source.endswith(".deb"):
+            raise ValueError("kvtapefw_package: %s is not a Debian package (.deb)" % source)
+        dest = remote["package"]
+    else:
+        source, mode, what = control_path(program), "0755", "kvtapefw_program"
+        dest = remote["program"]
+    if not os.path.isfile(source):
+        raise ValueError("%s: no file at %s" % (what, source))
     if not os.path.isfile(os.path.join(fwimage, "firmware.cfg")):
         raise ValueError("kvtapefw_fwimage: no firmware.cfg in %s" % fwimage)
-    files = [{"src": program, "dest": remote["program"], "mode": "0755", "checksum": _file_digest(program, "sha1")}]
+    files = [{"src": source, "dest": dest, "mode": mode, "checksum": _file_digest(source, "sha1")}]
     for name in sorted(os.listdir(fwimage)):
         path = os.path.join(fwimage, name)
         if os.path.isfile(path):
