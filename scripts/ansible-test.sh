@@ -8,11 +8,16 @@
 # nothing left to do, an unreachable host, an upgrade-all on one host, a
 # device that could not be examined at discover, discover again after a
 # review, a batch whose slow runs go side by side with one fork, a program
-# that hangs past the time limit and a run stopped with its report
-# unfinished. Everything is checked from the outside: plans,
-# run reports, bus files, setup logs, exit codes, recaps and the CSV report.
-# Also lints the role and playbooks and syntax-checks them against a Windows
-# inventory.
+# that hangs past the time limit, a run stopped with its report
+# unfinished, a program that does not start, and the role's Debian package
+# path (argument checks, --check, and an install through the role that is
+# removed again). Everything is checked from the outside: plans, run
+# reports, bus files, setup logs, exit codes, recaps, the CSV reports, the
+# history of replaced reports, and the fleet's page as headless Chromium
+# renders it (KVFW_KEEP_SCRATCH=1 keeps its screenshots). Also lints the
+# role and playbooks and syntax-checks them against a Windows inventory.
+# KVFW_DEB names a package built by scripts/package.sh for the install;
+# without it a stand-in around the program under test is built.
 #
 # Usage: scripts/ansible-test.sh [path of the kvtapefw program]
 # (the native build's program by default)
@@ -29,6 +34,7 @@ fail() {
 [ -x "$program" ] || fail "no program at $program (build it first)"
 command -v ansible-playbook >/dev/null || fail "ansible-playbook missing (scripts/install-deps.sh installs it)"
 command -v ansible-lint >/dev/null || fail "ansible-lint missing (scripts/install-deps.sh installs it)"
+command -v chromium >/dev/null || fail "chromium missing (scripts/install-deps.sh installs it)"
 
 work=$(mktemp -d /tmp/kvtapefw-ansible.XXXXXX)
 # KVFW_KEEP_SCRATCH=1 keeps the hosts' folders, plans, reports and outputs.
@@ -145,6 +151,96 @@ expect("Windows log", windows["log"], "%SystemDrive%\\vtxsystem\\log\\vtxsetup.l
 expect("Windows log, given root", k.remote_paths("C:\\kv", True, "E:\\", "kvtapefw.exe")["log"],
        "E:\\vtxsystem\\log\\vtxsetup.log")
 expect("POSIX log", k.remote_paths("/srv/kv/", False, "", "/x/kvtapefw")["log"], "/srv/kv/vtxsystem/log/vtxsetup.log")
+# A package runs the program it installs and logs where that program does,
+# unless a root is given.
+deb = k.remote_paths("/srv/kv", False, "", "", "/pkgs/kvtapefw_1.0.0_amd64.deb")
+expect("package paths", [deb["program"], deb["package"], deb["log"]],
+       ["/usr/sbin/kvtapefw", "/srv/kv/kvtapefw_1.0.0_amd64.deb", "/var/lib/kvtapefw/vtxsystem/log/vtxsetup.log"])
+expect("package, given root", k.remote_paths("/srv/kv", False, "/logs", "", "/p/k.deb")["log_root"], "/logs")
+
+# The fleet, drive by drive, from run reports on disk.
+import os, tempfile, html.parser
+expect("versions as numbers", [k.version_number(v) < k.version_number(w) for v, w in
+                               (("2.05", "2.1"), ("2.10", "2.1"), ("9.9", "10.0"), (" 1.2 ", "1.20"))],
+       [True, False, True, False])
+def drive(n, before, target, after, verdict="success", **more):
+    return dict(device(n, verdict, before=before, after=after), target_version=target, serial="KV%08d" % n,
+                vendor="KV", **more)
+expect("behind", [k.behind(d) for d in (drive(1, "2.05", "2.10", None, "failed"), drive(1, None, "2.10", "2.1"),
+                                        drive(1, "2.05", "2.10", "2.05"), drive(1, "1.0", None, None),
+                                        drive(1, None, "2.10", None))], ["yes", "no", "yes", "no", ""])
+reports = tempfile.mkdtemp()
+for folder in ("runs", "hosts", "plans"):
+    os.mkdir(os.path.join(reports, folder))
+def put(name, text):
+    with open(os.path.join(reports, name), "w") as handle:
+        handle.write(text)
+failure = {"failure": {"command": "WRITE BUFFER", "status": "CHECK CONDITION", "sense_key": "ILLEGAL REQUEST",
+                       "asc": "0x26", "ascq": "0x00", "text": "SCSI WRITE BUFFER on device 1: INVALID FIELD (26h/00h)"}}
+# h1: a discovery, then a later upgrade whose drive failed; the older
+# report must not be the one shown.
+put("runs/h1-discover.json", report(1, drive(1, "2.05", "2.10", None, "planned", reason="planned"), mode="discover",
+                                    started="2026-01-01T00:00:00Z"))
+put("runs/h1-upgrade-from-document.json", report(0, drive(1, "2.05", "2.10", None, "failed", reason="refused",
+                                                          download=failure), drive(3, "4.20", "4.20", "4.20"),
+                                                 started="2026-01-02T00:00:00Z"))
+# h2: a Windows host whose run was stopped at the time limit after its
+# report: the drive rows stay, and the host's failure gets a row of its own.
+windows_report = json.loads(report(1, drive(0, "1.10", "1.20", "1.20"), started="2026-01-01T00:00:00Z"))
+windows_report["setup_log"] = "C:\\vtxsystem\\log\\vtxsetup.log"
+put("runs/h2-upgrade-all.json", json.dumps(windows_report))
+put("hosts/h2.json", json.dumps([{"host": "h2", "state": "failed", "note": "kvtapefw was stopped", "report": "",
+                                  "finished": "2026-01-03T00:00:00Z"}]))
+# h3: a device that could not be examined; h4 no drive of the maker; h5 in
+# the inventory only; "bad/name" never read.
+put("runs/h3-discover.json", report(0, device(5, "left-untouched", before=None, after=None,
+                                              reason="it could not be examined: it would not open"), mode="discover"))
+put("runs/h4-discover.json", report(3, mode="discover"))
+rows = k.fleet(["h5", "h4", "h3", "h2", "h1", "bad/name"], reports, os.path.join(reports, "plans"))
+got = [(r["host"], r["device"], r["verdict"], r["behind"], r["group"]) for r in rows]
+expect("fleet rows, failed first, then behind, then the rest, by host", got, [
+    ("h1", "/dev/nst1", "failed", "yes", "failed"), ("h2", "", "failed", "", "failed"),
+    ("h3", "/dev/nst5", "left-untouched", "", "failed"), ("h1", "/dev/nst3", "success", "no", "rest"),
+    ("h2", "\\\\.\\Tape0", "success", "no", "rest"), ("h4", "", "no-drive", "", "rest"),
+    ("h5", "", "no-report", "", "rest")])
+# A run cut short may name only some drives: the others are shown as the
+# latest finished report saw them.
+put("runs/h6-discover.json", report(1, drive(0, "1.10", "1.20", None, "planned", reason="planned"),
+                                    drive(1, "2.05", "2.10", None, "planned", reason="planned"), mode="discover"))
+put("runs/h6-upgrade-all.json", report(None, drive(1, "2.05", "2.10", None, "planned", reason="under way"),
+                                       mode="upgrade-all", finished=None, started="2026-01-02T00:00:00Z"))
+expect("a run cut short", [(r["device"], r["mode"], r["reason"]) for r in k.fleet(["h6"], reports, reports) if r["host"] == "h6"],
+       [("/dev/nst0", "discover", "planned"), ("/dev/nst1", "upgrade-all", "under way")])
+expect("a failed drive's reason", rows[0]["reason"], "refused: SCSI WRITE BUFFER on device 1: INVALID FIELD (26h/00h)")
+text = k.drives_csv(rows).splitlines()
+expect("drives.csv header", text[0], "host,device,serial,vendor,product,firmware_before,target_version,"
+       "firmware_after,verdict,reason,behind,mode,finished")
+expect("drives.csv row", text[1].split(",")[:3] + text[1].split(",")[-3:], ["h1", "/dev/nst1", "KV00000001", "yes",
+       "upgrade-from-document", "2026-01-01T00:00:00Z"])
+# Texts from reports are escaped: a product ID with markup must not become
+# markup, nor fetch anything. The only links are to the page's own anchors.
+rows[0]["product"] = '<img src=x onerror="alert(1)">'
+rows[0]["serial"] = '"><script>x</script>'
+page = k.rollout_html(rows, "2026-01-04T00:00:00Z")
+class Tags(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.tags, self.links = set(), []
+    def handle_starttag(self, tag, attrs):
+        self.tags.add(tag)
+        self.links += [value for name, value in attrs if name in ("src", "href", "srcset", "action", "data")]
+tags = Tags()
+tags.feed(page)
+expect("markup from a report", [tag for tag in ("img", "script") if tag in tags.tags], [])
+expect("escaped product", "&lt;img src=x onerror=&quot;alert(1)&quot;&gt;" in page, True)
+expect("links outside the page", [link for link in tags.links if not link.startswith("#")], [])
+expect("anchors linked exist", [link for link in tags.links if ('id="%s"' % link[1:]) not in page], [])
+expect("history of a report run", k.history_files(reports, "report", []), [])
+put("drives.csv", "x")
+put("hosts/batch-h1.json", "[]")
+expect("history of a report run", k.history_files(reports, "report", []), ["drives.csv"])
+expect("history of an upgrade run", k.history_files(reports, "upgrade", ["h2", "h1", "../h1"]),
+       ["runs/h1-upgrade-from-document.json", "runs/h2-upgrade-all.json", "hosts/h2.json", "hosts/batch-h1.json"])
 EOF
 
 # Six hosts, in inventory order, which is the order of the batches:
@@ -247,6 +343,122 @@ expected:
 $1"; }
 }
 
+# expect_drives <wanted>: drives.csv's rows in file order as host,device,serial,verdict,behind,mode, header checked
+expect_drives() {
+  local got
+  got=$(python3 - "$control/reports/drives.csv" <<'EOF'
+import csv, sys
+rows = list(csv.reader(open(sys.argv[1])))
+want = "host,device,serial,vendor,product,firmware_before,target_version,firmware_after,verdict,reason,behind,mode,finished"
+if ",".join(rows[0]) != want:
+    print("bad header: %s" % rows[0])
+for row in rows[1:]:
+    r = dict(zip(rows[0], row))
+    print(",".join(r[k] for k in ("host", "device", "serial", "verdict", "behind", "mode")))
+EOF
+)
+  [ "$got" = "$1" ] || { cat "$control/reports/drives.csv" >&2; fail "drives.csv rows:
+$got
+expected:
+$1"; }
+}
+# check_page <name>: renders reports/rollout.html in headless Chromium from
+# a copy of the file alone (a screenshot, $work/<name>.png, for people, and
+# the DOM as the browser built it) and checks from that DOM that every drive
+# of the rehearsal's bus files and every row of drives.csv is there with its
+# verdict, failed rows before the others and those behind before the rest,
+# and that nothing in the page would load anything from outside it.
+check_page() {
+  local name=$1 page=$work/$1/rollout.html
+  mkdir -p "$work/$name"
+  cp "$control/reports/rollout.html" "$page"
+  local flags=(--headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking
+    --disable-component-update --disable-sync --user-data-dir="$work/$name/profile" "--window-size=1400,1800")
+  timeout 120 chromium "${flags[@]}" --screenshot="$work/$name.png" "file://$page" >"$work/$name/chromium.txt" 2>&1 ||
+    { cat "$work/$name/chromium.txt" >&2; fail "chromium could not take a screenshot of rollout.html"; }
+  timeout 120 chromium "${flags[@]}" --dump-dom "file://$page" >"$work/$name/dom.html" 2>>"$work/$name/chromium.txt" ||
+    { cat "$work/$name/chromium.txt" >&2; fail "chromium could not render rollout.html"; }
+  [ -s "$work/$name.png" ] || fail "no screenshot of rollout.html"
+  echo "   screenshot of rollout.html: $work/$name.png"
+  python3 - "$work/$name/dom.html" "$control/reports/drives.csv" "$work" "${hosts[@]}" <<'EOF' || fail "rollout.html as rendered"
+import csv, html.parser, json, sys
+dom, drives, work, hosts = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+OUTSIDE = {"src", "srcset", "data", "poster", "action", "formaction", "background", "ping", "manifest", "xlink:href"}
+LOADING = {"script", "link", "img", "iframe", "frame", "object", "embed", "video", "audio", "source", "base", "picture"}
+
+class Page(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.rows, self.problems, self.row, self.cell, self.style = [], [], None, None, ""
+        self.in_style = False
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag in LOADING:
+            self.problems.append("a <%s> element" % tag)
+        if tag == "meta" and attrs.get("http-equiv"):
+            self.problems.append("a meta http-equiv")
+        for name, value in attrs.items():
+            if name in OUTSIDE or (name == "href" and not (value or "").startswith("#")):
+                self.problems.append("%s=%r on <%s>" % (name, value, tag))
+            if name == "style" and ("url(" in value or "@import" in value):
+                self.problems.append("a style attribute that loads %r" % value)
+        if tag == "style":
+            self.in_style = True
+        if tag == "tr" and "data-device" in attrs:
+            self.row = dict(attrs, cells=[])
+        if tag == "td" and self.row is not None:
+            self.cell = []
+    def handle_endtag(self, tag):
+        if tag == "style":
+            self.in_style = False
+        if tag == "td" and self.row is not None and self.cell is not None:
+            self.row["cells"].append("".join(self.cell).strip())
+            self.cell = None
+        if tag == "tr" and self.row is not None:
+            self.rows.append(self.row)
+            self.row = None
+    def handle_data(self, data):
+        if self.in_style:
+            self.style += data
+        if self.cell is not None:
+            self.cell.append(data)
+
+page = Page()
+page.feed(open(dom, encoding="utf-8").read())
+if "url(" in page.style or "@import" in page.style:
+    page.problems.append("the style sheet loads something")
+if page.problems:
+    raise SystemExit("rollout.html would load from outside the page: %s" % "; ".join(sorted(set(page.problems))))
+header = None
+want = []
+for row in csv.reader(open(drives)):
+    if header is None:
+        header = row
+        continue
+    want.append(dict(zip(header, row)))
+# Each row as a person sees it: host, device, serial and the verdict's word.
+shown = [(r["cells"][0], r["cells"][1], r["cells"][2], r["cells"][8].lower()) for r in page.rows]
+listed = [(r["host"], r["device"], r["serial"], r["verdict"]) for r in want]
+if shown != listed:
+    raise SystemExit("the page's rows %s differ from drives.csv's %s" % (shown, listed))
+# Every drive of the maker on the rehearsal's buses is on the page.
+for host in hosts:
+    for drive in json.load(open("%s/%s/bus.json" % (work, host)))["drives"]:
+        if drive.get("vendor", "KV") == "KV" and drive.get("open", "ok") == "ok" and \
+                not any(s[0] == host and s[1] == "/dev/nst%d" % drive["address"] for s in shown):
+            raise SystemExit("%s's drive at %d is not on the page" % (host, drive["address"]))
+groups = [r["class"] for r in page.rows]
+rank = {"failed": 0, "behind": 1, "rest": 2}
+if [rank[g] for g in groups] != sorted(rank[g] for g in groups):
+    raise SystemExit("the page's rows are not failed first, then behind, then the rest: %s" % groups)
+for r in page.rows:
+    failed = r["data-verdict"] in ("failed", "unreachable") or r["cells"][9].startswith("it could not be examined")
+    if (r["class"] == "failed") != failed or (r["class"] == "behind") != (not failed and r["cells"][10] == "behind"):
+        raise SystemExit("%s %s is in the group %s" % (r["data-host"], r["data-device"], r["class"]))
+print("   rollout.html: %d rows, %d failed first, nothing from outside the page" % (len(shown), groups.count("failed")))
+EOF
+}
+
 ktr_new=KTR320=1.20 hh6_old=ULTRIUM-HH6=2.05 hh6_new=ULTRIUM-HH6=2.10
 vxa_new=VXA-320=3.10 hh8=ULTRIUM-HH8=4.20 acme=ULTRIUM-HH6=1.00
 
@@ -330,6 +542,25 @@ done
 [ "$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["exit_code"])' "$control/reports/runs/tape02-upgrade-from-document.json")" = 0 ] ||
   fail "tape02's run report was not fetched to reports/runs/tape02-upgrade-from-document.json"
 
+echo "== the fleet drive by drive after rollout 1: drives.csv and rollout.html"
+# tape02's refused HH6 first; then the drives older than the catalogue
+# (tape01's HH6 set to skip, and those of hosts not reached, as discover saw
+# them); tape05, without a drive of the maker, has a row of its own.
+expect_drives "tape02,/dev/nst1,KV00000001,failed,yes,upgrade-from-document
+tape01,/dev/nst1,KV00000001,success,yes,upgrade-from-document
+tape03,/dev/nst2,KV00000002,planned,yes,discover
+tape06,/dev/nst2,KV00000002,planned,yes,discover
+tape06,/dev/nst4,KV00000004,planned,yes,discover
+tape06,/dev/nst7,KV00000007,planned,yes,discover
+tape01,/dev/nst0,KV00000000,success,no,upgrade-from-document
+tape02,/dev/nst3,KV00000003,success,no,upgrade-from-document
+tape03,/dev/nst3,KV00000003,planned,no,discover
+tape04,/dev/nst3,KV00000003,planned,no,discover
+tape05,,,no-drive,,discover"
+grep -qE '^tape02,/dev/nst1,.*,failed,[^,]*WRITE BUFFER[^,]*CHECK CONDITION, ILLEGAL REQUEST, [A-Z].*\(26h/00h\)' "$control/reports/drives.csv" ||
+  { cat "$control/reports/drives.csv" >&2; fail "drives.csv does not give the failure text of tape02's drive"; }
+check_page page1
+
 # With batches of one, Ansible would stop after tape02 even without
 # max_fail_percentage; a batch of two where one host fails shows that the
 # first failure, not a whole failed batch, ends the rollout.
@@ -398,6 +629,29 @@ tape04,plan,ok,1,0,1,0
 tape05,plan,ok,,0,0,0
 tape06,plan,changed,1,3,0,0"
 
+echo "== every run kept what it replaced: the first rollout's proof is in reports/history"
+python3 - "$control/reports/history" <<'EOF' || fail "reports/history does not hold the first rollout's reports"
+import json, os, re, sys
+history = sys.argv[1]
+folders = sorted(os.listdir(history))
+bad = [name for name in folders if not re.match(r"^[0-9]{8}T[0-9]{6}Z(-[0-9]+)?$", name)]
+if bad:
+    raise SystemExit("folders not named by UTC time: %s" % bad)
+refused = [name for name in folders
+           if os.path.isfile(os.path.join(history, name, "runs/tape02-upgrade-from-document.json"))
+           and json.load(open(os.path.join(history, name, "runs/tape02-upgrade-from-document.json")))["exit_code"] == 0]
+if not refused:
+    raise SystemExit("tape02's refused upgrade report (exit code 0) is in none of %s" % folders)
+first = [name for name in folders if os.path.isfile(os.path.join(history, name, "rollout.csv"))
+         and ",failed," in open(os.path.join(history, name, "rollout.csv")).read()]
+if not first:
+    raise SystemExit("the first rollout.csv, with tape02 failed, is in none of %s" % folders)
+for name in folders:
+    if not os.listdir(os.path.join(history, name)):
+        raise SystemExit("history/%s is empty" % name)
+print("   %d history folders; tape02's refused run in %s, the first rollout.csv in %s" % (len(folders), refused[0], first[0]))
+EOF
+
 echo "== rollout 3: the same plans once more, nothing left to do"
 for host in "${hosts[@]}"; do cp "$work/$host/bus.json" "$work/$host.bus.before"; done
 playbook upgrade upgrade3
@@ -413,10 +667,18 @@ playbook upgrade unreachable -i "$work/unreachable.ini" -e '{"kvtapefw_serial": 
 [ "$rc" != 0 ] || show_and_fail unreachable "the rollout went on past an unreachable host"
 expect_recap unreachable tape04 0 0
 expect_recap unreachable tape99 0 1
+# Run with --limit, the upgrade and the report replace tape04's and tape99's
+# rows; the other hosts keep those of rollout 3.
 playbook report report-unreachable -i "$work/unreachable.ini" --limit tape04,tape99
 expect_rc report-unreachable 0
-expect_csv "tape04,plan,ok,1,0,1,0
+expect_csv "tape01,plan,ok,1,0,2,0
+tape02,plan,ok,1,0,2,0
+tape03,plan,ok,1,0,2,0
+tape04,plan,ok,1,0,1,0
+tape05,plan,ok,,0,0,0
+tape06,plan,ok,1,0,3,0
 tape99,plan,unreachable,,0,0,0"
+grep -qE '^tape99,,,,,,,,unreachable,"?unreachable: ' "$control/reports/drives.csv" || fail "drives.csv does not say that tape99 was unreachable"
 grep -q "^| tape99 | unreachable |.*unreachable: " "$control/reports/rollout.md" || fail "rollout.md does not say that tape99 was unreachable"
 
 echo "== a host name that is not a safe file name is refused before any file is written"
@@ -434,7 +696,29 @@ expect_recap upgrade4 tape04 1 0
 expect_firmware tape04 "$hh8"
 playbook report report4 --limit tape04
 expect_rc report4 0
-expect_csv "tape04,all,changed,1,1,0,0"
+# tape99, of another inventory, keeps its row after the hosts of this one.
+expect_csv "tape01,plan,ok,1,0,2,0
+tape02,plan,ok,1,0,2,0
+tape03,plan,ok,1,0,2,0
+tape04,all,changed,1,1,0,0
+tape05,plan,ok,,0,0,0
+tape06,plan,ok,1,0,3,0
+tape99,plan,unreachable,,0,0,0"
+expect_drives "tape99,,,unreachable,,
+tape01,/dev/nst1,KV00000001,success,yes,upgrade-from-document
+tape01,/dev/nst0,KV00000000,success,no,upgrade-from-document
+tape02,/dev/nst1,KV00000001,success,no,upgrade-from-document
+tape02,/dev/nst3,KV00000003,success,no,upgrade-from-document
+tape03,/dev/nst2,KV00000002,success,no,upgrade-from-document
+tape03,/dev/nst3,KV00000003,success,no,upgrade-from-document
+tape04,/dev/nst3,KV00000003,success,no,upgrade-all
+tape05,,,no-drive,,discover
+tape06,/dev/nst2,KV00000002,success,no,upgrade-from-document
+tape06,/dev/nst4,KV00000004,success,no,upgrade-from-document
+tape06,/dev/nst7,KV00000007,success,no,upgrade-from-document"
+grep -q '^tape04,/dev/nst3,KV00000003,KV,ULTRIUM-HH8,4.10,4.20,4.20,success,' "$control/reports/drives.csv" ||
+  fail "drives.csv does not show tape04's drive upgraded from 4.10 to 4.20"
+check_page page4
 
 echo "== a device that could not be examined fails discovery, leaves the plan and keeps the host from the upgrade"
 plans=$control/plans
@@ -493,6 +777,7 @@ echo "== a batch of four runs side by side with one fork"
 mkdir -p "$work/slow"
 cat >"$work/slow/kvtapefw" <<EOF
 #!/bin/sh
+[ "\$1" != --version ] || exec "$program" "\$@"
 begin=\$(date +%s.%N)
 sleep 15
 "$program" "\$@"
@@ -521,7 +806,8 @@ expect_firmware tape01 "$ktr_new $hh6_old"
 
 echo "== a program that hangs is stopped at kvtapefw_timeout"
 mkdir -p "$work/hung"
-printf '#!/bin/sh\nsleep 60\nexec "%s" "$@"\n' "$program" >"$work/hung/kvtapefw"
+# It starts (the role's --version passes), then hangs in its run.
+printf '#!/bin/sh\n[ "$1" != --version ] || exec "%s" "$@"\nsleep 60\nexec "%s" "$@"\n' "$program" "$program" >"$work/hung/kvtapefw"
 chmod +x "$work/hung/kvtapefw"
 log_size tape04 >"$work/tape04.log.before"
 playbook upgrade timeout -e "kvtapefw_program=$work/hung/kvtapefw" -e kvtapefw_timeout=2 --limit tape04
@@ -544,6 +830,7 @@ echo "== a run stopped with its report unfinished, after image data went to a dr
 mkdir -p "$work/cut"
 cat >"$work/cut/kvtapefw" <<'EOF'
 #!/bin/sh
+[ "$1" != --version ] || { echo "kvtapefw (cut short)"; exit 0; }
 echo "WRITE BUFFER sent to device 1, then nothing more" >>"$systemdrive/vtxsystem/log/vtxsetup.log"
 printf '{"format": 1, "mode": "upgrade-from-document", "started": "%s", "finished": null, "exit_code": null, "result": null, "setup_log": "%s", "devices": [{"device": 1, "card": 0, "lun": 0, "flashed": true, "verdict": "planned", "reason": "under way"}]}' \
   "$(date -u +%Y-%m-%dT%H:%M:%SZ)" "$systemdrive/vtxsystem/log/vtxsetup.log" >"$KVFW_REPORT"
@@ -557,5 +844,105 @@ grep -q '"finished": null' "$control/reports/runs/tape01-upgrade-from-document.j
 grep -q "WRITE BUFFER sent to device 1" "$control/reports/logs/tape01.vtxsetup.log" || fail "tape01's setup log was not fetched"
 grep -qF "what was sent is unknown; see the setup log $control/reports/logs/tape01.vtxsetup.log" "$work/cut.txt" ||
   show_and_fail cut "tape01's failure does not say that what was sent is unknown"
+
+# A program that cannot start fails the host with the loader's words when
+# the role runs it with --version, before discovery: nothing is run, the
+# plan stays, and the upgrade refuses the host until a discovery passes.
+echo "== a program that does not start (a library missing) fails the host before discovery"
+mkdir -p "$work/broken"
+cat >"$work/broken/kvtapefw" <<'EOF'
+#!/bin/sh
+echo "kvtapefw: error while loading shared libraries: libxerces-c-3.2.so: cannot open shared object file: No such file or directory" >&2
+exit 127
+EOF
+chmod +x "$work/broken/kvtapefw"
+log_size tape04 >"$work/tape04.log.before"
+cp "$plans/tape04.xml" "$work/tape04.plan.before"
+playbook discover broken -e "kvtapefw_program=$work/broken/kvtapefw" --limit tape04
+[ "$rc" != 0 ] || show_and_fail broken "discover passed with a program that does not start"
+expect_recap broken tape04 - 1
+grep -qF "\"tape04  discover failed: kvtapefw could not be staged or run: $work/tape04/kvtapefw/kvtapefw does not start on tape04 (exit code 127): kvtapefw: error while loading shared libraries: libxerces-c-3.2.so" "$work/broken.txt" ||
+  show_and_fail broken "the failure does not give the loader's message"
+! grep -q "TASK \[kvtapefw : Run kvtapefw /d" "$work/broken.txt" || show_and_fail broken "discovery ran after --version failed"
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the program that does not start ran on tape04"
+cmp -s "$plans/tape04.xml" "$work/tape04.plan.before" || fail "the failed discovery changed tape04's plan"
+playbook report report-broken
+expect_rc report-broken 0
+grep -qE '^tape04,,,,,,,,failed,"?discover failed: .*error while loading shared libraries' "$control/reports/drives.csv" ||
+  fail "drives.csv does not say that tape04's program does not start"
+# The real program again: it starts, and shows its first line.
+playbook discover mended --limit tape04
+expect_rc mended 0
+grep -qF "\"$work/tape04/kvtapefw/kvtapefw --version: " "$work/mended.txt" || show_and_fail mended "the program's first line is not shown"
+
+# The package path: checked without a host, said by --check, and, as root on
+# a machine without kvtapefw installed, installed through the role on tape04
+# and removed again (dpkg -r) when the test ends. The package built by
+# scripts/package.sh is used when KVFW_DEB names it, a stand-in around the
+# program under test otherwise.
+echo "== kvtapefw_package: arguments, --check, and an install through the role"
+deb=${KVFW_DEB:-}
+if [ -z "$deb" ]; then
+  mkdir -p "$work/deb"
+  deb=$("$root/tests/support/stand-in-deb.sh" "$program" "$work/deb")
+fi
+deb=$(realpath "$deb")
+log_size tape04 >"$work/tape04.log.before"
+for case in "neither|-e kvtapefw_program=|Give kvtapefw_program (the program to copy) or, for a Debian-family host, kvtapefw_package" \
+  "both|-e kvtapefw_package=$deb|Give kvtapefw_program or kvtapefw_package, not both" \
+  "not a package|-e kvtapefw_program= -e kvtapefw_package=$work/fwimage/firmware.cfg|is not a .deb file on the control node"; do
+  IFS='|' read -r what arguments message <<<"$case"
+  # shellcheck disable=SC2086 # the arguments are split on purpose
+  playbook discover "package-$what" $arguments --limit tape04
+  [ "$rc" != 0 ] || show_and_fail "package-$what" "discover passed with $what"
+  grep -qF "$message" "$work/package-$what.txt" || show_and_fail "package-$what" "$what is not refused as such"
+  ! grep -q "TASK \[kvtapefw : Reach a POSIX host\]\|TASK \[kvtapefw : Learn the host's operating system\]" "$work/package-$what.txt" ||
+    show_and_fail "package-$what" "the host was reached although the arguments are wrong"
+done
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "a program ran on tape04 with wrong arguments"
+installed_before=$(dpkg-query -W -f='${Status}' kvtapefw 2>/dev/null || true)
+playbook upgrade package-check --check -e kvtapefw_program= -e "kvtapefw_package=$deb" --limit tape04
+expect_rc package-check 0
+grep -qF "\"would install $(basename "$deb") and run /usr/sbin/kvtapefw\"" "$work/package-check.txt" ||
+  show_and_fail package-check "the check does not say that the package would be installed"
+[ "$(dpkg-query -W -f='${Status}' kvtapefw 2>/dev/null || true)" = "$installed_before" ] || fail "the check run installed or removed kvtapefw"
+if [ "$(id -u)" != 0 ]; then
+  echo "   skipped the install: not root"
+elif dpkg-query -W -f='${Status}' kvtapefw 2>/dev/null | grep -q "ok installed"; then
+  echo "   skipped the install: kvtapefw is installed on this machine already, and the test leaves it alone"
+else
+  # One rehearsal at a time installs on this machine.
+  exec 9>/run/lock/kvtapefw-ansible-test.lock
+  flock 9
+  had_var_lib=no
+  [ ! -e /var/lib/kvtapefw ] || had_var_lib=yes
+  remove_package() {
+    dpkg -r kvtapefw >/dev/null 2>&1 || true
+    [ "$had_var_lib" = yes ] || rm -rf /var/lib/kvtapefw
+  }
+  trap 'remove_package; [ "${KVFW_KEEP_SCRATCH:-0}" = 1 ] || rm -rf "$work"' EXIT
+  playbook discover package-install -e kvtapefw_program= -e "kvtapefw_package=$deb" --limit tape04
+  expect_rc package-install 0
+  expect_recap package-install tape04 - 0
+  sed -n '/^TASK \[kvtapefw : Install the package\]/,/^TASK /p' "$work/package-install.txt" | grep -q '^changed: \[tape04\]' ||
+    show_and_fail package-install "the role did not install the package"
+  dpkg-query -W -f='${Status}' kvtapefw | grep -q "ok installed" || fail "kvtapefw is not installed after the role installed it"
+  grep -qF '"/usr/sbin/kvtapefw --version: ' "$work/package-install.txt" || show_and_fail package-install "the installed program was not run"
+  [ -s "$plans/tape04.xml" ] || fail "no plan from the installed program"
+  [ "$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["setup_log"])' "$control/reports/runs/tape04-discover.json")" = \
+    /var/lib/kvtapefw/vtxsystem/log/vtxsetup.log ] || fail "the installed program was not told the package's setup log root"
+  # tape04 names no setup log root: the installed program's is used. The
+  # package is installed already, and tape04's drive is current: nothing
+  # changes.
+  playbook upgrade package-upgrade -e kvtapefw_program= -e "kvtapefw_package=$deb" --limit tape04
+  expect_rc package-upgrade 0
+  expect_recap package-upgrade tape04 0 0
+  grep -q "Product ID: ULTRIUM-HH8, Action: skip" /var/lib/kvtapefw/vtxsystem/log/vtxsetup.log ||
+    fail "the installed program did not log to /var/lib/kvtapefw/vtxsystem/log/vtxsetup.log"
+  remove_package
+  ! dpkg-query -W -f='${Status}' kvtapefw 2>/dev/null | grep -q "ok installed" || fail "kvtapefw was not removed"
+  [ ! -e /usr/sbin/kvtapefw ] || fail "/usr/sbin/kvtapefw is left after dpkg -r"
+  echo "   installed $(basename "$deb") on this machine through the role, discovered and upgraded with it, removed it"
+fi
 
 echo "== fleet rollout test passed in $(($(date +%s) - started)) s"

@@ -30,6 +30,9 @@ install_missing python3 python3-jsonschema
 # (openssh-client).
 apt_options=--no-install-recommends
 install_missing ansible ansible-lint openssh-client
+# The rollout test renders reports/rollout.html in a headless browser, takes a
+# screenshot and reads the page back as the browser built it.
+install_missing chromium
 # The Debian package (scripts/package.sh, scripts/package-test.sh): CPack
 # needs file and dpkg-shlibdeps (dpkg-dev), which also gives dpkg-buildflags;
 # lintian and mandoc check the package and its manual page; logrotate reads

@@ -4,7 +4,9 @@
 # be exercised without a host (scripts/ansible-test.sh does).
 
 import csv
+import decimal
 import hashlib
+import html
 import io
 import json
 import os
@@ -38,27 +40,36 @@ def _strip_separators(path):
     return stripped if stripped or not text else text[0]
 
 
-def remote_paths(directory, windows, log_root="", program=""):
+PACKAGE_PROGRAM = "/usr/sbin/kvtapefw"
+# Where the package's program writes its setup log when systemdrive is
+# unset; the package ships the log's folder there.
+PACKAGE_LOG_ROOT = "/var/lib/kvtapefw"
+
+
+def remote_paths(directory, windows, log_root="", program="", package=""):
     """Where things are on a host. The program reads fwimage/ from its
     current folder, so the working folder holds everything; the setup log is
     %systemdrive%\\vtxsystem\\log\\vtxsetup.log. On Windows the root stays
     %SystemDrive% unless one is given: the modules that create the log's
     folder expand it there, so the role never needs the host's environment.
     A POSIX host has no system drive: its log goes under the working folder
-    unless a root is given."""
+    unless a root is given. With a Debian `package` the program is the one
+    it installs, and the log goes where the installed program keeps it."""
     sep = "\\" if windows else "/"
     home = _strip_separators(directory)
     if not home:
         raise ValueError("kvtapefw_dir is empty")
-    root = _strip_separators(log_root) or ("%SystemDrive%" if windows else home)
+    installed = bool(str(package or "").strip()) and not windows
+    default_root = "%SystemDrive%" if windows else (PACKAGE_LOG_ROOT if installed else home)
+    root = _strip_separators(log_root) or default_root
     name = re.split(r"[\\/]", str(program or ""))[-1] or ("kvtapefw.exe" if windows else "kvtapefw")
 
     def join(*parts):
         return sep.join([parts[0].rstrip(sep)] + list(parts[1:]))
 
-    return {
+    paths = {
         "dir": home,
-        "program": join(home, name),
+        "program": PACKAGE_PROGRAM if installed else join(home, name),
         "fwimage": join(home, "fwimage"),
         "discovery": join(home, "discovery.xml"),
         "selection": join(home, "selection.xml"),
@@ -68,6 +79,9 @@ def remote_paths(directory, windows, log_root="", program=""):
         "log_dir": join(root, "vtxsystem", "log"),
         "log": join(root, "vtxsystem", "log", "vtxsetup.log"),
     }
+    if installed:
+        paths["package"] = join(home, os.path.basename(str(package).rstrip("/")))
+    return paths
 
 
 def _file_digest(path, algorithm):
@@ -78,17 +92,25 @@ def _file_digest(path, algorithm):
     return digest.hexdigest()
 
 
-def stage_files(program, fwimage, remote):
-    """What a host needs, read on the control node: the program and every
-    file of the fwimage folder (catalogue and images), each with its SHA-1,
-    the host's path for it and its permissions."""
-    program = control_path(program)
+def stage_files(program, fwimage, remote, package=""):
+    """What a host needs, read on the control node: the program (or the
+    Debian package that installs it) and every file of the fwimage folder
+    (catalogue and images), each with its SHA-1, the host's path for it and
+    its permissions."""
     fwimage = control_path(fwimage)
-    if not os.path.isfile(program):
-        raise ValueError("kvtapefw_program: no file at %s" % program)
+    if str(package or "").strip():
+        source, mode, what = control_path(package), "0644", "kvtapefw_package"
+        if not source.endswith(".deb"):
+            raise ValueError("kvtapefw_package: %s is not a Debian package (.deb)" % source)
+        dest = remote["package"]
+    else:
+        source, mode, what = control_path(program), "0755", "kvtapefw_program"
+        dest = remote["program"]
+    if not os.path.isfile(source):
+        raise ValueError("%s: no file at %s" % (what, source))
     if not os.path.isfile(os.path.join(fwimage, "firmware.cfg")):
         raise ValueError("kvtapefw_fwimage: no firmware.cfg in %s" % fwimage)
-    files = [{"src": program, "dest": remote["program"], "mode": "0755", "checksum": _file_digest(program, "sha1")}]
+    files = [{"src": source, "dest": dest, "mode": mode, "checksum": _file_digest(source, "sha1")}]
     for name in sorted(os.listdir(fwimage)):
         path = os.path.join(fwimage, name)
         if os.path.isfile(path):
@@ -452,19 +474,341 @@ def rollout_csv(rows):
     return out.getvalue()
 
 
-def report(hosts, results_dir):
-    """Rows of the rollout report in play order: one per host that has a
-    result of the last upgrade run (upgrade.yml keeps one file per batch,
-    unreachable hosts included); and the hosts that did not run."""
+SAFE_HOST = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9_.-]*$")
+
+
+def _known_hosts(hosts, *found):
+    """The hosts given (inventory order), then any other host whose files
+    the control node holds, by name: a host run once from another
+    inventory, or left out of this one, keeps its place in the reports.
+    Names that are not safe file names are never read from disk."""
+    known = [str(host) for host in (hosts or []) if SAFE_HOST.match(str(host))]
+    extra = sorted({host for names in found for host in names if SAFE_HOST.match(host)} - set(known))
+    return known + extra
+
+
+def _read_json(path):
+    try:
+        with open(path, encoding="utf-8") as handle:
+            return json.load(handle)
+    except (OSError, ValueError):
+        return None
+
+
+def host_results(results_dir):
+    """The latest upgrade outcome of each host, as upgrade.yml keeps it in
+    <reports>/hosts/: <host>.json, and batch-*.json as earlier versions of
+    the role wrote them (a list of outcomes each). A host's own file wins."""
     results = {}
-    if os.path.isdir(str(results_dir)):
-        for name in sorted(os.listdir(str(results_dir))):
-            if name.endswith(".json"):
-                with open(os.path.join(str(results_dir), name), encoding="utf-8") as handle:
-                    for result in json.load(handle):
-                        results[result["host"]] = result
-    rows = [results[host] for host in hosts if host in results]
-    return {"rows": rows, "not_run": [host for host in hosts if host not in results]}
+    folder = str(results_dir)
+    if not os.path.isdir(folder):
+        return results
+    names = sorted(os.listdir(folder), key=lambda name: (not name.startswith("batch-"), name))
+    for name in names:
+        if not name.endswith(".json"):
+            continue
+        content = _read_json(os.path.join(folder, name))
+        for result in content if isinstance(content, list) else [content]:
+            if isinstance(result, dict) and result.get("host"):
+                results[str(result["host"])] = result
+    return results
+
+
+def report(hosts, results_dir):
+    """Rows of the rollout report: one per host with an upgrade outcome, in
+    the order of `hosts` (the inventory), then the other hosts that have one.
+    A run with --limit replaces only its own hosts' outcomes, so the others
+    keep their rows; a host of the inventory without any is listed as not
+    run (the rollout stopped before it, or no upgrade ran there yet)."""
+    results = host_results(results_dir)
+    order = _known_hosts(hosts, results)
+    rows = [results[host] for host in order if host in results]
+    return {"rows": rows, "not_run": [host for host in order if host not in results]}
+
+
+RUN_MODES = ("discover", "upgrade-from-document", "upgrade-all")
+# One report play replaces these, an upgrade or discover run these of each
+# of its hosts: each run keeps a copy under history/<UTC time>/ first.
+HISTORY_FILES = {
+    "report": ["rollout.csv", "rollout.md", "drives.csv", "rollout.html"],
+    "discover": ["runs/{host}-discover.json", "runs/{host}-discover.xml", "logs/{host}.vtxsetup.log"],
+    "upgrade": ["runs/{host}-upgrade-from-document.json", "runs/{host}-upgrade-all.json",
+                "logs/{host}.vtxsetup.log", "hosts/{host}.json"],
+}
+
+
+def history_files(reports_dir, kind, hosts=()):
+    """The files under `reports_dir` (relative paths) that a run of `kind`
+    (report, discover, upgrade) on `hosts` is about to replace."""
+    base = control_path(reports_dir)
+    names = []
+    for pattern in HISTORY_FILES[kind]:
+        for host in ([h for h in hosts or [] if SAFE_HOST.match(str(h))] if "{host}" in pattern else [None]):
+            name = pattern.format(host=host)
+            if os.path.isfile(os.path.join(base, name)) and name not in names:
+                names.append(name)
+    if kind == "upgrade" and os.path.isdir(os.path.join(base, "hosts")):
+        # The one-file-per-batch outcomes of earlier versions of the role.
+        names += ["hosts/" + name for name in sorted(os.listdir(os.path.join(base, "hosts")))
+                  if name.startswith("batch-") and name.endswith(".json")]
+    return names
+
+
+_VERSION = re.compile(r"\s*([+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+))")
+
+
+def version_number(text):
+    """A firmware version as the program compares it: the decimal number
+    its text begins with, leading spaces skipped, so "2.1" and "2.10" are
+    the same version and "2.05" is older; None without a number."""
+    match = _VERSION.match(str(text)) if text is not None else None
+    return decimal.Decimal(match.group(1)) if match else None
+
+
+def behind(device):
+    """yes when the drive runs an older version than the catalogue's for it
+    (the version read after the run, or before it when it was not read
+    after), no when not or when the catalogue has none for it, "" when the
+    drive's version is unknown."""
+    target = version_number(device.get("target_version"))
+    after = device.get("firmware_after")
+    running = version_number(after if after is not None else device.get("firmware_before"))
+    if running is None:
+        return ""
+    if target is None:
+        return "no"
+    return "yes" if running < target else "no"
+
+
+def _windows_report(document):
+    log = str(document.get("setup_log") or "")
+    return bool(re.match(r"^([A-Za-z]:|%[^%]+%)?\\", log) or re.match(r"^[A-Za-z]:", log))
+
+
+def device_node(number, windows):
+    """The name a person finds the drive under on its host."""
+    return ("\\\\.\\Tape%s" if windows else "/dev/nst%s") % number
+
+
+DRIVE_FIELDS = ["host", "device", "serial", "vendor", "product", "firmware_before", "target_version",
+                "firmware_after", "verdict", "reason", "behind", "mode", "finished"]
+# Verdicts of a host as a whole, for a row without a device.
+HOST_VERDICTS = ("unreachable", "no-drive", "no-report")
+
+
+def _runs(runs_dir, host):
+    """The host's whole run reports on the control node, latest first: by
+    the time each started (the host's clock), then by when it was fetched."""
+    found = []
+    for mode in RUN_MODES:
+        path = os.path.join(runs_dir, "%s-%s.json" % (host, mode))
+        if not os.path.isfile(path):
+            continue
+        with open(path, encoding="utf-8", errors="replace") as handle:
+            document = load_report(handle.read())
+        if document is not None:
+            found.append(((str(document.get("started") or ""), os.path.getmtime(path)), document, path))
+    found.sort(key=lambda item: item[0], reverse=True)
+    return [(document, path) for _, document, path in found]
+
+
+def _drives_of(runs):
+    """The drives to show from a host's reports, latest first, each with the
+    report it comes from: those of the latest; when that run did not end,
+    its report may not name every drive yet, and the others are shown as
+    the latest finished report saw them."""
+    if not runs:
+        return []
+    latest = runs[0][0]
+    drives = [(device, latest) for device in latest.get("devices") or []]
+    if not latest.get("finished"):
+        finished = next((document for document, _ in runs[1:] if document.get("finished")), None)
+        named = {(device.get("serial") or None, device.get("device")) for device, _ in drives}
+        serials = {serial for serial, _ in named if serial}
+        for device in (finished or {}).get("devices") or []:
+            if device.get("serial") in serials or (None, device.get("device")) in named:
+                continue
+            drives.append((device, finished))
+    return sorted(drives, key=lambda item: _exit_code(item[0].get("device")) or 0)
+
+
+def fleet(hosts, reports_dir, plans_dir):
+    """Every drive of every host known to the rollout (`hosts`, the
+    inventory, and any other with files under `reports_dir`), one row each
+    from the host's latest run report, with DRIVE_FIELDS and `group`:
+    failed (the drive failed, could not be examined, or its host failed
+    or could not be reached since), behind (older than the catalogue) or
+    rest. A host that the rows of its drives would not show as it stands
+    gets a row without a device: its last upgrade or discovery failed after
+    the report was written, it has no drive of the maker, or no run report
+    yet."""
+    runs = os.path.join(control_path(reports_dir), "runs")
+    plans = control_path(plans_dir)
+    results = host_results(os.path.join(control_path(reports_dir), "hosts"))
+    found = set()
+    if os.path.isdir(runs):
+        for name in os.listdir(runs):
+            for mode in RUN_MODES:
+                if name.endswith("-%s.json" % mode):
+                    found.add(name[:-len(mode) - 6])
+    rows = []
+    for host in _known_hosts(hosts, results, found):
+        reports = _runs(runs, host)
+        document, path = reports[0] if reports else (None, None)
+        devices = (document or {}).get("devices") or []
+        windows = _windows_report(document or {})
+        for device, source in _drives_of(reports):
+            reason = ": ".join(str(text) for text in (device.get("reason"), failure_text(device)) if text)
+            row = {"host": host, "device": device_node(device.get("device"), windows),
+                   "number": device.get("device"), "serial": device.get("serial") or "",
+                   "vendor": device.get("vendor") or "", "product": device.get("product") or "",
+                   "firmware_before": device.get("firmware_before") or "",
+                   "target_version": device.get("target_version") or "",
+                   "firmware_after": device.get("firmware_after") or "", "verdict": device.get("verdict") or "",
+                   "reason": reason, "behind": behind(device), "mode": source.get("mode") or "",
+                   "finished": source.get("finished") or ""}
+            rows.append(row)
+        issues = []
+        marker = os.path.join(plans, host + ".discover-failed")
+        if os.path.isfile(marker):
+            with open(marker, encoding="utf-8", errors="replace") as handle:
+                issues.append(("failed", "discover failed: " + handle.read().strip()))
+        outcome = results.get(host)
+        if outcome and outcome.get("state") in ("failed", "unreachable") and document is not None:
+            same_run = os.path.basename(str(outcome.get("report") or "")) == os.path.basename(path)
+            newer = str(outcome.get("finished") or "") >= str(document.get("started") or "")
+            told = same_run and any(device.get("verdict") == "failed" for device in devices)
+            if (same_run or newer) and not told:
+                issues.append((outcome["state"], str(outcome.get("note") or outcome["state"])))
+        elif outcome and outcome.get("state") in ("failed", "unreachable"):
+            issues.append((outcome["state"], str(outcome.get("note") or outcome["state"])))
+        if document is None and not issues:
+            issues.append(("no-report", "no run report yet: run discover.yml"))
+        elif document is not None and not devices and not issues:
+            issues.append(("no-drive" if document.get("exit_code") == EXIT_NOTHING_TO_DO else "no-report",
+                           "no tape drive of the maker: %s" % (document.get("result") or "no result")
+                           if document.get("exit_code") == EXIT_NOTHING_TO_DO
+                           else "the run report names no drive (%s)" % (document.get("result") or "unfinished")))
+        if issues:
+            rows.append({"host": host, "device": "", "number": -1, "serial": "", "vendor": "", "product": "",
+                         "firmware_before": "", "target_version": "", "firmware_after": "",
+                         "verdict": issues[0][0], "reason": "; ".join(text for _, text in issues), "behind": "",
+                         "mode": (document or {}).get("mode") or "", "finished": (document or {}).get("finished") or ""})
+    for row in rows:
+        row["group"] = ("failed" if row["verdict"] in ("failed", "unreachable") or row["reason"].startswith(UNEXAMINED)
+                        else "behind" if row["behind"] == "yes" else "rest")
+    order = {"failed": 0, "behind": 1, "rest": 2}
+    rows.sort(key=lambda row: (order[row["group"]], row["host"], _exit_code(row["number"]) or 0))
+    return _unsafe(rows)
+
+
+def drives_csv(rows):
+    out = io.StringIO()
+    writer = csv.DictWriter(out, fieldnames=DRIVE_FIELDS, extrasaction="ignore", lineterminator="\n")
+    writer.writeheader()
+    for row in rows:
+        writer.writerow({key: ("" if row.get(key) is None else row.get(key)) for key in DRIVE_FIELDS})
+    return _unsafe(out.getvalue())
+
+
+GROUP_TITLES = (("failed", "Failed, unreachable or not examined"), ("behind", "Behind the catalogue"),
+                ("rest", "The rest"))
+# Colours that tell the verdicts apart at a glance, each with its word
+# beside it for those who do not see the colour (or print in grey).
+PAGE_STYLE = """
+body { font-family: system-ui, "Segoe UI", "DejaVu Sans", sans-serif; margin: 1.5em; color: #1f2328; }
+h1 { font-size: 1.5em; margin-bottom: 0.2em; }
+h2 { font-size: 1.2em; margin-top: 1.6em; border-bottom: 2px solid #d0d7de; }
+h2.failed { border-color: #cf222e; } h2.behind { border-color: #bf8700; }
+p.when { color: #57606a; margin-top: 0; }
+table { border-collapse: collapse; margin: 0.5em 0; }
+th, td { border: 1px solid #d0d7de; padding: 0.25em 0.5em; text-align: left; vertical-align: top; }
+th { background: #f6f8fa; }
+tbody tr:nth-child(even) { background: #fafbfc; }
+table.drives { font-size: 0.9em; }
+td.c-serial, td.c-device, td.c-version { font-family: "DejaVu Sans Mono", Consolas, monospace; white-space: nowrap; }
+td.c-host, td.c-product, td.c-finished { white-space: nowrap; }
+td.c-reason { min-width: 12em; max-width: 28em; }
+td.c-behind, td.c-mode, td.c-finished { color: #57606a; }
+.verdict { display: inline-block; padding: 0.05em 0.5em; border-radius: 0.8em; font-weight: bold;
+           font-size: 0.85em; text-transform: uppercase; white-space: nowrap; color: #fff; background: #6e7781; }
+.v-success { background: #1a7f37; } .v-failed { background: #cf222e; } .v-unreachable { background: #8250df; }
+.v-planned { background: #0969da; } .v-not-planned, .v-left-untouched { background: #6e7781; }
+.v-no-drive, .v-no-report { background: #afb8c1; color: #1f2328; }
+.behind-yes { display: inline-block; padding: 0.05em 0.5em; border-radius: 0.8em; font-weight: bold;
+              font-size: 0.85em; background: #bf8700; color: #fff; }
+tr.failed td:first-child { border-left: 4px solid #cf222e; } tr.behind td:first-child { border-left: 4px solid #bf8700; }
+table.counts td.number { text-align: right; font-weight: bold; font-size: 1.2em; }
+nav a { margin-right: 0.6em; }
+"""
+
+
+def rollout_html(rows, written=""):
+    """reports/rollout.html: one self-contained page (its style inline; no
+    script, and no link but to its own anchors), counts per verdict and of
+    drives behind the catalogue first, then the failed drives, those
+    behind, and the rest, one row each; an index of hosts links to each
+    host's rows in each group. Every text from a report is escaped."""
+    esc = lambda value: html.escape("" if value is None else str(value), quote=True)  # noqa: E731
+    rows = list(rows or [])
+    hosts = []
+    for row in sorted(rows, key=lambda row: row["host"]):
+        if row["host"] not in hosts:
+            hosts.append(row["host"])
+    verdicts = {}
+    for row in rows:
+        verdicts[row["verdict"]] = verdicts.get(row["verdict"], 0) + 1
+    drives = [row for row in rows if row["device"]]
+    out = ['<!DOCTYPE html>', '<html lang="en">', '<head>', '<meta charset="utf-8">',
+           '<meta name="viewport" content="width=device-width, initial-scale=1">',
+           '<title>kvtapefw rollout</title>', '<style>' + PAGE_STYLE + '</style>', '</head>', '<body>',
+           '<h1>kvtapefw rollout</h1>',
+           '<p class="when">%d drive(s) on %d host(s), from each host\'s latest run report%s.</p>'
+           % (len(drives), len(hosts), (", written " + esc(written)) if written else ""),
+           '<table class="counts" id="counts"><thead><tr><th>verdict</th><th>rows</th></tr></thead><tbody>']
+    for verdict in sorted(verdicts, key=lambda v: (v not in ("failed", "unreachable"), v)):
+        out.append('<tr data-verdict="%s"><td><span class="verdict v-%s">%s</span></td><td class="number">%d</td></tr>'
+                   % (esc(verdict), esc(verdict), esc(verdict), verdicts[verdict]))
+    out.append('<tr data-verdict="behind"><td><span class="behind-yes">behind the catalogue</span></td>'
+               '<td class="number">%d</td></tr>' % sum(1 for row in rows if row["behind"] == "yes"))
+    out += ['</tbody></table>', '<h2>Hosts</h2>', '<table class="hosts"><thead><tr><th>host</th>'
+            + "".join('<th>%s</th>' % esc(title) for _, title in GROUP_TITLES) + '</tr></thead><tbody>']
+    for host in hosts:
+        cells = []
+        for group, _ in GROUP_TITLES:
+            count = sum(1 for row in rows if row["host"] == host and row["group"] == group)
+            cells.append('<td>%s</td>' % ('<a href="#%s-%s">%d</a>' % (group, esc(host), count) if count else ""))
+        out.append('<tr id="host-%s"><td>%s</td>%s</tr>' % (esc(host), esc(host), "".join(cells)))
+    out.append('</tbody></table>')
+    for group, title in GROUP_TITLES:
+        members = [row for row in rows if row["group"] == group]
+        out.append('<h2 class="%s" id="%s">%s (%d)</h2>' % (group, group, esc(title), len(members)))
+        if not members:
+            out.append('<p>None.</p>')
+            continue
+        out.append('<table class="drives"><thead><tr>%s</tr></thead><tbody>'
+                   % "".join('<th>%s</th>' % esc(field.replace("_", " ")) for field in DRIVE_FIELDS))
+        seen = set()
+        for row in members:
+            anchor = ""
+            if row["host"] not in seen:
+                seen.add(row["host"])
+                anchor = ' id="%s-%s"' % (group, esc(row["host"]))
+            cells = []
+            for field in DRIVE_FIELDS:
+                value = esc(row.get(field))
+                if field == "verdict":
+                    value = '<span class="verdict v-%s">%s</span>' % (esc(re.sub(r"[^a-z-]", "", row["verdict"])), value)
+                elif field == "behind" and row["behind"] == "yes":
+                    value = '<span class="behind-yes">behind</span>'
+                kind = ("version" if field in ("firmware_before", "target_version", "firmware_after")
+                        else field)
+                cells.append('<td class="c-%s">%s</td>' % (kind, value))
+            out.append('<tr class="%s"%s data-host="%s" data-device="%s" data-verdict="%s">%s</tr>'
+                       % (group, anchor, esc(row["host"]), esc(row["device"]), esc(row["verdict"]), "".join(cells)))
+        out.append('</tbody></table>')
+    out += ['</body>', '</html>', '']
+    return _unsafe("\n".join(out))
 
 
 class FilterModule:
@@ -485,4 +829,8 @@ class FilterModule:
             "kvtapefw_would_send": would_send,
             "kvtapefw_rollout_csv": rollout_csv,
             "kvtapefw_report": report,
+            "kvtapefw_history_files": history_files,
+            "kvtapefw_fleet": fleet,
+            "kvtapefw_drives_csv": drives_csv,
+            "kvtapefw_rollout_html": rollout_html,
         }
