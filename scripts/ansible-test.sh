@@ -138,6 +138,14 @@ expect("same catalogue", k.catalogue_refusal(report(1), "ab" * 32), "")
 expect("changed catalogue", "discover again" in k.catalogue_refusal(report(1), "cd" * 32), True)
 expect("no catalogue read", k.catalogue_refusal(report(3, sha=None), "cd" * 32), "")
 expect("no discovery report", "discover again" in k.catalogue_refusal("", "ab" * 32), True)
+expect("same signature", k.catalogue_refusal(report(1), "ab" * 32, "ef" * 32, "ef" * 32), "")
+expect("signed since the plan", "signature changed" in k.catalogue_refusal(report(1), "ab" * 32, None, "ef" * 32), True)
+expect("signature gone", "signature changed" in k.catalogue_refusal(report(1), "ab" * 32, "ef" * 32, "none"), True)
+try:
+    k.trusted_key_files(["/etc/hostname"])
+    expect("a key not named *.pem", "accepted", "refused")
+except ValueError as error:
+    expect("a key not named *.pem", "is not named *.pem" in str(error), True)
 plan = [{"address": "1", "card": "0", "lun": "0", "product": "ULTRIUM-HH6", "running": "2.05", "catalogue": "2.1",
          "action": "upgrade"}, {"address": "3", "card": "0", "lun": "0", "product": "ULTRIUM-HH8", "running": "4.2",
          "catalogue": "4.2", "action": "skip"}]
@@ -874,6 +882,39 @@ grep -qE '^tape04,,,,,,,,failed,"?discover failed: .*error while loading shared 
 playbook discover mended --limit tape04
 expect_rc mended 0
 grep -qF "\"$work/tape04/kvtapefw/kvtapefw --version: " "$work/mended.txt" || show_and_fail mended "the program's first line is not shown"
+
+echo "== signed catalogues: keys installed before discovery, an unsigned catalogue not staged, a signature changed since discover"
+# The signed example (its key is a test key), on tape04 with a trusted-keys
+# folder of its own.
+keys=$work/tape04/trusted-keys
+log_size tape04 >"$work/tape04.log.before"
+playbook discover unsigned -e kvtapefw_require_signature=true --limit tape04
+[ "$rc" != 0 ] || show_and_fail unsigned "an unsigned catalogue was staged with kvtapefw_require_signature"
+grep -q "holds no firmware.cfg.sig: the catalogue is not staged" "$work/unsigned.txt" ||
+  show_and_fail unsigned "the refusal does not say the catalogue has no signature"
+! grep -q "TASK \[kvtapefw : Copy the program, catalogue" "$work/unsigned.txt" || show_and_fail unsigned "something was staged"
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the program ran on tape04 with an unsigned catalogue"
+cp -r "$root/examples/signed/fwimage" "$work/fwimage-signed"
+signed_args=(-e "kvtapefw_fwimage=$work/fwimage-signed" -e "kvtapefw_trusted_keys_dir=$keys"
+  -e "{\"kvtapefw_trusted_keys\": [\"$root/examples/signed/trusted-keys/test-key.pem\"]}" -e kvtapefw_require_signature=true)
+playbook discover signed "${signed_args[@]}" --limit tape04
+expect_rc signed 0
+cmp -s "$keys/test-key.pem" "$root/examples/signed/trusted-keys/test-key.pem" || fail "the trusted key was not installed on tape04"
+python3 -c 'import json, sys; s = json.load(open(sys.argv[1]))["catalogue"]["signature"]; sys.exit(0 if s["verified"] else 1)' \
+  "$plans/tape04.discover.json" || fail "tape04's discovery did not verify the signed catalogue"
+[ "$(cat "$plans/tape04.signature")" = "$(sha256sum <"$work/fwimage-signed/firmware.cfg.sig" | cut -d' ' -f1)" ] ||
+  fail "the plan does not keep the signature's fingerprint"
+# Signed anew (an ECDSA signature differs each time), the catalogue the same.
+openssl dgst -sha256 -sign "$root/examples/signed/TEST-KEY-ONLY.private.pem" -out "$work/fwimage-signed/firmware.cfg.sig" \
+  "$work/fwimage-signed/firmware.cfg"
+log_size tape04 >"$work/tape04.log.before"
+playbook upgrade resigned "${signed_args[@]}" --limit tape04
+[ "$rc" != 0 ] || show_and_fail resigned "the upgrade went on with a signature changed since discover"
+grep -q "catalogue's signature changed since the plan was made.*discover again" "$work/resigned.txt" ||
+  show_and_fail resigned "the refusal does not say the signature changed"
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the program ran on tape04 although the signature changed"
+playbook discover unsigned-again --limit tape04
+expect_rc unsigned-again 0
 
 # The package path: checked without a host, said by --check, and, as root on
 # a machine without kvtapefw installed, installed through the role on tape04

@@ -294,11 +294,43 @@ def read_files(paths):
     return texts
 
 
-def catalogue_refusal(discovered, current_sha256):
+def signature_sha256(fwimage):
+    """The SHA-256 of firmware.cfg.sig in a control-node fwimage folder, or
+    "none" when there is none: with the catalogue's own digest, the
+    fingerprint of what a plan was made against."""
+    path = os.path.join(control_path(fwimage), "firmware.cfg.sig")
+    return _file_digest(path, "sha256") if os.path.isfile(path) else "none"
+
+
+def signed_catalogue(fwimage):
+    """Whether a control-node fwimage folder holds a catalogue signature."""
+    return os.path.isfile(os.path.join(control_path(fwimage), "firmware.cfg.sig"))
+
+
+def trusted_key_files(keys):
+    """The control-node key files to install on a host, each checked to be a
+    file named *.pem: the program reads no other name, so a key under
+    another name would silently not guard anything."""
+    files = []
+    for key in keys or []:
+        path = control_path(key)
+        if not path.lower().endswith(".pem"):
+            raise ValueError("kvtapefw_trusted_keys: %s is not named *.pem; the program would not read it" % path)
+        if not os.path.isfile(path):
+            raise ValueError("kvtapefw_trusted_keys: no file at %s" % path)
+        files.append({"src": path, "name": os.path.basename(path)})
+    return files
+
+
+def catalogue_refusal(discovered, current_sha256, signature_then=None, signature_now=None):
     """Why a plan may not be used with the catalogue as it is now, or "".
     The plan was made against the catalogue its discovery read; a catalogue
-    changed since may name other versions or images than the ones reviewed.
-    A discovery that read no catalogue (no drive of the maker) binds none."""
+    changed since may name other versions or images than the ones reviewed,
+    and one signed anew (or no longer signed) is not the catalogue that was
+    vouched for. A discovery that read no catalogue (no drive of the maker)
+    binds none. `signature_then` is what the discovery recorded of the
+    signature file (a plan made before that was recorded counts as
+    unsigned), `signature_now` the folder's today."""
     document = load_report(discovered)
     if document is None:
         return "the plan has no discovery report beside it: discover again"
@@ -308,6 +340,11 @@ def catalogue_refusal(discovered, current_sha256):
     if catalogue["sha256"] != current_sha256:
         return ("the catalogue changed since the plan was made (sha256 %s then, %s now): discover again"
                 % (catalogue["sha256"], current_sha256 or "no firmware.cfg"))
+    then = str(signature_then or "none").strip() or "none"
+    now = str(signature_now or "none").strip() or "none"
+    if signature_now is not None and then != now:
+        return ("the catalogue's signature changed since the plan was made (firmware.cfg.sig sha256 %s then, %s now):"
+                " discover again" % (then, now))
     return ""
 
 
@@ -823,6 +860,9 @@ class FilterModule:
             "kvtapefw_catalogue_sha256": catalogue_sha256,
             "kvtapefw_read_files": read_files,
             "kvtapefw_catalogue_refusal": catalogue_refusal,
+            "kvtapefw_signature_sha256": signature_sha256,
+            "kvtapefw_signed_catalogue": signed_catalogue,
+            "kvtapefw_trusted_key_files": trusted_key_files,
             "kvtapefw_plan_devices": plan_devices,
             "kvtapefw_plan_lines": plan_lines,
             "kvtapefw_carry_plan": carry_plan,
