@@ -1,4 +1,4 @@
-#!/usr/bin/python
+#!/usr/bin/python3
 # Keeps a copy of report files a run is about to replace, so that no run's
 # proof is ever lost to the next one. A module of the role rather than a
 # loop of copy tasks: one round trip for all files, whatever their number.
