@@ -502,13 +502,19 @@ CSV_FIELDS = ["host", "os", "mode", "state", "exit_code", "result", "upgraded", 
               "flashed", "catalogue_sha256", "report", "note"]
 
 
-def rollout_csv(rows):
+def _csv_text(rows, fields):
+    """The rows as CSV with a header of `fields`; a missing or null value is
+    an empty cell."""
     out = io.StringIO()
-    writer = csv.DictWriter(out, fieldnames=CSV_FIELDS, extrasaction="ignore", lineterminator="\n")
+    writer = csv.DictWriter(out, fieldnames=fields, extrasaction="ignore", lineterminator="\n")
     writer.writeheader()
     for row in rows:
-        writer.writerow({key: ("" if row.get(key) is None else row.get(key)) for key in CSV_FIELDS})
+        writer.writerow({key: ("" if row.get(key) is None else row.get(key)) for key in fields})
     return out.getvalue()
+
+
+def rollout_csv(rows):
+    return _csv_text(rows, CSV_FIELDS)
 
 
 SAFE_HOST = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9_.-]*$")
@@ -740,12 +746,7 @@ def fleet(hosts, reports_dir, plans_dir):
 
 
 def drives_csv(rows):
-    out = io.StringIO()
-    writer = csv.DictWriter(out, fieldnames=DRIVE_FIELDS, extrasaction="ignore", lineterminator="\n")
-    writer.writeheader()
-    for row in rows:
-        writer.writerow({key: ("" if row.get(key) is None else row.get(key)) for key in DRIVE_FIELDS})
-    return _unsafe(out.getvalue())
+    return _unsafe(_csv_text(rows, DRIVE_FIELDS))
 
 
 GROUP_TITLES = (("failed", "Failed, unreachable or not examined"), ("behind", "Behind the catalogue"),
