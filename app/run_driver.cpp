@@ -37,6 +37,14 @@ drive_table& new_table(std::unique_ptr<drive_table>& slot) {
     return *slot;
 }
 
+// Flashes the work table against the catalogue, keeping the account (with the
+// report's checkpoint) in the facts. Returns the failures.
+int flash_work(run_facts& facts, const drive_table& work, const drive_table& catalogue) {
+    facts.flashing = std::make_unique<flash_account>();
+    facts.flashing->checkpoint = facts.checkpoint;
+    return flash_drives(work, catalogue, *facts.flashing);
+}
+
 // Devices the scan could not examine and drives it could not identify are
 // left alone, and said so: any of them may be one of the maker's drives still
 // on old firmware. Returns how many there were.
@@ -139,9 +147,7 @@ int upgrade_all(bool show_tables, run_facts& facts) {
     auto rescan = std::make_unique<drive_table>();
     discover_drives(*rescan);
     if (notice_stop(facts.stopped)) return result_flash_failure;
-    facts.flashing = std::make_unique<flash_account>();
-    facts.flashing->checkpoint = facts.checkpoint;
-    const int failures = flash_drives(*facts.work, *facts.catalogue, *facts.flashing);
+    const int failures = flash_work(facts, *facts.work, *facts.catalogue);
     // The other drives are flashed and verified all the same, but a rollout
     // that left a drive of unknown firmware behind is no success.
     return failures > 0 || left_untouched > 0 ? result_flash_failure : result_success;
@@ -172,9 +178,7 @@ int upgrade_from_document(bool show_tables, run_facts& facts) {
     facts.selection = std::make_unique<selection_findings>();
     if (check_selected_drives(selection, facts.selection.get()) > 0) return result_flash_failure;
     if (notice_stop(facts.stopped)) return result_flash_failure;
-    facts.flashing = std::make_unique<flash_account>();
-    facts.flashing->checkpoint = facts.checkpoint;
-    return flash_drives(selection, catalogue, *facts.flashing) > 0 ? result_flash_failure : result_success;
+    return flash_work(facts, selection, catalogue) > 0 ? result_flash_failure : result_success;
 }
 
 }  // namespace

@@ -141,7 +141,6 @@ int check_missing_drives(const drive_table& work, flash_results& results, const 
     return failures;
 }
 
-
 // The work records that were sent an image and whose drive the scan did not
 // find: a drive taking up a large image, or one that runs its power-on self
 // test, can take longer to come back than the settle wait.
