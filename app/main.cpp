@@ -83,7 +83,12 @@ int main(int argc, char** argv) {
         // as drives are sent data; a report that cannot be written refuses
         // the run like a refused trace.
         if (!report.path.empty() && facts.mode) {
-            if (!start_run_report(report, frame, facts)) return -1;
+            if (!start_run_report(report, frame, facts)) {
+                // The system log's "run started" gets its end; the report's
+                // failure was said once already.
+                finish_report(report, frame, facts, -1);
+                return -1;
+            }
             facts.checkpoint = [&report, &frame, &facts] { update_run_report(report, frame, facts); };
         }
     }
