@@ -73,6 +73,13 @@ bool has_extension(const std::string& name, const std::string& extension);
 // KVFW_TRUSTED_KEYS names no folder: /etc/kvtapefw/trusted-keys, and
 // %ProgramData%\kvtapefw\trusted-keys on Windows.
 std::string default_trusted_keys_folder();
+// Where a host keeps what it must remember between runs (the highest
+// catalogue serial it accepted, the history of its runs):
+// /var/lib/kvtapefw, and %ProgramData%\kvtapefw on Windows.
+std::string default_state_folder();
+// The folder part of a path (before its last separator, '/' or '\\' on
+// Windows); "." when the path has none.
+std::string folder_of_path(const std::string& path);
 
 // True when standard error is a terminal a person is watching.
 bool stderr_is_terminal();

@@ -172,6 +172,15 @@ bool has_extension(const std::string& name, const std::string& extension) {
 }
 
 std::string default_trusted_keys_folder() { return expand_environment("%ProgramData%\\kvtapefw\\trusted-keys"); }
+std::string default_state_folder() { return expand_environment("%ProgramData%\\kvtapefw"); }
+
+std::string folder_of_path(const std::string& path) {
+    const std::size_t last = path.find_last_of("/\\");
+    if (last == std::string::npos) return ".";
+    // "C:\x" keeps its root: the folder of a file in a drive's root is "C:\".
+    if (last == 2 && path.size() > 1 && path[1] == ':') return path.substr(0, 3);
+    return last == 0 ? path.substr(0, 1) : path.substr(0, last);
+}
 
 bool stderr_is_terminal() {
     DWORD mode = 0;
