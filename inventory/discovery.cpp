@@ -1,5 +1,6 @@
 #include "inventory/discovery.h"
 
+#include <array>
 #include <string_view>
 
 #include "inventory/inquiry_pages.h"
@@ -108,6 +109,25 @@ device_finding read_drive_at(scsi_device& device, drive_record& record, finding_
     return finding;
 }
 
+void drop_shared_serials(drive_table& table) {
+    std::array<bool, drive_table_slots> shared{};
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (table[i].in_use == 0 || table[i].serial[0] == '\0') continue;
+        for (std::size_t j = i + 1; j < table.size(); ++j) {
+            if (table[j].in_use == 0 || text_of(table[j].serial) != text_of(table[i].serial)) continue;
+            // The same tape device asked twice is one drive (it is opened
+            // by its number alone).
+            if (table[j].device.address == table[i].device.address) continue;
+            shared[i] = shared[j] = true;
+        }
+    }
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        if (!shared[i]) continue;
+        copy_text(table[i].shared_serial, text_of(table[i].serial));
+        table[i].serial[0] = '\0';
+    }
+}
+
 int discover_drives(drive_table& table, std::vector<unexamined_device>* unexamined,
                     std::vector<passed_over_device>* passed_over) {
     clear_table(table);
@@ -131,5 +151,6 @@ int discover_drives(drive_table& table, std::vector<unexamined_device>* unexamin
             passed_over->push_back({address, cause, record.vendor_id, record.product_id});
         }
     }
+    drop_shared_serials(table);
     return count;
 }

@@ -53,11 +53,18 @@ struct passed_over_device {
 };
 
 // Zeroes the table, fills it, and returns the number of drives taken. Every
-// taken drive keeps its card, address and lun, whatever its pages answered.
+// taken drive keeps its card, address and lun, whatever its pages answered;
+// a serial number that two of them answer is dropped (drop_shared_serials).
 // The devices that could not be examined are added to `unexamined`, and the
 // maker's devices passed over as not its drives to `passed_over`, when given.
 int discover_drives(drive_table& table, std::vector<unexamined_device>* unexamined = nullptr,
                     std::vector<passed_over_device>* passed_over = nullptr);
+
+// A serial number that more than one drive of the table answers tells none
+// of them apart: each such drive keeps the text in `shared_serial` and has
+// no serial number (`serial` empty), so that it is told apart by its device
+// number. discover_drives does this for every scan it makes.
+void drop_shared_serials(drive_table& table);
 
 // Opens the device at its card, address and lun, asks it as the scan does
 // (TEST UNIT READY, standard data, the maker's checks, vendor pages) and

@@ -4,6 +4,10 @@
 
 void clear_table(drive_table& table) { table.fill(drive_record{}); }
 
+bool same_serial(std::string_view a, std::string_view b) {
+    return !a.empty() && !b.empty() && escaped_text(a) == escaped_text(b);
+}
+
 int count_in_use(const drive_table& table) {
     int count = 0;
     for (const drive_record& record : table) {
@@ -22,7 +26,9 @@ void dump_table(const drive_table& table) {
         std::printf("\tPeripheral Qualifier = %u, Peripheral Device Type = %u \n",
                     static_cast<unsigned>(record.peripheral_qualifier),
                     static_cast<unsigned>(record.peripheral_device_type));
-        std::printf("\tVendorID = %s, ProductID = %s\n", record.vendor_id.data(), record.product_id.data());
+        // Drive and document texts are quoted, never let steer the console.
+        std::printf("\tVendorID = %s, ProductID = %s\n", escaped_text(text_of(record.vendor_id)).c_str(),
+                    escaped_text(text_of(record.product_id)).c_str());
         std::printf("\tFw Version = %g Fw File = %s\n", record.fw_version, record.firmware_file.data());
         text_field<128> action = record.action;
         trim_spaces(action.data());

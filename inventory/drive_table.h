@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "inventory/text_field.h"
 #include "platform/sha256.h"
@@ -57,10 +58,19 @@ struct drive_record {
     // person finds printed on the drive and shown by the library, and what
     // tells this drive from an identical one that took its device number.
     // Empty when the drive has none (the page answered ILLEGAL REQUEST, or
-    // held no text).
-    text_field<256> serial;
+    // held no text), and when what it answered cannot tell it apart (below).
+    // Wide enough for the escaped form a discovery document carries (each
+    // control byte as \xNN).
+    text_field<1024> serial;
     // The page failed otherwise: the drive's identity is not known whole.
     bool serial_failed;
+    // The page said more text than arrived: a cut serial number may be the
+    // start of another drive's, so the drive has none for the run.
+    bool serial_cut;
+    // A serial number that another drive of the same scan answers too: it
+    // tells neither apart, so `serial` is empty and the text is kept here
+    // for the lines that say so.
+    text_field<256> shared_serial;
     // Catalogue entries only.
     image_checksum checksum;
     sha256_digest image_sha256;
@@ -72,6 +82,12 @@ struct drive_record {
 inline bool is_identified(const drive_record& record) {
     return record.drive_id_read && record.fw_version_read && !record.serial_failed;
 }
+
+// Serial numbers are compared in the form a discovery document carries them
+// (each byte that is not printable ASCII as \xNN, see escaped_text): a
+// drive's own answer and the text of a document it was written to compare
+// alike. Empty is no serial number and matches nothing.
+bool same_serial(std::string_view a, std::string_view b);
 
 constexpr std::size_t drive_table_slots = 23;
 using drive_table = std::array<drive_record, drive_table_slots>;

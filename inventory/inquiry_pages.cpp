@@ -1,6 +1,5 @@
 #include "inventory/inquiry_pages.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -164,9 +163,15 @@ bool read_serial_page(scsi_device& device, drive_record& record) {
         }
         return false;
     }
-    const std::size_t said = page.length > 3 ? page.bytes[3] : 0;
+    // A reply that does not reach the end of the text its header announces
+    // (or does not reach the header's length byte) holds a cut serial number:
+    // "HU12" of "HU1234ABCD" is the start of every drive of a batch. The
+    // drive is otherwise known whole and is told apart by its device number.
     const std::size_t returned = page.length > 4 ? static_cast<std::size_t>(page.length) - 4 : 0;
-    copy_text(record.serial, text_of(reinterpret_cast<const char*>(page.bytes.data()) + 4, std::min(said, returned)));
+    const std::size_t said = page.length > 3 ? page.bytes[3] : returned + 1;
+    record.serial_cut = said > returned;
+    if (record.serial_cut) return true;
+    copy_text(record.serial, text_of(reinterpret_cast<const char*>(page.bytes.data()) + 4, said));
     trim_spaces(record.serial.data());
     return true;
 }

@@ -21,6 +21,7 @@ bool read_hardware_page(scsi_device& device, drive_record& record);
 bool read_firmware_page_alt(scsi_device& device, drive_record& record);
 // Page 80h: the unit serial number, the text from byte 4 as long as byte 3
 // says, spaces trimmed, into `serial`. A drive that answers ILLEGAL REQUEST,
-// or with no text, has none (the record's serial stays empty; true). Any
-// other failure sets `serial_failed` and `read_failure` and returns false.
+// or with no text, has none (the record's serial stays empty; true); so has
+// one whose reply ends before that text does (`serial_cut` is set; true).
+// Any other failure sets `serial_failed` and `read_failure` and returns false.
 bool read_serial_page(scsi_device& device, drive_record& record);

@@ -172,6 +172,26 @@ TEST_F(SimulatedScan, FailedPagesStillTakeTheDrive) {
     }
 }
 
+// A serial number two drives answer, or one cut short, tells no drive
+// apart: the drives have none for the run.
+TEST_F(SimulatedScan, SerialNumbersThatTellNoDriveApartAreNone) {
+    const json drives = json::array({
+        {{"address", 0}, {"serial", "DUP1"}},
+        {{"address", 1}, {"serial", "HU2"}},
+        {{"address", 2}, {"serial", "DUP1"}},
+        {{"address", 3}, {"serial", "HU1234ABCD"}, {"faults", {{{"cdb", "12 01 80"}, {"reply", "short"}, {"moved", 8}}}}},
+    });
+    ASSERT_EQ(scan(drives), 4);
+    const char* serials[] = {"", "HU2", "", ""};
+    const char* shared[] = {"DUP1", "", "DUP1", ""};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(text_of(slot(i).serial), serials[i]) << i;
+        EXPECT_EQ(text_of(slot(i).shared_serial), shared[i]) << i;
+        EXPECT_EQ(slot(i).serial_cut, i == 3) << i;
+        EXPECT_TRUE(is_identified(slot(i))) << i;  // otherwise known whole
+    }
+}
+
 TEST_F(SimulatedScan, FailedStandardInquiryIsJudgedOnAFreshSlot) {
     // Address 1 is not taken and leaves its answers in slot 0; address 2,
     // whose standard INQUIRY fails, must not be taken on them.

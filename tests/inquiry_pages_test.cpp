@@ -290,7 +290,7 @@ TEST_F(InquiryPagesTest, SerialNumberPage) {
     struct row {
         const char* why;
         std::string text;  // from byte 4
-        int length_byte;   // byte 3; -1: no page
+        int length_byte;   // byte 3; -1: no page; -2: two bytes of it
         bool busy;
         const char* serial;
         bool identified;
@@ -299,6 +299,9 @@ TEST_F(InquiryPagesTest, SerialNumberPage) {
         {"as the drive says it", "HU1234ABCD", 10, false, "HU1234ABCD", true},
         {"spaces trimmed", "  HU12    ", 10, false, "HU12", true},
         {"no further than byte 3 says", "HU1234ABCDXYZ", 6, false, "HU1234", true},
+        // Every drive of a batch would read "HU12": a cut text is none.
+        {"byte 3 says 14, 8 arrive: no serial number", "HU12    ", 14, false, "", true},
+        {"the reply ends before byte 3", "", -2, false, "", true},
         {"no text: no serial number", "", 0, false, "", true},
         {"no page: no serial number", "", -1, false, "", true},
         {"a drive that stays busy is not known whole", "", -1, true, "", false},
@@ -319,10 +322,12 @@ TEST_F(InquiryPagesTest, SerialNumberPage) {
             put(page, 4, r.text);
             bus_.pages[0x80] = page;
         }
+        if (r.length_byte == -2) bus_.pages[0x80] = {0, 0x80};
         if (r.busy) bus_.busy.insert(0x80);
         EXPECT_EQ(read_serial_page(device_, *record_), r.identified);
         EXPECT_EQ(text_of(record_->serial), r.serial);
         EXPECT_EQ(is_identified(*record_), r.identified);
+        EXPECT_EQ(record_->serial_cut, r.length_byte == -2 || r.length_byte > static_cast<int>(r.text.size()));
         EXPECT_EQ(text_of(record_->read_failure), r.identified ? "" : "SCSI INQUIRY page 80h on device 7: BUSY");
     }
     install_clock(nullptr);
