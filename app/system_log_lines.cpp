@@ -1,5 +1,6 @@
 #include "app/system_log_lines.h"
 
+#include "inventory/text_field.h"
 #include "platform/system_log.h"
 #include "scsi/transport.h"
 
@@ -7,18 +8,20 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
+// The drive's texts are quoted escaped: a serial number holding a line end
+// must not write a line of its own into the system log.
 std::string text_or(const json& value, const char* otherwise) {
-    return value.is_string() ? value.get<std::string>() : otherwise;
+    return value.is_string() ? escaped_text(value.get<std::string>()) : otherwise;
 }
 
 std::string drive_line(const json& device) {
     std::string line = "drive " + tape_device_name(device["device"].get<std::uint32_t>());
-    if (device["serial"].is_string()) line += ", serial " + device["serial"].get<std::string>();
+    if (device["serial"].is_string()) line += ", serial " + text_or(device["serial"], "");
     line += ", " + text_or(device["product"], "unknown product");
     line += ", firmware " + text_or(device["firmware_before"], "unknown") + " -> " +
             text_or(device["firmware_after"], "unknown");
     line += ": " + text_or(device["verdict"], "unknown");
-    if (device["reason"].is_string()) line += " (" + device["reason"].get<std::string>() + ")";
+    if (device["reason"].is_string()) line += " (" + text_or(device["reason"], "") + ")";
     return line;
 }
 

@@ -40,6 +40,7 @@ struct work_drive {
     const char* action;
     double fw_version;
     double planned_target = -1;  // the version the plan was made for; -1: the catalogue's
+    const char* serial = "";     // as the scan read it
 };
 
 // Each test gets a working folder (with "fwimage"), a system drive with a log
@@ -83,6 +84,7 @@ protected:
         record.fw_version = wanted.fw_version;
         record.target_version = wanted.planned_target;
         record.device.address = static_cast<std::uint32_t>(wanted.address);
+        copy_text(record.serial, wanted.serial);
     }
 
     // `around` runs the flashing; it may put a transport of its own in front.
@@ -391,6 +393,56 @@ TEST_F(Flashing, FlashedDriveThatIsLateIsWaitedForThenFails) {
         EXPECT_EQ(trace_lines(trace_file(), "sleep 150000").size(), 1u);
         EXPECT_EQ(trace_lines(trace_file(), "sleep 10000").size(), r.checks);
         EXPECT_EQ(out_, failed ? "\n here 3\n" : "");
+    }
+}
+
+// A serial number finds a drive only where it tells drives apart, and a
+// drive at a flashed drive's number that answers another one is not it.
+TEST_F(Flashing, VerificationTakesADriveBySerialNumberOnlyWhereItTellsDrivesApart) {
+    struct row {
+        const char* why;
+        std::vector<sim_json> drives;
+        std::vector<work_drive> work;
+        int failures;
+        lines log;
+    };
+    const std::string hh6 = "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: ";
+    const lines flashed0 = {hh6 + "upgrade", "File name: fwimage/HH6.BIN", "firmware is being flashed!",
+                            "Waiting for tape device 0 to come back after its download (at most 450 more seconds)"};
+    const auto with = [](sim_json drive, const char* key, const sim_json& value) {
+        drive[key] = value;
+        return drive;
+    };
+    const auto plus = [](lines first, const lines& more) {
+        first.insert(first.end(), more.begin(), more.end());
+        return first;
+    };
+    const row rows[] = {
+        {"another serial number at a flashed drive's number after its restart",
+         {ultrium_drive(0, "2.05", "0x00a4")},
+         {{0, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05, -1, "HU-OLD"}}, 1,
+         plus(flashed0, {"Drive HU-OLD (device 0) answers serial number KV00000000 after its restart", hh6 + "Failed"})},
+        {"another serial number at the number of a drive sent nothing is another drive",
+         {ultrium_drive(0, "2.10", "0x00a4")},
+         {{0, 0xa4, "ULTRIUM-HH6", "upgrade", 2.10, -1, "HU-OLD"}}, 1,
+         {"Drive at device 0 already runs version 2.100000, the target of its action upgrade; nothing is sent.",
+          hh6 + "Failed"}},
+        {"two records with one serial number are told apart by device number",
+         {with(with(ultrium_drive(0, "2.05", "0x00a4"), "serial", "DUP"), "reboot_seconds", 100000),
+          with(ultrium_drive(1, "2.10", "0x00a4"), "serial", "DUP")},
+         {{0, 0xa4, "ULTRIUM-HH6", "upgrade", 2.05, -1, "DUP"}, {1, 0xa4, "ULTRIUM-HH6", "skip", 2.10, -1, "DUP"}}, 1,
+         plus(flashed0, {hh6 + "skip", hh6 + "Failed"})},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        start_over();
+        for (const sim_json& drive : r.drives) bus_.add(drive);
+        add_image("HH6.BIN", firmware_image("2.10", "0x00a4", 1000));
+        add_catalogue(0xa4, "HH6.BIN", 2.10);
+        for (const work_drive& wanted : r.work) add_work(wanted);
+        EXPECT_EQ(run(), r.failures);
+        EXPECT_EQ(log(), r.log);
+        EXPECT_EQ(out_.find("came back"), std::string::npos) << out_;
     }
 }
 

@@ -159,11 +159,34 @@ TEST_F(Safety, EachVerdictGoesToTheDriveWithItsSerialNumber) {
         const char* why;
         std::vector<sim_json> drives;
         int exit_code;
-        std::vector<std::string> moved;  // the console's "came back" lines
+        std::vector<std::string> moved;  // the console's "came back" (and "after its restart") lines, all of them
         std::vector<device_after> devices;
+        std::string logged = {};         // a further line of the setup log
     };
     sim_json no_serial = ultrium_drive(0, "2.05", "0x00a4");
     no_serial["serial"] = "";
+    const auto serial = [](sim_json drive, const char* text) {
+        drive["serial"] = text;
+        return drive;
+    };
+    const auto dead = [](sim_json drive) {  // never back within the wait
+        drive["reboot_seconds"] = 100000;
+        return drive;
+    };
+    // Page 80h says 10 bytes of text, 4 arrive: every drive reads "HU12".
+    const auto cut = [](sim_json drive) {
+        sim_json rule = fault("12 01 80", "short");
+        rule["moved"] = 8;
+        drive["faults"] = {rule};
+        return drive;
+    };
+    // Page 80h answers until the drive restarts.
+    sim_json unreadable_after = ultrium_drive(0, "2.05", "0x00a4");
+    unreadable_after["faults"] = {fault("12 01 80", "check")};
+    unreadable_after["faults"][0]["sense"] = "03 11 00";
+    unreadable_after["faults"][0]["skip"] = 2;  // the scan and the one before flashing
+    const std::string shared = "Drives at devices 0 and 1 answer the same serial number DUP1; they are told apart by "
+                               "device number";
     const row rows[] = {
         {"two models swap",
          {moving(ultrium_drive(0, "2.05", "0x00a4"), 1), moving(other_drive(1, "KTR320", "1.10", "0x0320"), 0)}, 1,
@@ -176,6 +199,24 @@ TEST_F(Safety, EachVerdictGoesToTheDriveWithItsSerialNumber) {
         {"a drive comes back at a new number", {moving(ultrium_drive(0, "2.05", "0x00a4"), 5)}, 1,
          {"Drive KV00000000 (device 0) came back as device 5"}, {{"KV00000000", 5, "success"}}},
         {"a drive without page 80h is verified at its number", {no_serial}, 1, {}, {{nullptr, 0, "success"}}},
+        {"two drives answer one serial number, the flashed one never comes back",
+         {dead(serial(ultrium_drive(0, "2.05", "0x00a4"), "DUP1")), serial(ultrium_drive(1, "2.10", "0x00a4"), "DUP1")},
+         0, {}, {{nullptr, -1, "failed"}, {nullptr, 1, "success"}}, shared},
+        {"both flashed, one dead: each verdict stays with its drive",
+         {dead(serial(ultrium_drive(0, "2.05", "0x00a4"), "DUP1")), serial(ultrium_drive(1, "2.05", "0x00a4"), "DUP1")},
+         0, {}, {{nullptr, -1, "failed"}, {nullptr, 1, "success"}}, shared},
+        {"page 80h cut short is no serial number",
+         {dead(cut(serial(ultrium_drive(0, "2.05", "0x00a4"), "HU1234ABCD"))),
+          cut(serial(ultrium_drive(1, "2.10", "0x00a4"), "HU1299ZZZZ"))},
+         0, {}, {{nullptr, -1, "failed"}, {nullptr, 1, "success"}},
+         "Drive at device 1 answered its serial number cut short; it is told apart by device number"},
+        {"a serial number holding a line end is quoted escaped",
+         {moving(serial(ultrium_drive(0, "2.05", "0x00a4"), "HU1\nResult : Success"), 1)}, 1,
+         {"Drive HU1\\x0aResult : Success (device 0) came back as device 1"},
+         {{"HU1\nResult : Success", 1, "success"}}},
+        {"page 80h fails after the restart: one entry, failed",
+         {unreadable_after}, 0, {"Drive KV00000000 (device 0) serial number could not be read after its restart"},
+         {{"KV00000000", 0, "failed"}}},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.why);
@@ -191,12 +232,22 @@ TEST_F(Safety, EachVerdictGoesToTheDriveWithItsSerialNumber) {
             EXPECT_TRUE(has_line(all.out, line)) << all.out;
             EXPECT_TRUE(has_line(log(), line));
         }
+        // No drive that did not come back is said to have come back as another.
+        std::size_t said = 0;
+        for (std::size_t at = all.out.find("(device "); at != std::string::npos; at = all.out.find("(device ", at + 1)) {
+            ++said;
+        }
+        EXPECT_EQ(said, r.moved.size()) << all.out;
+        if (!r.logged.empty()) {
+            EXPECT_TRUE(has_line(log(), r.logged)) << log();
+        }
         const nlohmann::json devices = report()["devices"];
         ASSERT_EQ(devices.size(), r.devices.size()) << devices.dump(2);
         for (std::size_t i = 0; i < r.devices.size(); ++i) {
             const device_after& d = r.devices[i];
             EXPECT_EQ(devices[i]["serial"], d.serial ? nlohmann::json(d.serial) : nlohmann::json()) << i;
-            EXPECT_EQ(devices[i]["device_after"], d.device_after) << i;
+            EXPECT_EQ(devices[i]["device_after"], d.device_after < 0 ? nlohmann::json() : nlohmann::json(d.device_after))
+                << i;
             EXPECT_EQ(devices[i]["verdict"], d.verdict) << i;
         }
     }
@@ -227,6 +278,24 @@ TEST_F(Safety, ADocumentWithASerialNumberFlashesOnlyThatDrive) {
     forget_run();
     EXPECT_EQ(run({"/s", "/u", document().string()}).exit_code, 1);
     EXPECT_EQ(firmware(0), "2.10");
+}
+
+// A serial number holding control bytes is written escaped, and the
+// document made by discovery is accepted by an upgrade of the same drive.
+TEST_F(Safety, ADocumentNamesItsDriveWhateverBytesItsSerialNumberHolds) {
+    sim_json drive = ultrium_drive(0, "2.05", "0x00a4");
+    drive["serial"] = "HU\x01\n12";
+    bus_of({drive}).write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n");
+    image("A4.BIN", "2.10", "0x00a4");
+    ASSERT_EQ(run({"/s", "/d", document().string()}).exit_code, 1);
+    EXPECT_NE(read_file(document()).find("<serial value=\"HU\\x01\\x0a12\"/>"), std::string::npos)
+        << read_file(document());
+    forget_run();
+    const program_run upgraded = run({"/s", "/u", document().string()});
+    EXPECT_EQ(upgraded.exit_code, 1) << upgraded.out;
+    EXPECT_EQ(firmware(0), "2.10");
+    EXPECT_EQ(report()["devices"][0]["verdict"], "success");
 }
 
 TEST_F(Safety, ReplayedPlanIsJudgedOnWhatTheDriveReports) {

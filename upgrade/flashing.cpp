@@ -37,8 +37,8 @@ struct flash_run {
 };
 
 void log_download_start(const drive_record& record, const text_field<512>& image_path) {
-    log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", record.drive_id, record.product_id.data(),
-             escaped_text(text_of(record.action)).c_str());
+    log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", record.drive_id,
+             escaped_text(text_of(record.product_id)).c_str(), escaped_text(text_of(record.action)).c_str());
     log_line("File name: %s\n", image_path.data());
 }
 

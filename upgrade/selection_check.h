@@ -23,7 +23,12 @@ struct selection_findings {
 // product ID (spaces trimmed); the record then takes over what the drive
 // reported (product ID, running version), so that flashing picks its
 // download procedure, and verification judges the new version, from the
-// drive and never from the document's text. Each record that does not match
-// costs one line in the setup log and on the console. Returns the number of
-// such records; 0 means safe to flash. `findings`, when given, is filled.
+// drive and never from the document's text. A record that carries a serial
+// number matches only a drive that answers it (compared as same_serial
+// does); a matching record takes the drive's own serial number, none when
+// another checked drive answers it too (said in the setup log). Each record
+// that does not match costs one line in the setup log and on the console.
+// A request to stop ends the check before the next drive is opened; the
+// caller must then look for it before trusting the count. Returns the number
+// of such records; 0 means safe to flash. `findings`, when given, is filled.
 int check_selected_drives(drive_table& selection, selection_findings* findings = nullptr);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "inventory/discovery.h"
@@ -11,14 +13,15 @@
 #include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "upgrade/action_words.h"
+#include "upgrade/serial_lines.h"
 #include "upgrade/settle_wait.h"
 
 namespace {
 
 // " here 3", like flashing's " here 2", is a console line deployment scripts
 // count failed drives by: it stays as it is.
-void report_failed(std::uint32_t drive_id, const char* product_id) {
-    log_line("Drive ID: %#08x, Product ID: %s, Action: Failed\n", drive_id, product_id);
+void report_failed(std::uint32_t drive_id, const text_field<512>& product_id) {
+    log_line("Drive ID: %#08x, Product ID: %s, Action: Failed\n", drive_id, escaped_text(text_of(product_id)).c_str());
     std::printf("\n here 3\n");
 }
 
@@ -26,18 +29,32 @@ bool same_address(const scsi_device& a, const scsi_device& b) {
     return a.card == b.card && a.address == b.address && a.lun == b.lun;
 }
 
-bool has_serial(const drive_record& record) { return record.serial[0] != '\0'; }
+// A work record's serial number finds its drive only when it tells that
+// drive apart: a serial number that another record carries too (two drives
+// of a document, say) is none, and the drives are told apart by device
+// number. (The scans drop the serial numbers that two drives answer.)
+bool serial_tells_apart(const drive_table& work, std::size_t slot) {
+    const std::string_view serial = text_of(work[slot].serial);
+    if (serial.empty()) return false;
+    for (std::size_t other = 0; other < work.size(); ++other) {
+        if (other != slot && work[other].in_use != 0 && same_serial(text_of(work[other].serial), serial)) return false;
+    }
+    return true;
+}
 
 // Which drive of the scan is each work record's own: its index in the found
 // table, or -1. A drive with a serial number is that drive wherever it
 // answers (hosts hand out device numbers in the order drives come back, so
 // two drives that restarted together can swap): looked for at its own device
-// number first, then at every other; a drive there with another serial
-// number is never taken for it. A drive without one is the drive at its own
-// device number, as long as no serial number claimed that one.
+// number first, then at every other. A drive without one is the drive at its
+// own device number, as long as no serial number claimed that one. So is,
+// last, the drive at the device number of a record whose serial number no
+// drive answers: taken only to be judged as one that answers another serial
+// number (`other_serial`), never as the record's drive.
 struct drive_matches {
-    std::array<int, drive_table_slots> found_for{};  // by work slot
-    std::array<int, drive_table_slots> slot_for{};   // by found index
+    std::array<int, drive_table_slots> found_for{};      // by work slot
+    std::array<int, drive_table_slots> slot_for{};       // by found index
+    std::array<bool, drive_table_slots> other_serial{};  // by work slot
 };
 
 drive_matches match_drives(const drive_table& work, const drive_table& found, int count) {
@@ -57,19 +74,27 @@ drive_matches match_drives(const drive_table& work, const drive_table& found, in
     };
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
         const drive_record& planned = work[slot];
-        if (planned.in_use == 0 || !has_serial(planned)) continue;
-        const auto same_serial = [&](const drive_record& drive) { return text_of(drive.serial) == text_of(planned.serial); };
+        if (planned.in_use == 0 || !serial_tells_apart(work, slot)) continue;
+        const auto same = [&](const drive_record& drive) {
+            return same_serial(text_of(drive.serial), text_of(planned.serial));
+        };
         int index = free_where([&](const drive_record& drive) {
-            return same_serial(drive) && same_address(drive.device, planned.device);
+            return same(drive) && same_address(drive.device, planned.device);
         });
-        if (index < 0) index = free_where(same_serial);
+        if (index < 0) index = free_where(same);
         if (index >= 0) take(slot, index);
     }
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
         const drive_record& planned = work[slot];
-        if (planned.in_use == 0 || has_serial(planned)) continue;
+        if (planned.in_use == 0 || matches.found_for[slot] >= 0) continue;
         const int index = free_where([&](const drive_record& drive) { return same_address(drive.device, planned.device); });
-        if (index >= 0) take(slot, index);
+        if (index < 0) continue;
+        take(slot, index);
+        // A drive there that answers the record's serial number along with
+        // another drive is matched by device number, as drives without one.
+        const drive_record& drive = found[static_cast<std::size_t>(index)];
+        matches.other_serial[slot] =
+            serial_tells_apart(work, slot) && !same_serial(text_of(drive.shared_serial), text_of(planned.serial));
     }
     return matches;
 }
@@ -94,28 +119,52 @@ bool kept_promise(const drive_record& planned, const flash_result& result, const
     return false;
 }
 
-int check_found_drive(const drive_record& found, int slot, const drive_table& work, flash_results& results) {
+// "answers serial number HU99 after its restart", or that none could be read.
+void report_serial_after_restart(const drive_record& planned, const drive_record& found) {
+    const std::string_view answered = found.serial[0] != '\0' ? text_of(found.serial) : text_of(found.shared_serial);
+    const std::string serial = escaped_text(text_of(planned.serial));
+    const unsigned address = static_cast<unsigned>(planned.device.address);
+    if (answered.empty()) {
+        report("Drive %s (device %u) serial number could not be read after its restart\n", serial.c_str(), address);
+    } else {
+        report("Drive %s (device %u) answers serial number %s after its restart\n", serial.c_str(), address,
+               escaped_text(answered).c_str());
+    }
+}
+
+int check_found_drive(const drive_record& found, int slot, bool other_serial, const drive_table& work,
+                      flash_results& results) {
     const drive_record* planned = slot < 0 ? nullptr : &work[static_cast<std::size_t>(slot)];
-    const bool another_drive = planned && found.drive_id != planned->drive_id;
+    // A drive that was sent image data restarted: one that answers another
+    // serial number afterwards is not known to be it, and fails. One that
+    // was sent nothing did not restart: another serial number is another
+    // drive.
+    const bool restarted = planned && results[static_cast<std::size_t>(slot)].sent_image;
+    const bool another_drive = planned && (found.drive_id != planned->drive_id || (other_serial && !restarted));
     if (planned == nullptr || (another_drive && !asks_for_flash(text_of(planned->action)))) {
         if (planned) results[static_cast<std::size_t>(slot)].judged = judgement::replaced;
         log_line("Drive ID: %#08x, Product ID: %s is not suggested to be upgraded.\n", found.drive_id,
-                 found.product_id.data());
+                 escaped_text(text_of(found.product_id)).c_str());
         return 0;
     }
     // A drive whose version cannot be read has not shown that it kept the
-    // promise, whatever it was.
+    // promise, whatever it was. Only a drive whose pages were read is asked
+    // for its serial number.
     flash_result& result = results[static_cast<std::size_t>(slot)];
-    result.judged = another_drive          ? judgement::another_drive
-                    : !is_identified(found) ? judgement::unidentified
+    const bool pages_read = found.drive_id_read && found.fw_version_read;
+    result.judged = another_drive                           ? judgement::another_drive
+                    : !pages_read                           ? judgement::unidentified
+                    : other_serial                          ? judgement::serial_changed
+                    : !is_identified(found)                 ? judgement::unidentified
                     : kept_promise(*planned, result, found) ? judgement::kept
                                                             : judgement::not_kept;
     if (result.judged == judgement::kept) {
-        log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", found.drive_id, found.product_id.data(),
-                 escaped_text(text_of(planned->action)).c_str());
+        log_line("Drive ID: %#08x, Product ID: %s, Action: %s\n", found.drive_id,
+                 escaped_text(text_of(found.product_id)).c_str(), escaped_text(text_of(planned->action)).c_str());
         return 0;
     }
-    report_failed(found.drive_id, found.product_id.data());
+    if (result.judged == judgement::serial_changed) report_serial_after_restart(*planned, found);
+    report_failed(found.drive_id, found.product_id);
     if (found.read_failure[0] != '\0') log_line("%s\n", found.read_failure.data());
     return 1;
 }
@@ -135,10 +184,16 @@ int check_missing_drives(const drive_table& work, flash_results& results, const 
         if (planned.in_use == 0 || !asks_for_flash(text_of(planned.action))) continue;
         if (matches.found_for[slot] >= 0) continue;
         results[slot].judged = judgement::missing;
-        report_failed(planned.drive_id, planned.product_id.data());
+        report_failed(planned.drive_id, planned.product_id);
         ++failures;
     }
     return failures;
+}
+
+// A drive at its device number that answers another serial number may have
+// taken the number while the record's drive is still restarting.
+bool back(const drive_matches& matches, std::size_t slot) {
+    return matches.found_for[slot] >= 0 && !matches.other_serial[slot];
 }
 
 // The work records that were sent an image and whose drive the scan did not
@@ -148,7 +203,7 @@ std::vector<std::size_t> late_drives(const drive_table& work, const flash_result
                                      const drive_matches& matches) {
     std::vector<std::size_t> late;
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
-        if (work[slot].in_use != 0 && results[slot].sent_image && matches.found_for[slot] < 0) late.push_back(slot);
+        if (work[slot].in_use != 0 && results[slot].sent_image && !back(matches, slot)) late.push_back(slot);
     }
     return late;
 }
@@ -159,12 +214,12 @@ std::vector<std::size_t> late_drives(const drive_table& work, const flash_result
 // for at its own.
 bool all_back(const drive_table& work, const std::vector<std::size_t>& late, drive_table& found) {
     bool any_serial = false;
-    for (const std::size_t slot : late) any_serial = any_serial || has_serial(work[slot]);
+    for (const std::size_t slot : late) any_serial = any_serial || serial_tells_apart(work, slot);
     if (any_serial) {
         const int count = scan_again(found);
         const drive_matches matches = match_drives(work, found, count);
         for (const std::size_t slot : late) {
-            if (matches.found_for[slot] < 0) return false;
+            if (!back(matches, slot)) return false;
         }
         return true;
     }
@@ -214,20 +269,23 @@ int verify_drives(const drive_table& work, flash_results& results, progress_line
         if (stop_requested()) return 0;
     }
 
+    log_unusable_serials(found);
     const drive_matches matches = match_drives(work, found, count);
     int failures = 0;
     for (int index = 0; index < count; ++index) {
         const drive_record& drive = found[static_cast<std::size_t>(index)];
         const int slot = matches.slot_for[static_cast<std::size_t>(index)];
+        const bool other_serial = slot >= 0 && matches.other_serial[static_cast<std::size_t>(slot)];
         if (slot >= 0) {
             const drive_record& planned = work[static_cast<std::size_t>(slot)];
             results[static_cast<std::size_t>(slot)].found_at = index;
+            // Only a serial number takes a drive at another device number.
             if (!same_address(drive.device, planned.device)) {
-                report("Drive %s (device %u) came back as device %u\n", planned.serial.data(),
+                report("Drive %s (device %u) came back as device %u\n", escaped_text(text_of(planned.serial)).c_str(),
                        static_cast<unsigned>(planned.device.address), static_cast<unsigned>(drive.device.address));
             }
         }
-        failures += check_found_drive(drive, slot, work, results);
+        failures += check_found_drive(drive, slot, other_serial, work, results);
     }
     return failures + check_missing_drives(work, results, matches);
 }

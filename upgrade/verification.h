@@ -32,6 +32,9 @@ enum class judgement : std::uint8_t {
     replaced,       // another drive answers where one was to be left as it
                     // was: no failure, but no plan for the drive found
     missing,        // a drive to be flashed, and nothing answers there
+    serial_changed, // it was sent image data, and the drive at its address
+                    // answers another serial number after its restart, or
+                    // none that can be read: not known to be the same drive
 };
 
 struct flash_result {
@@ -59,8 +62,14 @@ constexpr std::uint32_t late_drive_wait_ms = 450000;
 // (the one with its serial number, wherever it answers now; without one, the
 // one at its card, address and lun) and the result of its flash, then one
 // line per work record that asked for a flash and whose drive was not found.
-// A drive found at another device number than its record's is said so
-// ("Drive <serial> (device N) came back as device M").
-// Each result's `judged` says how. `found` is left with the drives of the
-// last scan. Returns the failures.
+// A serial number counts only where it tells drives apart: one that two work
+// records carry, or that two drives of the scan answer, is none, and those
+// drives are matched by device number. A drive found at another device
+// number than its record's is said so ("Drive <serial> (device N) came back
+// as device M"); a drive sent image data whose address now holds a drive
+// with another serial number, or none that could be read, fails and is said
+// so ("Drive <serial> (device N) answers serial number <serial> after its
+// restart", "Drive <serial> (device N) serial number could not be read
+// after its restart"). Each result's `judged` says how. `found` is left with
+// the drives of the last scan. Returns the failures.
 int verify_drives(const drive_table& work, flash_results& results, progress_line& progress, drive_table& found);

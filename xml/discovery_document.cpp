@@ -110,8 +110,12 @@ void append_device(DOMDocument& document, DOMElement& devices, const drive_recor
     format_text(value, "%d", static_cast<int>(record.device.lun));
     append_leaf(document, *device, "funcnumber", value.data());
     // Only a drive that has a serial number gets the leaf: the document of a
-    // drive without one reads as it always did.
-    if (record.serial[0] != '\0') append_leaf(document, *device, "serial", record.serial.data());
+    // drive without one reads as it always did. It is written escaped (a
+    // control byte as \xNN), the form the selection check compares, so that
+    // the document names the drive whatever bytes its number holds.
+    if (record.serial[0] != '\0') {
+        append_leaf(document, *device, "serial", escaped_text(text_of(record.serial)).c_str());
+    }
 
     DOMElement* item = append_container(document, *device, "fw_item");
     append_leaf(document, *item, "type", record.fw_item_type.data());
