@@ -8,9 +8,11 @@
 #include "log/setup_log.h"
 #include "inventory/catalogue.h"
 #include "inventory/discovery.h"
+#include "inventory/text_field.h"
 #include "upgrade/flashing.h"
 #include "upgrade/planning.h"
 #include "upgrade/selection_check.h"
+#include "upgrade/serial_lines.h"
 #include "xml/discovery_document.h"
 #include "xml/selection_document.h"
 
@@ -56,7 +58,7 @@ int report_left_untouched(const std::vector<unexamined_device>& unexamined, cons
     for (const drive_record& drive : discovered) {
         if (drive.in_use == 0 || is_identified(drive)) continue;
         report("Drive at device %u, Product ID: %s, could not be identified; it is left untouched.\n",
-               static_cast<unsigned>(drive.device.address), drive.product_id.data());
+               static_cast<unsigned>(drive.device.address), escaped_text(text_of(drive.product_id)).c_str());
         if (drive.read_failure[0] != '\0') log_line("%s\n", drive.read_failure.data());
         ++unidentified;
     }
@@ -70,7 +72,8 @@ void log_passed_over(const std::vector<passed_over_device>& passed_over) {
     for (const passed_over_device& device : passed_over) {
         log_line("Tape device %u, Vendor ID: %s, Product ID: %s, is not one of the maker's drives that can be "
                  "flashed: %s; it is left untouched.\n",
-                 static_cast<unsigned>(device.address), device.vendor_id.data(), device.product_id.data(),
+                 static_cast<unsigned>(device.address), escaped_text(text_of(device.vendor_id)).c_str(),
+                 escaped_text(text_of(device.product_id)).c_str(),
                  finding_cause_text(device.cause));
     }
 }
@@ -121,6 +124,7 @@ int discover_and_plan(bool show_tables, run_facts& facts, const char* recommende
     show_section(show_tables, "\tDiscovered\n", discovered);
     left_untouched = report_left_untouched(facts.unexamined, discovered);
     log_passed_over(facts.passed_over);
+    log_unusable_serials(discovered);
     // A device that may be one of the maker's drives was not checked: this
     // is no run in which "nothing was to be done".
     if (count_in_use(discovered) == 0) return left_untouched > 0 ? result_flash_failure : result_no_drive;
@@ -176,8 +180,10 @@ int upgrade_from_document(bool show_tables, run_facts& facts) {
     show_section(show_tables, "\tUpgrade\n", selection);
     // A document that no longer matches the drives flashes nothing at all.
     facts.selection = std::make_unique<selection_findings>();
-    if (check_selected_drives(selection, facts.selection.get()) > 0) return result_flash_failure;
+    const int mismatches = check_selected_drives(selection, facts.selection.get());
+    // A check cut short by a request to stop says nothing about the drives.
     if (notice_stop(facts.stopped)) return result_flash_failure;
+    if (mismatches > 0) return result_flash_failure;
     return flash_work(facts, selection, catalogue) > 0 ? result_flash_failure : result_success;
 }
 

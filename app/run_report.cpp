@@ -132,13 +132,31 @@ struct verdict {
 
 bool mode_is(const run_facts& facts, std::string_view mode) { return facts.mode && facts.mode == mode; }
 
-// Why a drive without a work record has none.
-verdict unplanned(const run_facts& facts) {
+// Why a drive without a work record has none, as the run's tables tell it:
+// never assumed from the mode. A drive the verification scan found where the
+// run had found none before may be a flashed drive without a serial number
+// that came back at another device number; that drive's own entry says it
+// did not come back, and this one says only what is known.
+verdict unplanned(const run_facts& facts, const device_key& key, const device_sources& at) {
     if (facts.catalogue == nullptr || count_in_use(*facts.catalogue) == 0) {
         return {"not-planned", "no catalogue entry could be read"};
     }
-    if (mode_is(facts, "upgrade-from-document")) return {"not-planned", "the document does not name it"};
-    return {"not-planned", "the catalogue holds no image for its drive ID"};
+    const drive_record* drive = at.before ? at.before : at.after;
+    if (drive && !is_identified(*drive)) return {"left-untouched", "it could not be identified"};
+    if (mode_is(facts, "upgrade-from-document")) {
+        return {"not-planned", std::get<3>(key) > 0 ? "the document names another drive at its address"
+                                                    : "the document names no drive at its address"};
+    }
+    if (drive == nullptr || find_by_drive_id(drive->drive_id, *facts.catalogue) == nullptr) {
+        return {"not-planned", "the catalogue holds no image for its drive ID"};
+    }
+    return {"not-planned", at.before ? "the run made no plan for it" : "it was not found before flashing"};
+}
+
+// What the drive answered for its serial number, shared or not; empty when
+// it answered none that could be read whole.
+std::string_view answered_serial(const drive_record& drive) {
+    return drive.serial[0] != '\0' ? text_of(drive.serial) : text_of(drive.shared_serial);
 }
 
 std::string runs_instead(const device_sources& at, const drive_record& planned) {
@@ -176,6 +194,11 @@ verdict judged(const run_facts& facts, const device_sources& at) {
         case judgement::missing:
             return {"failed", result.sent_image ? "it did not answer at its address after its download"
                                                 : "no drive answered at its address"};
+        case judgement::serial_changed: {
+            const std::string_view answered = at.after ? answered_serial(*at.after) : std::string_view();
+            if (answered.empty()) return {"failed", "its serial number could not be read after its restart"};
+            return {"failed", "it answers serial number " + escaped_text(answered) + " after its restart"};
+        }
         case judgement::not_judged: break;
     }
     return {"left-untouched", "no drive answered at its address when verified"};
@@ -189,7 +212,7 @@ verdict not_examined(const unexamined_device& device) {
     return {"left-untouched", reason};
 }
 
-verdict verdict_of(const run_facts& facts, const device_sources& at) {
+verdict verdict_of(const run_facts& facts, const device_key& key, const device_sources& at) {
     if (at.unexamined) return not_examined(*at.unexamined);
     if (at.passed_over) {
         return {"not-planned", std::string(finding_cause_text(at.passed_over->cause)) +
@@ -201,7 +224,7 @@ verdict verdict_of(const run_facts& facts, const device_sources& at) {
         return {"left-untouched", mode_is(facts, "discover") ? "the run was interrupted before the document was written"
                                                               : "the run was interrupted before this drive was flashed"};
     }
-    if (at.slot < 0) return unplanned(facts);
+    if (at.slot < 0) return unplanned(facts, key, at);
     if (mode_is(facts, "discover")) {
         if (facts.document_written) return {"planned", "written to the discovery document"};
         return {"failed", "the discovery document could not be written"};
@@ -254,7 +277,7 @@ json device_of(const run_facts& facts, const device_key& key, const device_sourc
         }
     }
     out["firmware_after"] = version_of(at.after);
-    const verdict v = verdict_of(facts, at);
+    const verdict v = verdict_of(facts, key, at);
     out["verdict"] = v.word;
     out["reason"] = v.reason.empty() ? json(nullptr) : json(v.reason);
     return out;
@@ -280,12 +303,18 @@ void put_verified(const run_facts& facts, std::map<device_key, device_sources>& 
         const drive_record& drive = found[index];
         if (drive.in_use == 0 || placed[index]) continue;
         device_key key = key_of(drive.device);
+        // A drive is another than the one first found at its number only
+        // when both answered serial numbers and they differ: a drive that
+        // could not be identified before (its serial number was not asked),
+        // or whose number could not be read, is told apart by device number.
         for (;; ++std::get<3>(key)) {
             const auto known = devices.find(key);
             if (known == devices.end()) break;
             const drive_record* before = known->second.before;
-            const bool another = known->second.after != nullptr ||
-                                 (before && text_of(before->serial) != text_of(drive.serial));
+            const bool another =
+                known->second.after != nullptr ||
+                (before && !answered_serial(*before).empty() && !answered_serial(drive).empty() &&
+                 !same_serial(answered_serial(*before), answered_serial(drive)));
             if (!another) break;
         }
         devices[key].after = &drive;
@@ -311,7 +340,10 @@ std::map<device_key, device_sources> devices_of(const run_facts& facts) {
             if (facts.selection && facts.selection->found[slot].in_use != 0) at.before = &facts.selection->found[slot];
         }
     }
-    if (facts.flashing && facts.flashing->rescanned) put_verified(facts, devices);
+    // A verification cut short judged nothing: its partial scan, never
+    // matched, would place drives that swapped numbers at each other's
+    // entries. Its drives stay unverified, with no version or device after.
+    if (facts.flashing && facts.flashing->rescanned && facts.flashing->verified) put_verified(facts, devices);
     return devices;
 }
 

@@ -60,7 +60,9 @@ TEST_F(RunRecord, AStopOrAnEndingSignalLeavesATrueRecordWhereverItComes) {
     const std::string held_line =
         "Interrupted while device 0 was being flashed; its download ran to its end, and no further drive is flashed.";
     const std::string stop_line = "Interrupted; no further drive is flashed.";
-    const json unverified = {{"flashed", true}, {"verdict", "failed"},
+    // Nothing after is known of a drive that was not verified.
+    const json unverified = {{"flashed", true}, {"verdict", "failed"}, {"firmware_after", nullptr},
+                             {"device_after", nullptr},
                              {"reason", "the run was interrupted before the drive was verified"}};
     const json not_flashed = {{"flashed", false}, {"verdict", "left-untouched"},
                               {"reason", "the run was interrupted before this drive was flashed"}};
@@ -87,6 +89,13 @@ TEST_F(RunRecord, AStopOrAnEndingSignalLeavesATrueRecordWhereverItComes) {
         {"TERM in the verification scan",
          [](sim_json&, sim_json& first, sim_json&) { first["faults"] = {signal_at("12 00", "TERM", 2)}; }, 0,
          stop_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
+        {"TERM in the verification scan after the drives swapped numbers",
+         [](sim_json&, sim_json& first, sim_json& second) {
+             first["address_after_reboot"] = 1;
+             second["address_after_reboot"] = 0;
+             first["faults"] = {signal_at("12 00", "TERM", 2)};
+         },
+         0, stop_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
         {"TERM in the wait for a late drive",
          [](sim_json& bus, sim_json&, sim_json& second) {
              second["reboot_seconds"] = 3600;
@@ -144,6 +153,35 @@ TEST_F(RunRecord, AStopOrAnEndingSignalLeavesATrueRecordWhereverItComes) {
                 EXPECT_EQ(on_disk["devices"][i][field], value) << "device " << i << " " << field;
             }
         }
+    }
+}
+
+// A stop while the document's drives are checked ends the run there: the
+// next drive is not opened, and the run says it was interrupted rather than
+// why the drives it did not read do not match.
+TEST_F(RunRecord, AStopDuringTheDocumentCheckIsHonouredBeforeTheNextDrive) {
+    catalogue("0x00a4|A4.BIN|2.10\n0x00c8|C8.BIN|1.50\n");
+    image("C8.BIN", "1.50", "0x00c8");
+    sim_json bus = bus_of({ultrium_drive(0, "2.05", "0x00a4"), ultrium_drive(1, "1.00", "0x00c8")}).document;
+    write_file(bus_file(), bus.dump(2));
+    ASSERT_EQ(run({"/s", "/d", document().string()}).exit_code, 1);
+    edit_value("0x0000c8", "product_id", "ULTRIUM-HH6", "ULTRIUM-HH7");
+    bus["drives"][0]["faults"] = {signal_at("12 00", "TERM")};
+    write_file(bus_file(), bus.dump(2));
+    forget_run();
+
+    const program_run ran = run({"/s", "/u", document().string()});
+    EXPECT_EQ(ran.exit_code, 0);
+    EXPECT_NE(ran.out.find("Interrupted; no further drive is flashed.\nResult : Flash failure\n"), std::string::npos)
+        << ran.out;
+    EXPECT_EQ(ran.out.find("does not match"), std::string::npos) << ran.out;
+    EXPECT_TRUE(trace_lines(trace(), "open 1 ").empty());
+    EXPECT_TRUE(flashed().empty());
+    const json devices = report()["devices"];
+    ASSERT_EQ(devices.size(), 2u) << devices.dump(2);
+    for (const json& device : devices) {
+        EXPECT_EQ(device["verdict"], "left-untouched");
+        EXPECT_EQ(device["reason"], "the run was interrupted before this drive was flashed");
     }
 }
 

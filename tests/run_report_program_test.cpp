@@ -18,7 +18,7 @@ using json = nlohmann::json;
 
 class RunReport : public ::testing::Test, protected program_bench {};
 
-sim_json with_key(sim_json drive, const char* key, const char* value) {
+sim_json with_key(sim_json drive, const char* key, const sim_json& value) {
     drive[key] = value;
     return drive;
 }
@@ -27,6 +27,15 @@ sim_json with_key(sim_json drive, const char* key, const char* value) {
 sim_json refusing(sim_json drive, const std::string& cdb) {
     sim_json rule = fault(cdb, "check");
     rule["sense"] = "05 24 00";
+    drive["faults"] = {rule};
+    return drive;
+}
+
+// A drive whose command `cdb` fails `count` times with that sense.
+sim_json with_fault(sim_json drive, const std::string& cdb, const std::string& sense, int count) {
+    sim_json rule = fault(cdb, "check");
+    rule["sense"] = sense;
+    rule["count"] = count;
     drive["faults"] = {rule};
     return drive;
 }
@@ -130,6 +139,25 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
          {"/s", "/u", doc}, 0, "Flash failure", {}, false,
          "Selection document " + doc +
              " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number\n"},
+        // Each physical drive once, with a reason looked up, not assumed.
+        {"upgrade all: a drive not identified at first is one entry when verification finds it",
+         {ultrium_drive(0, "2.05", "0x00a4"), with_fault(ultrium_drive(1, "2.05", "0x00a4"), "12 01 c1", "03 11 00", 1)},
+         nullptr, {"/s"}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "success"}},
+          {{"device", 1}, {"verdict", "left-untouched"}, {"reason", "it could not be identified"}, {"serial", nullptr},
+           {"flashed", false}}}},
+        {"upgrade all: a drive without serial number comes back at another number",
+         {with_key(with_key(ultrium_drive(0, "2.05", "0x00a4"), "serial", ""), "address_after_reboot", 3)}, nullptr,
+         {"/s"}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "failed"}, {"flashed", true}, {"device_after", nullptr},
+           {"reason", "it did not answer at its address after its download"}},
+          {{"device", 3}, {"verdict", "not-planned"}, {"flashed", false}, {"firmware_after", "2.10"},
+           {"reason", "it was not found before flashing"}}}},
+        {"upgrade from a document: a drive without serial number comes back at another number",
+         {with_key(with_key(ultrium_drive(0, "2.05", "0x00a4"), "serial", ""), "address_after_reboot", 3)},
+         [&] { run({"/s", "/d", doc}); }, {"/s", "/u", doc}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "failed"}},
+          {{"device", 3}, {"verdict", "not-planned"}, {"reason", "the document names no drive at its address"}}}},
         {"no drive of the maker: no catalogue read", {}, nullptr, {"/s"}, 3,
          "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false},
     };
