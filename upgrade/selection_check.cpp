@@ -22,7 +22,8 @@ void describe_mismatch(const drive_record& wanted, device_finding finding, const
     } else if (finding != device_finding::taken) {
         copy_text(what, "no drive");
     } else if (!is_identified(found)) {
-        format_text(what, "Product ID %s, which could not be identified", escaped_text(text_of(found.product_id)).c_str());
+        format_text(what, "Product ID %s, which could not be identified",
+                    escaped_text(text_of(found.product_id)).c_str());
     } else if (found.drive_id != wanted.drive_id || text_of(found.product_id) != text_of(product)) {
         format_text(what, "Drive ID %#08x, Product ID %s", static_cast<unsigned>(found.drive_id),
                     escaped_text(text_of(found.product_id)).c_str());
