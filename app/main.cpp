@@ -23,6 +23,13 @@ void finish_report(report_target& report, run_frame& frame, const run_facts& fac
     system_log_end(frame, facts);
 }
 
+// The transport's one line begins with the program's name, as every line
+// of its own on standard error does.
+std::string without_program_prefix(const std::string& line) {
+    const std::string prefix = "kvtapefw: ";
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +55,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.syntax_error == 1) {
+        // Which argument was not understood comes first, on its own stream:
+        // the usage text and the exit code stay what callers know.
+        print_syntax_problems(options);
         print_usage();
         return 0;
     }
@@ -55,13 +65,13 @@ int main(int argc, char** argv) {
     if (options.help != 1) {
         std::string bus_path, setup_error;
         const transport_setup setup = install_transport_from_environment(bus_path, setup_error);
-        frame.simulated_bus = !bus_path.empty();
+        frame.simulated_bus = facts.simulated_bus = !bus_path.empty();
         if (setup != transport_setup::ready) {
-            std::fprintf(stderr, "%s\n", setup_error.c_str());
             // A trace asked for and not taken would leave a failed rollout
             // without its record: refused like a rejected command line.
             const int code = setup == transport_setup::trace_refused ? -1 : 0;
             note_run_mode(options, facts);
+            refuse_run(facts, without_program_prefix(setup_error));
             finish_report(report, frame, facts, code);
             return code;
         }

@@ -167,6 +167,10 @@ verdict judged(const run_facts& facts, const device_sources& at) {
         return {"left-untouched", "nothing has been sent to it"};
     }
     if (result.outcome == flash_outcome::download_failed) return {"failed", "its download did not run to its end"};
+    // Failed closed: nothing went to the drive, whatever it runs now.
+    if (result.outcome == flash_outcome::not_asked && !is_action_word(text_of(planned.action))) {
+        return {"failed", unknown_action_reason(escaped_text(text_of(planned.action)))};
+    }
     switch (result.judged) {
         case judgement::kept: return {"success", ""};
         case judgement::not_kept: return {"failed", runs_instead(at, planned)};
@@ -329,6 +333,9 @@ json run_report_document(const run_frame& frame, const run_facts& facts) {
     report["simulated_bus"] = frame.simulated_bus;
     report["exit_code"] = frame.finished ? json(frame.exit_code) : json(nullptr);
     report["result"] = frame.finished && frame.result ? json(frame.result) : json(nullptr);
+    report["refusal"] = text_or_null(facts.refusal);
+    report["scanned"] = facts.scanned ? json(*facts.scanned) : json(nullptr);
+    report["warning"] = text_or_null(facts.warning);
     report["catalogue"] = nullptr;
     // A signed catalogue was read, and its signature judged, before the bus
     // was scanned: it is told even when the run ended there.

@@ -56,8 +56,10 @@ struct passed_over_device {
 // taken drive keeps its card, address and lun, whatever its pages answered.
 // The devices that could not be examined are added to `unexamined`, and the
 // maker's devices passed over as not its drives to `passed_over`, when given.
+// `nodes`, when given, is set to the number of addresses where a device was
+// there at all (any vendor, examinable or not).
 int discover_drives(drive_table& table, std::vector<unexamined_device>* unexamined = nullptr,
-                    std::vector<passed_over_device>* passed_over = nullptr);
+                    std::vector<passed_over_device>* passed_over = nullptr, int* nodes = nullptr);
 
 // Opens the device at its card, address and lun, asks it as the scan does
 // (TEST UNIT READY, standard data, the maker's checks, vendor pages) and

@@ -3,7 +3,9 @@
 // (The bench checks every report against its schema.)
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,12 @@ struct report_case {
     bool catalogue_read = true;
     // A line the run prints on either stream, when given.
     std::string line = {};
+    // The report's refusal: null, or what it begins with (the whole text is
+    // then checked against standard error and the setup log).
+    json refusal = nullptr;
+    // The report's scanned and warning, when given.
+    std::optional<json> scanned = {};
+    std::optional<json> warning = {};
 };
 
 TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
@@ -129,9 +137,34 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
          },
          {"/s", "/u", doc}, 0, "Flash failure", {}, false,
          "Selection document " + doc +
-             " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number\n"},
+             " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number\n",
+         "Selection document " + doc +
+             " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number"},
         {"no drive of the maker: no catalogue read", {}, nullptr, {"/s"}, 3,
-         "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false},
+         "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false,
+         "kvtapefw: no tape device was found\n", nullptr, 0, "no tape device was found"},
+        {"no drive of the maker, another vendor's device: found, not warned of",
+         {with_key(other_drive(1, "KTR320", "1.10", "0x0320"), "vendor", "ACME")}, nullptr, {"/s", "/d", doc}, 3,
+         "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false, "", nullptr, 1, nullptr},
+        {"upgrade from a document that is not there", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { std::filesystem::remove(doc); }, {"/s", "/u", doc}, 0, "Flash failure", {}, false, "",
+         "Selection document " + doc + " is missing", nullptr, nullptr},
+        {"upgrade from a document that is not XML", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { write_file(doc, "<kv_rom_discovery><devices>"); }, {"/s", "/u", doc}, 0, "Flash failure", {}, false,
+         "", "Selection document " + doc + " is not XML: "},
+        {"upgrade from a document that is not a discovery document", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { write_file(doc, "<kv_rom_discovery><devices><device/></devices></kv_rom_discovery>"); },
+         {"/s", "/u", doc}, 0, "Flash failure", {}, false, "",
+         "Selection document " + doc + " is not a discovery document: a device lacks one of its values"},
+        {"upgrade all without a catalogue", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { std::filesystem::remove(work_ / "fwimage/firmware.cfg"); }, {"/s"}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "not-planned"}}}, true, "",
+         "Firmware catalogue " + (work_ / "fwimage/firmware.cfg").string() + " could not be read: ",
+         1, nullptr},
+        {"discover with a catalogue of no entry", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { catalogue(""); }, {"/s", "/d", doc}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "not-planned"}}}, true, "",
+         "Firmware catalogue " + (work_ / "fwimage/firmware.cfg").string() + " holds no entry that can be used"},
     };
     for (const report_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,8 +185,24 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
         EXPECT_EQ(report["simulated_bus"], true);
         // The catalogue's digest is that of the file (sha256sum of the
         // catalogue above), so a tool can tell whether it changed.
+        if (c.refusal.is_null()) {
+            EXPECT_TRUE(report["refusal"].is_null()) << report["refusal"];
+        } else {
+            // The same words on standard error (after the program's name),
+            // in the setup log and in the report.
+            const std::string refusal = report["refusal"].is_string() ? report["refusal"].get<std::string>() : "";
+            EXPECT_EQ(refusal.rfind(c.refusal.get<std::string>(), 0), 0u) << refusal;
+            EXPECT_NE(ran.err.find("kvtapefw: " + refusal + "\n"), std::string::npos) << ran.err;
+            EXPECT_NE(log().find(refusal + "\n"), std::string::npos) << log();
+        }
+        if (c.scanned) {
+            EXPECT_EQ(report["scanned"], *c.scanned);
+        }
+        if (c.warning) {
+            EXPECT_EQ(report["warning"], *c.warning);
+        }
         EXPECT_EQ(report["catalogue"].is_null(), !c.catalogue_read);
-        if (c.catalogue_read) {
+        if (c.catalogue_read && c.refusal.is_null()) {
             EXPECT_EQ(report["catalogue"]["sha256"], "dd439f74806d35ff2773f0027173a5ac0bd692b41914c0991fd4ebe8b909c6b5");
             EXPECT_TRUE(report["catalogue"]["signature"].is_null()) << "no key is trusted";
         }
