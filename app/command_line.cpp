@@ -59,6 +59,18 @@ bool takes_gnu_option(const narrow_argument& argument, command_options& options)
         options.show_help = 1;
         return true;
     }
+    if (argument.text == "--list" || argument.text == "-l") {
+        options.show_list = 1;
+        return true;
+    }
+    if (argument.text == "--history") {
+        options.show_history = 1;
+        return true;
+    }
+    if (argument.text == "--json") {
+        options.as_json = 1;
+        return true;
+    }
     return false;
 }
 
@@ -120,6 +132,14 @@ void scan_arguments(const std::vector<narrow_argument>& arguments, command_optio
         copy_text(options.xml_path, arguments[p + 1].text);
         set_flag(option->kind, options);
         ++p;  // the path is consumed
+    }
+    if (options.as_json == 1 && options.show_list == 0 && options.show_history == 0) {
+        options.syntax_error = 1;
+        options.syntax_problems.push_back("--json goes with --list or --history");
+    }
+    if (options.show_list == 1 && options.show_history == 1) {
+        options.syntax_error = 1;
+        options.syntax_problems.push_back("--list and --history cannot be given together");
     }
 }
 

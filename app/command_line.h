@@ -20,6 +20,12 @@ struct command_options {
     // tool answers; neither is a run, nor touches the setup log.
     std::int32_t show_version;
     std::int32_t show_help;
+    // "--list" or "-l": the maker's drives as a scan finds them, and what
+    // upgrade all would do; "--history": the runs this host remembers;
+    // "--json" with either: the same as JSON. Neither is a run of a mode.
+    std::int32_t show_list;
+    std::int32_t show_history;
+    std::int32_t as_json;
     text_field<512> xml_path;  // the argument after the last /d or /u
     // One line per argument that broke the grammar, saying which and why
     // ("/x is not an option"), told on standard error before the usage text.

@@ -54,6 +54,9 @@ TEST(OptionScan, Grammar) {
         {{"-s"}, {0, 0, 0, 0, 0, 0, 1, "", {"-s is not an option; options begin with \"/\" (see /h)"}}},
         {{"/s "}, {0, 0, 0, 0, 0, 0, 1, "", {"/s  is not an option"}}},
         {{"/u", ""}, {0, 0, 0, 1, 0, 0, 0, ""}},                   // an empty path is still a path
+        {{"--json"}, {0, 0, 0, 0, 0, 0, 1, "", {"--json goes with --list or --history"}}},
+        {{"--list", "--history"}, {0, 0, 0, 0, 0, 0, 1, "", {"--list and --history cannot be given together"}}},
+        {{"--LIST"}, {0, 0, 0, 0, 0, 0, 1, "", {"--LIST is not an option; options begin with \"/\" (see /h)"}}},
     };
     for (const scan_case& c : cases) {
         const command_options o = scan(c.words);

@@ -3,6 +3,7 @@
 // (The bench checks every report against its schema.)
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "support/program_bench.h"
 #include "support/signing_fixtures.h"
+#include "scsi/transport.h"
 #include "support/sim_bus_builder.h"
 
 namespace {
@@ -307,6 +309,154 @@ TEST_F(RunReport, OneThatCannotBeWrittenLeavesTheRunAsItWas) {
               std::string::npos)
         << ran.err;
     EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace test_support;
+using json = nlohmann::json;
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+class HostMemory : public ::testing::Test, protected program_bench {
+protected:
+    std::vector<json> history() const {
+        std::vector<json> lines;
+        for (const std::string& line : read_lines(history_file())) lines.push_back(json::parse(line));
+        return lines;
+    }
+};
+
+// Every run of a mode that reached the drives leaves one line, and only such
+// a run; --history shows them oldest first, --history --json as written.
+TEST_F(HostMemory, EveryRunThatReachedTheDrivesIsOneLineOfTheHistory) {
+    const std::string doc = document().string();
+    bus_of({ultrium_drive(0, "2.05", "0x00a4"), failing_chunk(ultrium_drive(1, "1.00", "0x00c8"))}).write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n0x00c8|C8.BIN|1.50\n");
+    image("A4.BIN", "2.10", "0x00a4");
+    image("C8.BIN", "1.50", "0x00c8");
+    ASSERT_EQ(run({"/s", "/d", doc}).exit_code, 1);
+    ASSERT_EQ(run({"/s"}).exit_code, 0);
+    // Refused before any drive, or no run of a mode at all: not remembered.
+    ASSERT_EQ(run({"/s", "/u", (work_ / "no-such.xml").string()}).exit_code, 0);
+    ASSERT_EQ(run({"/h"}).exit_code, 255);
+    ASSERT_EQ(run({"--list"}).exit_code, 0);
+    bus_of({}).write(bus_file());
+    ASSERT_EQ(run({"/s"}).exit_code, 3);
+
+    const std::vector<json> lines = history();
+    ASSERT_EQ(lines.size(), 3u) << read_file(history_file());
+    EXPECT_EQ(lines[0]["mode"], "discover");
+    EXPECT_EQ(lines[0]["exit_code"], 1);
+    EXPECT_EQ(lines[0]["drives"][0],
+              (json{{"node", tape_device_name(0)}, {"vendor", "KV"}, {"product", "ULTRIUM-HH6"},
+                    {"serial", lines[0]["drives"][0]["serial"]}, {"firmware_before", "2.05"},
+                    {"firmware_after", nullptr}, {"target", "2.10"}, {"action", "upgrade"}, {"verdict", "planned"},
+                    {"reason", "written to the discovery document"}}));
+    EXPECT_TRUE(lines[0]["drives"][0]["serial"].is_string());
+    EXPECT_EQ(lines[1]["mode"], "upgrade-all");
+    EXPECT_EQ(lines[1]["result"], "Flash failure");
+    EXPECT_EQ(lines[1]["drives"][0]["firmware_after"], "2.10");
+    EXPECT_EQ(lines[1]["drives"][0]["verdict"], "success");
+    EXPECT_EQ(lines[1]["drives"][1]["node"], tape_device_name(1));
+    EXPECT_EQ(lines[1]["drives"][1]["verdict"], "failed");
+    EXPECT_EQ(lines[2]["exit_code"], 3);
+    EXPECT_EQ(lines[2]["drives"], json::array());
+
+    const program_run as_json = run({"--history", "--json"});
+    EXPECT_EQ(as_json.exit_code, 0);
+    EXPECT_EQ(as_json.out, read_file(history_file()));
+    const program_run table = run({"--history"});
+    EXPECT_EQ(table.exit_code, 0);
+    const std::vector<std::string> rows = split_lines(table.out);
+    // Heading, rule, one row per drive of each run (a run of none has one).
+    ASSERT_EQ(rows.size(), 7u) << table.out;
+    EXPECT_EQ(rows[0].rfind("Finished", 0), 0u);
+    EXPECT_NE(rows[5].find(tape_device_name(1)), std::string::npos) << rows[5];
+    EXPECT_NE(rows[5].find("  1.00    1.00   1.50    failed"), std::string::npos) << rows[5];
+    EXPECT_NE(rows[6].find("upgrade-all  Nothing to be done"), std::string::npos) << rows[6];
+    EXPECT_EQ(log().find("Finished"), std::string::npos) << "reading the history writes no log line";
+}
+
+TEST_F(HostMemory, AHistoryThatCannotBeWrittenIsSaidOnceAndChangesNothing) {
+    bus_of({ultrium_drive(0, "2.10", "0x00a4")}).write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n");
+    const std::string elsewhere = (work_ / "state").string();
+    std::filesystem::create_directories(elsewhere);
+    // KVFW_STATE_DIR wins over the bus file's folder.
+    ASSERT_EQ(run({"/s"}, {{"KVFW_STATE_DIR", elsewhere}}).exit_code, 1);
+    EXPECT_EQ(read_lines(work_ / "state/history.jsonl").size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(history_file()));
+    const std::string missing = (work_ / "gone").string();
+    const program_run ran = run({"/s"}, {{"KVFW_STATE_DIR", missing}});
+    EXPECT_EQ(ran.exit_code, 1);
+    EXPECT_NE(ran.out.find("Result : Success\n"), std::string::npos);
+    const std::string said = "kvtapefw: the run history " + missing +
+                             "/history.jsonl cannot be opened for appending (No such file or directory); the run is "
+                             "not remembered there\n";
+    EXPECT_NE(ran.err.find(said), std::string::npos) << ran.err;
+    EXPECT_EQ(ran.err.find(said), ran.err.rfind(said)) << "once";
+    const program_run none = run({"--history"}, {{"KVFW_STATE_DIR", missing}});
+    EXPECT_EQ(none.exit_code, 0);
+    EXPECT_EQ(none.out, "No run is remembered in " + missing + "/history.jsonl yet.\n");
+}
+
+// --list scans and says, per drive of the maker, what upgrade all would do;
+// it sends only the scan's commands and leaves no log line, report or history.
+TEST_F(HostMemory, TheListShowsEachDriveOfTheMakerAndWhatUpgradeAllWouldDo) {
+    bus_of({ultrium_drive(0, "2.05", "0x00a4"), other_drive(1, "KTR320", "1.10", "0x0320"),
+            with_key(ultrium_drive(2, "1.00", "0x00a4"), "open", "fail"), ultrium_drive(3, "2.10", "0x00a4"),
+            ultrium_drive(4, "3.00", "0x00a4"),
+            with_key(other_drive(5, "KTR320", "1.10", "0x0320"), "vendor", "ACME")})
+        .write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n");
+    struct row {
+        int device;
+        const char* upgrade_all;
+        const char* said;  // the table's last column
+    };
+    const row rows[] = {{0, "upgrade", "upgrade to 2.10"},
+                        {1, "no-image", "no image"},
+                        {2, "unexaminable", "could not be examined: it would not open; another program may hold it"},
+                        {3, "current", "current"},
+                        {4, "newer", "current (newer than the catalogue)"}};
+
+    const program_run listed = run({"-l", "--json"});
+    EXPECT_EQ(listed.exit_code, 0) << listed.err;
+    write_file(work_ / "list.json", listed.out);
+    const std::string check = std::string("python3 ") + KVFW_SOURCE_DIR + "/tests/support/check_report.py " +
+                              KVFW_SOURCE_DIR + "/docs/drive-list.schema.json " + (work_ / "list.json").string();
+    EXPECT_EQ(std::system(check.c_str()), 0) << listed.out;
+    const json list = json::parse(listed.out);
+    EXPECT_EQ(list["scanned"], 6);
+    ASSERT_EQ(list["drives"].size(), std::size(rows)) << listed.out;
+    const program_run table = run({"--list"});
+    EXPECT_EQ(table.exit_code, 0);
+    const std::vector<std::string> lines = split_lines(table.out);
+    ASSERT_EQ(lines.size(), std::size(rows) + 2) << table.out;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const json& drive = list["drives"][i];
+        EXPECT_EQ(drive["node"], tape_device_name(static_cast<std::uint32_t>(rows[i].device)));
+        EXPECT_EQ(drive["upgrade_all"], rows[i].upgrade_all) << i;
+        const std::string& line = lines[i + 2];
+        EXPECT_EQ(line.rfind(drive["node"].get<std::string>(), 0), 0u) << line;
+        EXPECT_EQ(line.substr(line.size() - std::string(rows[i].said).size()), rows[i].said) << line;
+    }
+    EXPECT_EQ(list["drives"][0]["firmware"], "2.05");
+    EXPECT_EQ(list["drives"][0]["catalogue_version"], "2.10");
+    EXPECT_TRUE(flashed().empty());
+    EXPECT_EQ(log(), "");
+    EXPECT_FALSE(std::filesystem::exists(report_file()));
+    EXPECT_FALSE(std::filesystem::exists(history_file()));
 }
 
 }  // namespace
