@@ -11,7 +11,6 @@
 #include "platform/file_write.h"
 #include "platform/platform.h"
 #include "platform/whole_file.h"
-#include "scsi/transport.h"
 
 namespace {
 
@@ -21,8 +20,7 @@ using json = nlohmann::ordered_json;
 constexpr std::size_t largest_history = 64 * 1024 * 1024;
 
 json drive_of(const json& device) {
-    const auto number = device["device"].get<std::uint32_t>();
-    return json{{"node", tape_device_name(number)},
+    return json{{"node", device["node"]},
                 {"vendor", device["vendor"]},
                 {"product", device["product"]},
                 {"serial", device["serial"]},

@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "platform/whole_file.h"
 #include "scsi/sense.h"
+#include "scsi/transport.h"
 #include "upgrade/action_words.h"
 #include "upgrade/image_file.h"
 
@@ -223,6 +224,7 @@ verdict verdict_of(const run_facts& facts, const device_sources& at) {
 json device_of(const run_facts& facts, const device_key& key, const device_sources& at) {
     // Every field in its place first, null until learnt.
     json out = json::object();
+    out["node"] = tape_device_name(std::get<1>(key));
     out["device"] = std::get<1>(key);
     out["card"] = std::get<0>(key);
     out["lun"] = std::get<2>(key);

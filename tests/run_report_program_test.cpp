@@ -71,7 +71,7 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
           with_key(ultrium_drive(2, "1.00", "0x00a4"), "open", "fail"),
           refusing(ultrium_drive(3, "1.00", "0x00a4"), "12 00")},
          nullptr, {"/s", "/d", doc}, 1, "Success",
-         {{{"device", 0}, {"verdict", "planned"}, {"action", "upgrade"}, {"firmware_before", "2.05"},
+         {{{"device", 0}, {"node", tape_device_name(0)}, {"verdict", "planned"}, {"action", "upgrade"}, {"firmware_before", "2.05"},
            {"target_version", "2.10"}, {"drive_id", "0x0000a4"}, {"flashed", false}, {"firmware_after", nullptr}},
           {{"device", 1}, {"verdict", "not-planned"}, {"drive_id", "0x000320"}, {"action", nullptr},
            {"reason", "the catalogue holds no image for its drive ID"}},
