@@ -67,6 +67,9 @@ void append_run_history(const std::string& state_folder, const run_frame& frame,
     // Drive texts that are not UTF-8 are replaced, never let the line fail.
     const std::string line =
         history_entry(frame, facts).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    // The package ships the folder on Linux; elsewhere (Windows, a build run
+    // as it is) its last level is made here, as the catalogue's serial would.
+    if (!path_exists(state_folder)) create_directory(state_folder);
     std::string why;
     file_handle file(open_regular_file_for_append(path, why));
     if (file) {

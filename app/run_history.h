@@ -24,8 +24,9 @@ bool run_reached_drives(const run_facts& facts);
 nlohmann::ordered_json history_entry(const run_frame& frame, const run_facts& facts);
 
 // Appends the run's line (one write of the whole line, the file opened for
-// appending), when the run reached the drives. A folder or file that cannot
-// be written is said once on standard error; the run goes on as it was.
+// appending), when the run reached the drives. A missing folder is created
+// (its last level). A folder or file that cannot be written is said once on
+// standard error; the run goes on as it was.
 void append_run_history(const std::string& state_folder, const run_frame& frame, const run_facts& facts);
 
 // "--history": the file as a table, oldest first and newest last, or with

@@ -396,12 +396,16 @@ TEST_F(HostMemory, AHistoryThatCannotBeWrittenIsSaidOnceAndChangesNothing) {
     ASSERT_EQ(run({"/s"}, {{"KVFW_STATE_DIR", elsewhere}}).exit_code, 1);
     EXPECT_EQ(read_lines(work_ / "state/history.jsonl").size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(history_file()));
-    const std::string missing = (work_ / "gone").string();
+    // A missing folder is made; one under a file cannot be.
+    ASSERT_EQ(run({"/s"}, {{"KVFW_STATE_DIR", (work_ / "new").string()}}).exit_code, 1);
+    EXPECT_EQ(read_lines(work_ / "new/history.jsonl").size(), 1u);
+    write_file(work_ / "a-file", "");
+    const std::string missing = (work_ / "a-file/state").string();
     const program_run ran = run({"/s"}, {{"KVFW_STATE_DIR", missing}});
     EXPECT_EQ(ran.exit_code, 1);
     EXPECT_NE(ran.out.find("Result : Success\n"), std::string::npos);
     const std::string said = "kvtapefw: the run history " + missing +
-                             "/history.jsonl cannot be opened for appending (No such file or directory); the run is "
+                             "/history.jsonl cannot be opened for appending (Not a directory); the run is "
                              "not remembered there\n";
     EXPECT_NE(ran.err.find(said), std::string::npos) << ran.err;
     EXPECT_EQ(ran.err.find(said), ran.err.rfind(said)) << "once";
