@@ -59,7 +59,48 @@ bool takes_gnu_option(const narrow_argument& argument, command_options& options)
         options.show_help = 1;
         return true;
     }
+    if (argument.text == "--list" || argument.text == "-l") {
+        options.show_list = 1;
+        return true;
+    }
+    if (argument.text == "--history") {
+        options.show_history = 1;
+        return true;
+    }
+    if (argument.text == "--json") {
+        options.as_json = 1;
+        return true;
+    }
     return false;
+}
+
+// The option spelling an argument begins with when it goes on with "=" or
+// ":" ("/d=out.xml"), the way other programs take a value; nullptr otherwise.
+const option_spelling* option_with_value(const std::string& argument) {
+    const std::size_t cut = argument.find_first_of("=:");
+    if (cut == std::string::npos) return nullptr;
+    return find_option(argument.substr(0, cut));
+}
+
+// Why an argument matches no option, in one line.
+std::string not_an_option(const narrow_argument& argument) {
+    if (!argument.fits) return "an argument is longer than 511 characters";
+    const std::string shown = escaped_text(argument.text);
+    const option_spelling* option = option_with_value(argument.text);
+    if (option && takes_path(option->kind)) return shown + " is not an option; the path follows as the next argument";
+    if (option) return shown + " is not an option; " + option->short_form + " takes no value";
+    if (argument.text.rfind("--", 0) == 0 || argument.text.rfind('-', 0) == 0) {
+        return shown + " is not an option; options begin with \"/\" (see /h)";
+    }
+    return shown + " is not an option";
+}
+
+std::string path_missing(const narrow_argument& option, const narrow_argument* next) {
+    const std::string shown = escaped_text(option.text);
+    if (next == nullptr) return shown + " needs the path of an XML document as the next argument";
+    if (!next->fits) return shown + ": the path is longer than 511 characters";
+    return shown + " needs the path of an XML document as the next argument, not " + escaped_text(next->text) +
+           " (a path cannot begin with \"-\")";
 }
 
 }  // namespace
@@ -72,7 +113,10 @@ void scan_arguments(const std::vector<narrow_argument>& arguments, command_optio
         // An argument too long for its slot matches nothing; it is never cut.
         const option_spelling* option = argument.fits ? find_option(argument.text) : nullptr;
         if (!option) {
-            if (p > 0) options.syntax_error = 1;
+            if (p > 0) {
+                options.syntax_error = 1;
+                options.syntax_problems.push_back(not_an_option(argument));
+            }
             continue;
         }
         if (!takes_path(option->kind)) {
@@ -82,11 +126,20 @@ void scan_arguments(const std::vector<narrow_argument>& arguments, command_optio
         // The path must follow as its own argument and must not look like an option.
         if (p + 1 >= count || arguments[p + 1].text.rfind('-', 0) == 0 || !arguments[p + 1].fits) {
             options.syntax_error = 1;
+            options.syntax_problems.push_back(path_missing(argument, p + 1 < count ? &arguments[p + 1] : nullptr));
             return;
         }
         copy_text(options.xml_path, arguments[p + 1].text);
         set_flag(option->kind, options);
         ++p;  // the path is consumed
+    }
+    if (options.as_json == 1 && options.show_list == 0 && options.show_history == 0) {
+        options.syntax_error = 1;
+        options.syntax_problems.push_back("--json goes with --list or --history");
+    }
+    if (options.show_list == 1 && options.show_history == 1) {
+        options.syntax_error = 1;
+        options.syntax_problems.push_back("--list and --history cannot be given together");
     }
 }
 
@@ -120,6 +173,10 @@ text_field<1024> usage_text() {
 }
 
 }  // namespace
+
+void print_syntax_problems(const command_options& options) {
+    for (const std::string& problem : options.syntax_problems) std::fprintf(stderr, "kvtapefw: %s\n", problem.c_str());
+}
 
 void print_usage() { report("%s", usage_text().data()); }
 

@@ -3,11 +3,14 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/drive_list.h"
+#include "app/run_history.h"
 #include "app/run_driver.h"
 #include "app/run_report.h"
 #include "app/system_log_lines.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
+#include "platform/state_folder.h"
 #include "sim/simulated_bus.h"
 
 namespace {
@@ -15,12 +18,23 @@ namespace {
 // KVFW_REPORT names the run report's file; unset or empty, none is written.
 // Help and rejected option combinations have no mode and write none, and
 // leave nothing in the system log either.
-void finish_report(report_target& report, run_frame& frame, const run_facts& facts, int code) {
+// A run that reached the drives is remembered in the host's history (its
+// state folder: that of the simulated bus when there is one).
+void finish_report(report_target& report, run_frame& frame, const run_facts& facts, int code,
+                   const std::string& bus_path) {
     frame.finished = true;
     frame.exit_code = process_exit_status(code);
     if (!facts.mode) return;
     if (!report.path.empty()) write_run_report(report, frame, facts);
+    append_run_history(run_state_folder(bus_path), frame, facts);
     system_log_end(frame, facts);
+}
+
+// The transport's one line begins with the program's name, as every line
+// of its own on standard error does.
+std::string without_program_prefix(const std::string& line) {
+    const std::string prefix = "kvtapefw: ";
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
 }
 
 }  // namespace
@@ -48,27 +62,42 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.syntax_error == 1) {
+        // Which argument was not understood comes first, on its own stream:
+        // the usage text and the exit code stay what callers know.
+        print_syntax_problems(options);
         print_usage();
         return 0;
     }
+    // The history is only read: no drive, no log, no lock.
+    if (options.show_history == 1) {
+        return print_run_history(run_state_folder(environment_variable("KVFW_SIM_BUS")), options.as_json == 1);
+    }
 
+    std::string bus_path;
     if (options.help != 1) {
-        std::string bus_path, setup_error;
+        std::string setup_error;
         const transport_setup setup = install_transport_from_environment(bus_path, setup_error);
-        frame.simulated_bus = !bus_path.empty();
-        if (setup != transport_setup::ready) {
+        // The list is no run: a transport it cannot have is said, not logged.
+        if (setup != transport_setup::ready && options.show_list == 1) {
             std::fprintf(stderr, "%s\n", setup_error.c_str());
+            return 1;
+        }
+        frame.simulated_bus = facts.simulated_bus = !bus_path.empty();
+        if (setup != transport_setup::ready) {
             // A trace asked for and not taken would leave a failed rollout
             // without its record: refused like a rejected command line.
             const int code = setup == transport_setup::trace_refused ? -1 : 0;
             note_run_mode(options, facts);
-            finish_report(report, frame, facts, code);
+            refuse_run(facts, without_program_prefix(setup_error));
+            finish_report(report, frame, facts, code, bus_path);
             return code;
         }
         // A stray variable on a host with real drives must never pass unnoticed.
         if (!bus_path.empty()) {
             std::fprintf(stderr, "kvtapefw: simulated bus %s: no real drive is touched\n", bus_path.c_str());
         }
+        // Only the scan's commands, nothing in the setup log or the report.
+        if (options.show_list == 1) return print_drive_list(options.as_json == 1);
         // The keys a catalogue must be signed by are read before any drive is
         // touched; a broken key file or a named folder that cannot be read
         // refuses the run like a rejected command line, for either would
@@ -76,7 +105,7 @@ int main(int argc, char** argv) {
         note_run_mode(options, facts);
         if (facts.mode) system_log_start(facts, bus_path);
         if (facts.mode && !take_trusted_keys(facts)) {
-            finish_report(report, frame, facts, -1);
+            finish_report(report, frame, facts, -1, bus_path);
             return -1;
         }
         // The record is on disk before any drive is opened, and kept current
@@ -86,7 +115,7 @@ int main(int argc, char** argv) {
             if (!start_run_report(report, frame, facts)) {
                 // The system log's "run started" gets its end; the report's
                 // failure was said once already.
-                finish_report(report, frame, facts, -1);
+                finish_report(report, frame, facts, -1, bus_path);
                 return -1;
             }
             facts.checkpoint = [&report, &frame, &facts] { update_run_report(report, frame, facts); };
@@ -100,6 +129,6 @@ int main(int argc, char** argv) {
     // The console's last line is out before the report is written: a tool
     // that waits for the report finds the run over.
     std::fflush(stdout);
-    finish_report(report, frame, facts, code);
+    finish_report(report, frame, facts, code, bus_path);
     return code;
 }

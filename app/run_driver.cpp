@@ -9,6 +9,7 @@
 #include "inventory/catalogue.h"
 #include "inventory/discovery.h"
 #include "inventory/text_field.h"
+#include "platform/tape_driver.h"
 #include "upgrade/flashing.h"
 #include "upgrade/planning.h"
 #include "upgrade/selection_check.h"
@@ -87,8 +88,8 @@ bool signed_catalogue_accepted(run_facts& facts) {
     facts.catalogue_digest = facts.catalogue_file.digest;
     facts.catalogue_signature = check_catalogue_signature(facts.catalogue_file, facts.trusted_keys);
     if (facts.catalogue_signature->verified) return true;
-    report_error("Firmware catalogue %s is not signed by a trusted key: %s\n", catalogue_path,
-                 facts.catalogue_signature->reason.c_str());
+    refuse_run(facts, std::string("Firmware catalogue ") + catalogue_path +
+                          " is not signed by a trusted key: " + facts.catalogue_signature->reason);
     return false;
 }
 
@@ -105,10 +106,31 @@ drive_table& read_run_catalogue(run_facts& facts) {
     // shows which one.
     std::string why;
     if (read_catalogue(catalogue, &facts.catalogue_digest, &why) < 0) {
-        report_error("Firmware catalogue %s could not be read: %s\n", absolute_path(catalogue_path).c_str(),
-                     why.c_str());
+        refuse_run(facts, "Firmware catalogue " + absolute_path(catalogue_path) + " could not be read: " + why);
     }
     return catalogue;
+}
+
+// A catalogue that was read but holds no line the run can use ends the run
+// as one that could not be read, and is said so.
+bool catalogue_usable(run_facts& facts, const drive_table& catalogue) {
+    if (count_in_use(catalogue) > 0) return true;
+    if (facts.refusal.empty()) {
+        refuse_run(facts, "Firmware catalogue " + absolute_path(catalogue_path) + " holds no entry that can be used");
+    }
+    return false;
+}
+
+// A host without any tape device node is no failure (the role of every
+// host may be the same), but it is said, with what may explain it, on
+// standard error and in the report; the setup log keeps its lines.
+void tell_no_tape_device(run_facts& facts) {
+    if (!facts.scanned || *facts.scanned > 0) return;
+    facts.warning = "no tape device was found";
+    // On the simulated bus the host's driver explains nothing.
+    const char* driver = facts.simulated_bus ? "" : tape_driver_state();
+    if (driver[0] != '\0') facts.warning.append("; ").append(driver);
+    std::fprintf(stderr, "kvtapefw: %s\n", facts.warning.c_str());
 }
 
 // Steps shared by upgrade all and discover: scan, catalogue, plan.
@@ -118,9 +140,12 @@ constexpr int keep_going = -2;
 
 int discover_and_plan(bool show_tables, run_facts& facts, const char* recommended_heading, int& left_untouched) {
     drive_table& discovered = new_table(facts.discovered);
-    discover_drives(discovered, &facts.unexamined, &facts.passed_over);
+    int nodes = 0;
+    discover_drives(discovered, &facts.unexamined, &facts.passed_over, &nodes);
     // A scan cut short by a request to stop says nothing about the bus.
     if (notice_stop(facts.stopped)) return result_flash_failure;
+    facts.scanned = nodes;
+    tell_no_tape_device(facts);
     show_section(show_tables, "\tDiscovered\n", discovered);
     left_untouched = report_left_untouched(facts.unexamined, discovered);
     log_passed_over(facts.passed_over);
@@ -131,7 +156,7 @@ int discover_and_plan(bool show_tables, run_facts& facts, const char* recommende
 
     drive_table& catalogue = read_run_catalogue(facts);
     show_section(show_tables, "\tConfigured\n", catalogue);
-    if (count_in_use(catalogue) == 0) return result_flash_failure;
+    if (!catalogue_usable(facts, catalogue)) return result_flash_failure;
 
     drive_table& recommended = new_table(facts.work);
     plan_actions(discovered, catalogue, recommended);
@@ -167,15 +192,30 @@ int discover_to_document(bool show_tables, run_facts& facts) {
     return facts.document_written ? result_success : result_flash_failure;
 }
 
+// "device 3" or "devices 1, 4": the records the check found another drive at.
+std::string mismatched_devices(const drive_table& selection, const selection_findings& findings) {
+    std::string list;
+    int count = 0;
+    for (std::size_t slot = 0; slot < selection.size(); ++slot) {
+        if (selection[slot].in_use == 0 || !findings.mismatched[slot]) continue;
+        list += (count++ == 0 ? "" : ", ") + std::to_string(selection[slot].device.address);
+    }
+    return (count == 1 ? "device " : "devices ") + list;
+}
+
 int upgrade_from_document(bool show_tables, run_facts& facts) {
     drive_table& selection = new_table(facts.work);
-    const int read_errors = read_selection_document(facts.document.c_str(), selection);
+    std::string why;
+    const int read_errors = read_selection_document(facts.document.c_str(), selection, &why);
     show_section(show_tables, "\tRead from Xml\n", selection);
-    if (read_errors > 0) return result_flash_failure;
+    if (read_errors > 0) {
+        refuse_run(facts, why);
+        return result_flash_failure;
+    }
 
     drive_table& catalogue = read_run_catalogue(facts);
     show_section(show_tables, "\tRead from Config\n", catalogue);
-    if (count_in_use(catalogue) == 0) return result_flash_failure;
+    if (!catalogue_usable(facts, catalogue)) return result_flash_failure;
 
     show_section(show_tables, "\tUpgrade\n", selection);
     // A document that no longer matches the drives flashes nothing at all.
@@ -183,7 +223,11 @@ int upgrade_from_document(bool show_tables, run_facts& facts) {
     const int mismatches = check_selected_drives(selection, facts.selection.get());
     // A check cut short by a request to stop says nothing about the drives.
     if (notice_stop(facts.stopped)) return result_flash_failure;
-    if (mismatches > 0) return result_flash_failure;
+    if (mismatches > 0) {
+        refuse_run(facts, "Selection document " + facts.document + " does not match the drives: " +
+                              mismatched_devices(selection, *facts.selection) + "; nothing was flashed");
+        return result_flash_failure;
+    }
     return flash_work(facts, selection, catalogue) > 0 ? result_flash_failure : result_success;
 }
 
@@ -206,9 +250,9 @@ bool take_trusted_keys(run_facts& facts) {
     const std::string folder = trusted_keys_folder(named);
     trusted_keys keys;
     load_trusted_keys(folder, named, keys);
-    if (keys.folder_unreadable) report_error("Trusted keys folder %s cannot be read\n", keys.folder.c_str());
+    if (keys.folder_unreadable) refuse_run(facts, "Trusted keys folder " + keys.folder + " cannot be read");
     for (const refused_key_file& file : keys.refused) {
-        report_error("Trusted key file %s is not an ECDSA P-256 public key: %s\n", file.path.c_str(), file.why.c_str());
+        refuse_run(facts, "Trusted key file " + file.path + " is not an ECDSA P-256 public key: " + file.why);
     }
     facts.trusted_keys = std::move(keys.keys);
     return keys_usable(keys);
@@ -220,12 +264,14 @@ int run_driver(command_options& options, run_facts& facts) {
         return result_help_or_rejected;
     }
     if (options.silent == 1 && options.verbose == 1) {
+        std::fprintf(stderr, "kvtapefw: /s and /v cannot be given together\n");
         report("Error: Invalid command line options. Silent and Verbose cannot be together\n");
         print_usage();
         return result_help_or_rejected;
     }
     const bool show_tables = options.silent != 1;
     if (options.discover + options.upgrade + options.all > 1) {
+        std::fprintf(stderr, "kvtapefw: /a, /d and /u cannot be given together; give one mode at most\n");
         report("Error: Invalid command line options\n");
         print_usage();
         return result_help_or_rejected;

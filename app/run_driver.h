@@ -32,6 +32,7 @@ const char* result_text(int code);
 // the tables a mode works on live here. A table is null until its step ran.
 struct run_facts {
     const char* mode = nullptr;  // "upgrade-all", "discover", "upgrade-from-document"
+    bool simulated_bus = false;  // the drives are those of a bus file
     std::string document;        // the XML document written or read
     std::unique_ptr<drive_table> discovered;  // the first scan (upgrade all, discover)
     std::vector<unexamined_device> unexamined;     // devices that scan could not examine, and why
@@ -52,6 +53,15 @@ struct run_facts {
     std::unique_ptr<flash_account> flashing;  // null when no drive was flashed or verified
     bool document_written = false;            // discover
     bool stopped = false;                     // a request to stop ended the run before flashing
+    // Why the run was refused, in the words of its standard-error line
+    // without "kvtapefw: " (set through refuse_run); empty when nothing was.
+    std::string refusal;
+    // The tape device nodes the first bus scan found (a drive of the maker
+    // or not, examinable or not); empty when the run scanned no bus first.
+    std::optional<int> scanned;
+    // A warning the whole run deserves ("no tape device was found; ..."),
+    // said on standard error; empty when none.
+    std::string warning;
     // Called when the run report on disk should be brought up to date (a
     // drive is about to be sent its first chunk, a download has ended);
     // handed to flashing. May be empty.
@@ -62,6 +72,11 @@ struct run_facts {
 // its document; the mode stays nullptr when the command line asks for help
 // or combines what cannot be combined.
 void note_run_mode(const command_options& options, run_facts& facts);
+
+// Refuses the run for `cause` (one line, no line end): "kvtapefw: <cause>"
+// on standard error and "<cause>" in the setup log. The run's first cause is
+// kept for the run report; every refusal point of a run calls this.
+void refuse_run(run_facts& facts, const std::string& cause);
 
 // Loads the keys of the trusted-keys folder into the facts. False when the
 // folder or a key file in it is refused, each told on standard error and in

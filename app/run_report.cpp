@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "platform/whole_file.h"
 #include "scsi/sense.h"
+#include "scsi/transport.h"
 #include "upgrade/action_words.h"
 #include "upgrade/image_file.h"
 
@@ -185,6 +186,10 @@ verdict judged(const run_facts& facts, const device_sources& at) {
         return {"left-untouched", "nothing has been sent to it"};
     }
     if (result.outcome == flash_outcome::download_failed) return {"failed", "its download did not run to its end"};
+    // Failed closed: nothing went to the drive, whatever it runs now.
+    if (result.outcome == flash_outcome::not_asked && !is_action_word(text_of(planned.action))) {
+        return {"failed", unknown_action_reason(escaped_text(text_of(planned.action)))};
+    }
     switch (result.judged) {
         case judgement::kept: return {"success", ""};
         case judgement::not_kept: return {"failed", runs_instead(at, planned)};
@@ -242,6 +247,7 @@ verdict verdict_of(const run_facts& facts, const device_key& key, const device_s
 json device_of(const run_facts& facts, const device_key& key, const device_sources& at) {
     // Every field in its place first, null until learnt.
     json out = json::object();
+    out["node"] = tape_device_name(std::get<1>(key));
     out["device"] = std::get<1>(key);
     out["card"] = std::get<0>(key);
     out["lun"] = std::get<2>(key);
@@ -361,6 +367,9 @@ json run_report_document(const run_frame& frame, const run_facts& facts) {
     report["simulated_bus"] = frame.simulated_bus;
     report["exit_code"] = frame.finished ? json(frame.exit_code) : json(nullptr);
     report["result"] = frame.finished && frame.result ? json(frame.result) : json(nullptr);
+    report["refusal"] = text_or_null(facts.refusal);
+    report["scanned"] = facts.scanned ? json(*facts.scanned) : json(nullptr);
+    report["warning"] = text_or_null(facts.warning);
     report["catalogue"] = nullptr;
     // A signed catalogue was read, and its signature judged, before the bus
     // was scanned: it is told even when the run ended there.

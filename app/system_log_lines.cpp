@@ -2,7 +2,6 @@
 
 #include "inventory/text_field.h"
 #include "platform/system_log.h"
-#include "scsi/transport.h"
 
 namespace {
 
@@ -14,10 +13,12 @@ std::string text_or(const json& value, const char* otherwise) {
     return value.is_string() ? escaped_text(value.get<std::string>()) : otherwise;
 }
 
+// Named as every output beyond the fixed ones names a drive: its node, then
+// vendor, product and serial number.
 std::string drive_line(const json& device) {
-    std::string line = "drive " + tape_device_name(device["device"].get<std::uint32_t>());
+    std::string line = "drive " + device["node"].get<std::string>();
+    line += ", " + text_or(device["vendor"], "unknown vendor") + " " + text_or(device["product"], "unknown product");
     if (device["serial"].is_string()) line += ", serial " + text_or(device["serial"], "");
-    line += ", " + text_or(device["product"], "unknown product");
     line += ", firmware " + text_or(device["firmware_before"], "unknown") + " -> " +
             text_or(device["firmware_after"], "unknown");
     line += ": " + text_or(device["verdict"], "unknown");

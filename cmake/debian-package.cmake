@@ -1,17 +1,23 @@
 # Install rules and the Debian package, laid out as Debian policy asks:
 #   /usr/sbin/kvtapefw                 (it needs root for the tape devices)
+#   /usr/bin/kvtapefw-sign-catalogue   signs a catalogue (scripts/sign-catalogue.sh);
+#                                      run where the private key is, no root needed
 #   /usr/share/man/man8/kvtapefw.8.gz  (system administration)
-#   /usr/share/doc/kvtapefw/           README, run-report.schema.json, copyright, changelog.gz, examples/
+#   /usr/share/man/man1/kvtapefw-sign-catalogue.1.gz
+#   /usr/share/doc/kvtapefw/           README, the schemas, simulated-bus.md, copyright, changelog.gz,
+#                                      examples/ (without the Windows release's files)
 #   /var/lib/kvtapefw/vtxsystem/log    where the setup log goes by default; the
 #                                      program never creates it, so the
 #                                      package ships it
 #   /etc/kvtapefw/trusted-keys         the public keys a firmware catalogue
 #                                      must be signed by; shipped empty (no
 #                                      key: catalogues are read unsigned)
-#   /etc/logrotate.d/kvtapefw          the setup log rotated weekly, 12 kept
+#   /etc/logrotate.d/kvtapefw          the setup log rotated weekly, 12 kept; the
+#                                      run history (history.jsonl) is never rotated
 #   /usr/share/kvtapefw/ansible/       the Ansible role and playbooks (their
 #                                      READMEs go with the documentation)
-# Purging the package removes /var/lib/kvtapefw (packaging/postrm).
+# Purging the package removes /var/lib/kvtapefw, the run history with it
+# (packaging/postrm).
 # scripts/package.sh builds the package from a clean build with Debian's
 # hardening flags; the sources of the copyright and changelog files are in
 # packaging/.
@@ -31,7 +37,8 @@ endif()
 # name or time stamp in the header, so the package is reproducible).
 set(kvfw_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/kvtapefw)
 set(kvfw_gzipped)
-foreach(pair "docs/kvtapefw.8:kvtapefw.8" "packaging/changelog:changelog")
+foreach(pair "docs/kvtapefw.8:kvtapefw.8" "docs/kvtapefw-sign-catalogue.1:kvtapefw-sign-catalogue.1"
+             "packaging/changelog:changelog")
   string(REPLACE ":" ";" pair "${pair}")
   list(GET pair 0 source)
   list(GET pair 1 name)
@@ -54,10 +61,14 @@ install(CODE "if(CMAKE_INSTALL_DO_STRIP)
   execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note --strip-unneeded
     \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/kvtapefw\" COMMAND_ERROR_IS_FATAL ANY)
 endif()")
+install(PROGRAMS scripts/sign-catalogue.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME kvtapefw-sign-catalogue)
 install(FILES ${CMAKE_BINARY_DIR}/gz/kvtapefw.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-install(FILES README.md docs/run-report.schema.json packaging/copyright ${CMAKE_BINARY_DIR}/gz/changelog.gz
+install(FILES ${CMAKE_BINARY_DIR}/gz/kvtapefw-sign-catalogue.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES README.md docs/run-report.schema.json docs/drive-list.schema.json docs/history.schema.json
+              docs/simulated-bus.md packaging/copyright ${CMAKE_BINARY_DIR}/gz/changelog.gz
         DESTINATION ${kvfw_doc_dir})
-install(DIRECTORY examples/ DESTINATION ${kvfw_doc_dir}/examples)
+# The Windows release's catalogue and images belong to its archive, not here.
+install(DIRECTORY examples/ DESTINATION ${kvfw_doc_dir}/examples PATTERN "windows-release" EXCLUDE)
 install(DIRECTORY DESTINATION /var/lib/kvtapefw/vtxsystem/log)
 install(DIRECTORY DESTINATION /etc/kvtapefw/trusted-keys)
 install(FILES packaging/logrotate DESTINATION /etc/logrotate.d RENAME kvtapefw)
@@ -85,6 +96,9 @@ an administrator edits and replays. Its exit code tells a deployment tool the
 outcome. A simulated bus lets a rollout be rehearsed without touching a drive.")
 # Dependencies come from the libraries the program links (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# sg3_utils shows what the kernel sees of a drive (sg_inq, sg_map) when a
+# drive is not found; the signing script needs openssl, on the host that signs.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "sg3-utils, openssl")
 # The logrotate rule is the administrator's to change: a conffile. Purge
 # removes the state folder.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/conffiles ${CMAKE_SOURCE_DIR}/packaging/postrm)

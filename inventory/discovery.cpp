@@ -129,9 +129,10 @@ void drop_shared_serials(drive_table& table) {
 }
 
 int discover_drives(drive_table& table, std::vector<unexamined_device>* unexamined,
-                    std::vector<passed_over_device>* passed_over) {
+                    std::vector<passed_over_device>* passed_over, int* nodes) {
     clear_table(table);
     int count = 0;
+    if (nodes) *nodes = 0;
     scsi_device device{};
     // Once every slot holds a drive the scan ends: no further device could
     // be recorded, so none is opened.
@@ -146,6 +147,7 @@ int discover_drives(drive_table& table, std::vector<unexamined_device>* unexamin
         finding_cause cause = finding_cause::none;
         const device_finding finding = read_drive_at(device, record, &cause);
         if (finding == device_finding::taken) ++count;
+        if (finding != device_finding::absent && nodes) ++*nodes;
         if (finding == device_finding::unexaminable && unexamined) unexamined->push_back({address, cause});
         if (finding == device_finding::not_taken && cause != finding_cause::none && passed_over) {
             passed_over->push_back({address, cause, record.vendor_id, record.product_id});

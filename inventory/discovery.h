@@ -57,8 +57,10 @@ struct passed_over_device {
 // a serial number that two of them answer is dropped (drop_shared_serials).
 // The devices that could not be examined are added to `unexamined`, and the
 // maker's devices passed over as not its drives to `passed_over`, when given.
+// `nodes`, when given, is set to the number of addresses where a device was
+// there at all (any vendor, examinable or not).
 int discover_drives(drive_table& table, std::vector<unexamined_device>* unexamined = nullptr,
-                    std::vector<passed_over_device>* passed_over = nullptr);
+                    std::vector<passed_over_device>* passed_over = nullptr, int* nodes = nullptr);
 
 // A serial number that more than one drive of the table answers tells none
 // of them apart: each such drive keeps the text in `shared_serial` and has

@@ -19,8 +19,9 @@ fail() {
 work=$(mktemp -d /tmp/kvtapefw-package.XXXXXX)
 trap '[ "${KVFW_KEEP_SCRATCH:-0}" = 1 ] || rm -rf "$work"' EXIT
 
-echo "== mandoc -T lint docs/kvtapefw.8"
-mandoc -T lint -W warning "$root/docs/kvtapefw.8" || fail "mandoc warns about the manual page"
+echo "== mandoc -T lint docs/kvtapefw.8 docs/kvtapefw-sign-catalogue.1"
+mandoc -T lint -W warning "$root/docs/kvtapefw.8" "$root/docs/kvtapefw-sign-catalogue.1" ||
+  fail "mandoc warns about a manual page"
 
 echo "== build the package"
 deb=$("$root/scripts/package.sh" | tail -n 1)
@@ -40,8 +41,18 @@ cmp "$doc/copyright" "$root/packaging/copyright" || fail "copyright file differs
 gzip -dc "$installed/usr/share/man/man8/kvtapefw.8.gz" | cmp - "$root/docs/kvtapefw.8" || fail "manual page differs"
 gzip -dc "$doc/changelog.gz" | cmp - "$root/packaging/changelog" || fail "changelog differs"
 cmp "$doc/README.md" "$root/README.md" || fail "README differs"
-cmp "$doc/run-report.schema.json" "$root/docs/run-report.schema.json" || fail "run report schema differs"
-diff -r "$doc/examples" "$root/examples" || fail "examples differ"
+for file in run-report.schema.json drive-list.schema.json history.schema.json simulated-bus.md; do
+  cmp "$doc/$file" "$root/docs/$file" || fail "$file differs"
+done
+# The examples, but not the Windows release's files.
+diff -r -x windows-release "$doc/examples" "$root/examples" || fail "examples differ"
+[ ! -e "$doc/examples/windows-release" ] || fail "Windows release files in the Linux package"
+# The signing script, under the name the manual page gives it.
+cmp "$installed/usr/bin/kvtapefw-sign-catalogue" "$root/scripts/sign-catalogue.sh" || fail "no kvtapefw-sign-catalogue"
+[ -x "$installed/usr/bin/kvtapefw-sign-catalogue" ] || fail "kvtapefw-sign-catalogue is not executable"
+gzip -dc "$installed/usr/share/man/man1/kvtapefw-sign-catalogue.1.gz" | cmp - "$root/docs/kvtapefw-sign-catalogue.1" ||
+  fail "the signing script's manual page differs"
+dpkg-deb -f "$deb" Suggests | grep -q 'sg3-utils' || fail "the package does not suggest sg3-utils"
 # The role and playbooks as in the tree, their READMEs with the documentation.
 diff -r -x README.md -x __pycache__ -x '*.pyc' "$installed/usr/share/kvtapefw/ansible" "$root/deploy/ansible" ||
   fail "the role and playbooks differ"
@@ -59,7 +70,8 @@ for expected in 'rotating pattern: /var/lib/kvtapefw/vtxsystem/log/vtxsetup.log 
   'old logs are removed' 'considering log /var/lib/kvtapefw/vtxsystem/log/vtxsetup.log'; do
   grep -q "$expected" "$work/logrotate.txt" || { cat "$work/logrotate.txt"; fail "logrotate: no '$expected'"; }
 done
-for option in weekly 'rotate 12' compress copytruncate missingok; do
+grep -q 'history' "$rule" && fail "the logrotate rule touches the run history"
+for option in weekly 'rotate 12' compress copytruncate missingok notifempty; do
   grep -qx "[[:space:]]*$option" "$rule" || fail "the logrotate rule lacks $option"
 done
 
@@ -70,8 +82,10 @@ dpkg-deb -e "$deb" "$work/control"
 purged=$work/purged
 mkdir -p "$purged/var/lib/kvtapefw/vtxsystem/log"
 echo "a line" >"$purged/var/lib/kvtapefw/vtxsystem/log/vtxsetup.log"
+echo "{}" >"$purged/var/lib/kvtapefw/history.jsonl"
 DPKG_ROOT=$purged sh "$work/control/postrm" remove || fail "postrm remove failed"
 [ -f "$purged/var/lib/kvtapefw/vtxsystem/log/vtxsetup.log" ] || fail "a removal took the setup log"
+[ -f "$purged/var/lib/kvtapefw/history.jsonl" ] || fail "a removal took the run history"
 DPKG_ROOT=$purged sh "$work/control/postrm" purge || fail "postrm purge failed"
 [ ! -e "$purged/var/lib/kvtapefw" ] || fail "purge left /var/lib/kvtapefw"
 

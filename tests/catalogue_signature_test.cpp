@@ -142,7 +142,8 @@ TEST(CatalogueSignature, OnlyWhatATrustedKeySignedIsSent) {
             c.refusal.empty()
                 ? ""
                 : "Firmware catalogue fwimage/firmware.cfg is not signed by a trusted key: " + c.refusal + "\n";
-        EXPECT_EQ(err, refusal_line);
+        EXPECT_EQ(err, refusal_line.empty() ? "" : "kvtapefw: " + refusal_line);
+        EXPECT_EQ(facts.refusal, refusal_line.empty() ? "" : refusal_line.substr(0, refusal_line.size() - 1));
         if (!c.refusal.empty()) {
             EXPECT_EQ(facts.discovered, nullptr) << "the bus is not scanned";
             EXPECT_EQ(read_file(log_file), refusal_line);

@@ -10,6 +10,8 @@ namespace {
 struct expected_flags {
     int silent, verbose, discover, upgrade, all, help, syntax_error;
     const char* xml_path;
+    // The lines said on standard error, one per argument not understood.
+    std::vector<std::string> problems = {};
 };
 
 command_options scan(const std::vector<std::string>& words) {
@@ -36,18 +38,25 @@ TEST(OptionScan, Grammar) {
         {{"/FORCE", "/all"}, {0, 0, 0, 0, 1, 0, 0, ""}},
         {{"/h", "/a"}, {0, 0, 0, 0, 1, 1, 0, ""}},
         {{"/help"}, {0, 0, 0, 0, 0, 1, 0, ""}},
-        {{"/d"}, {0, 0, 0, 0, 0, 0, 1, ""}},                      // path missing
-        {{"/u", "-x", "/s"}, {0, 0, 0, 0, 0, 0, 1, ""}},          // scan ends at once
+        {{"/d"}, {0, 0, 0, 0, 0, 0, 1, "", {"/d needs the path of an XML document as the next argument"}}},
+        {{"/u", "-x", "/s"}, {0, 0, 0, 0, 0, 0, 1, "",  // scan ends at once
+          {"/u needs the path of an XML document as the next argument, not -x (a path cannot begin with \"-\")"}}},
         {{"/d", "a.xml", "/u", "b.xml"}, {0, 0, 1, 1, 0, 0, 0, "b.xml"}},
-        {{"/a", "foo"}, {0, 0, 0, 0, 1, 0, 1, ""}},
-        {{"foo", "/a"}, {0, 0, 0, 0, 1, 0, 1, ""}},                // scan goes on after a stray word
+        {{"/a", "foo"}, {0, 0, 0, 0, 1, 0, 1, "", {"foo is not an option"}}},
+        {{"foo", "/a", "/x"}, {0, 0, 0, 0, 1, 0, 1, "", {"foo is not an option", "/x is not an option"}}},  // scan goes on
         {{"/d", "/s"}, {0, 0, 1, 0, 0, 0, 0, "/s"}},               // the path is consumed
-        {{"/d=out.xml"}, {0, 0, 0, 0, 0, 0, 1, ""}},
+        {{"/d=out.xml"}, {0, 0, 0, 0, 0, 0, 1, "", {"/d=out.xml is not an option; the path follows as the next argument"}}},
+        {{"/UPGRADE:a.xml"}, {0, 0, 0, 0, 0, 0, 1, "", {"/UPGRADE:a.xml is not an option; the path follows as the next argument"}}},
+        {{"/s=1"}, {0, 0, 0, 0, 0, 0, 1, "", {"/s=1 is not an option; /s takes no value"}}},
+        {{"--verbose", "a\tb"}, {0, 0, 0, 0, 0, 0, 1, "", {"--verbose is not an option; options begin with \"/\" (see /h)", "a\\x09b is not an option"}}},
         {{"/d", "=out.xml"}, {0, 0, 1, 0, 0, 0, 0, "=out.xml"}},
-        {{"/sil"}, {0, 0, 0, 0, 0, 0, 1, ""}},
-        {{"-s"}, {0, 0, 0, 0, 0, 0, 1, ""}},
-        {{"/s "}, {0, 0, 0, 0, 0, 0, 1, ""}},
+        {{"/sil"}, {0, 0, 0, 0, 0, 0, 1, "", {"/sil is not an option"}}},
+        {{"-s"}, {0, 0, 0, 0, 0, 0, 1, "", {"-s is not an option; options begin with \"/\" (see /h)"}}},
+        {{"/s "}, {0, 0, 0, 0, 0, 0, 1, "", {"/s  is not an option"}}},
         {{"/u", ""}, {0, 0, 0, 1, 0, 0, 0, ""}},                   // an empty path is still a path
+        {{"--json"}, {0, 0, 0, 0, 0, 0, 1, "", {"--json goes with --list or --history"}}},
+        {{"--list", "--history"}, {0, 0, 0, 0, 0, 0, 1, "", {"--list and --history cannot be given together"}}},
+        {{"--LIST"}, {0, 0, 0, 0, 0, 0, 1, "", {"--LIST is not an option; options begin with \"/\" (see /h)"}}},
     };
     for (const scan_case& c : cases) {
         const command_options o = scan(c.words);
@@ -61,6 +70,7 @@ TEST(OptionScan, Grammar) {
         EXPECT_EQ(o.help, c.expected.help) << label;
         EXPECT_EQ(o.syntax_error, c.expected.syntax_error) << label;
         EXPECT_EQ(text_of(o.xml_path), c.expected.xml_path) << label;
+        EXPECT_EQ(o.syntax_problems, c.expected.problems) << label;
     }
 }
 
@@ -77,6 +87,7 @@ TEST(OptionScan, ArgumentsTooLongForTheirSlotAreRejectedNotCut) {
     const std::string long_path(512, 'p');
     const command_options as_path = scan({"/d", long_path});
     EXPECT_EQ(as_path.syntax_error, 1);
+    EXPECT_EQ(as_path.syntax_problems, std::vector<std::string>{"/d: the path is longer than 511 characters"});
     EXPECT_EQ(as_path.discover, 0);
     EXPECT_EQ(text_of(as_path.xml_path), "");
 

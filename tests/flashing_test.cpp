@@ -479,7 +479,12 @@ TEST_F(Flashing, ActionWordsAreExact) {
 
     EXPECT_EQ(run(), 3);
     for (int address : {1, 2, 3}) EXPECT_TRUE(write_buffers(address).empty());
-    EXPECT_EQ(log(), (lines{"Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed",
+    // Each is said to have been left alone before the verification fails it.
+    const std::string rest = " is not one of upgrade, downgrade, rewrite, skip; nothing was sent.";
+    EXPECT_EQ(log(), (lines{"Drive at device 1: its action \"UPGRADE\"" + rest,
+                            "Drive at device 2: its action \"flash\"" + rest,
+                            "Drive at device 3: its action \"\"" + rest,
+                            "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed",
                             "Drive ID: 0x0000a5, Product ID: ULTRIUM-HH6, Action: Failed",
                             "Drive ID: 0x0000a6, Product ID: ULTRIUM-HH6, Action: Failed"}));
     EXPECT_EQ(out_, "\n here 3\n\n here 3\n\n here 3\n");

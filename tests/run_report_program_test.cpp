@@ -3,12 +3,16 @@
 // (The bench checks every report against its schema.)
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "support/program_bench.h"
 #include "support/signing_fixtures.h"
+#include "scsi/transport.h"
 #include "support/sim_bus_builder.h"
 
 namespace {
@@ -60,6 +64,12 @@ struct report_case {
     bool catalogue_read = true;
     // A line the run prints on either stream, when given.
     std::string line = {};
+    // The report's refusal: null, or what it begins with (the whole text is
+    // then checked against standard error and the setup log).
+    json refusal = nullptr;
+    // The report's scanned and warning, when given.
+    std::optional<json> scanned = {};
+    std::optional<json> warning = {};
 };
 
 TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
@@ -70,7 +80,7 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
           with_key(ultrium_drive(2, "1.00", "0x00a4"), "open", "fail"),
           refusing(ultrium_drive(3, "1.00", "0x00a4"), "12 00")},
          nullptr, {"/s", "/d", doc}, 1, "Success",
-         {{{"device", 0}, {"verdict", "planned"}, {"action", "upgrade"}, {"firmware_before", "2.05"},
+         {{{"device", 0}, {"node", tape_device_name(0)}, {"verdict", "planned"}, {"action", "upgrade"}, {"firmware_before", "2.05"},
            {"target_version", "2.10"}, {"drive_id", "0x0000a4"}, {"flashed", false}, {"firmware_after", nullptr}},
           {{"device", 1}, {"verdict", "not-planned"}, {"drive_id", "0x000320"}, {"action", nullptr},
            {"reason", "the catalogue holds no image for its drive ID"}},
@@ -138,7 +148,9 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
          },
          {"/s", "/u", doc}, 0, "Flash failure", {}, false,
          "Selection document " + doc +
-             " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number\n"},
+             " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number\n",
+         "Selection document " + doc +
+             " refused: busnumber value \"0\\x09\\x7f\\xc3\\xa9\" is not a plain decimal number"},
         // Each physical drive once, with a reason looked up, not assumed.
         {"upgrade all: a drive not identified at first is one entry when verification finds it",
          {ultrium_drive(0, "2.05", "0x00a4"), with_fault(ultrium_drive(1, "2.05", "0x00a4"), "12 01 c1", "03 11 00", 1)},
@@ -164,14 +176,44 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
          [&] { run({"/s", "/d", doc}); }, {"/s", "/u", doc}, 0, "Flash failure",
          {{{"device", 0}, {"verdict", "failed"}},
           {{"device", 3}, {"verdict", "not-planned"}, {"reason", "the document names no drive at its address"}}}},
+        {"upgrade all: an image that is not the catalogue's is sent nothing, and the entry says why",
+         {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { catalogue("0x00a4|A4.BIN|2.10|sha256:" + std::string(64, '0') + "\n"); }, {"/s"}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "left-untouched"}, {"flashed", false},
+           {"reason", "its image could not be shown to match the catalogue's checksum"}}},
+         true},
         {"no drive of the maker: no catalogue read", {}, nullptr, {"/s"}, 3,
-         "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false},
+         "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false,
+         "kvtapefw: no tape device was found\n", nullptr, 0, "no tape device was found"},
+        {"no drive of the maker, another vendor's device: found, not warned of",
+         {with_key(other_drive(1, "KTR320", "1.10", "0x0320"), "vendor", "ACME")}, nullptr, {"/s", "/d", doc}, 3,
+         "Nothing to be done for Tape drives. RDX Firmware Updated.", {}, false, "", nullptr, 1, nullptr},
+        {"upgrade from a document that is not there", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { std::filesystem::remove(doc); }, {"/s", "/u", doc}, 0, "Flash failure", {}, false, "",
+         "Selection document " + doc + " is missing", nullptr, nullptr},
+        {"upgrade from a document that is not XML", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { write_file(doc, "<kv_rom_discovery><devices>"); }, {"/s", "/u", doc}, 0, "Flash failure", {}, false,
+         "", "Selection document " + doc + " is not XML: "},
+        {"upgrade from a document that is not a discovery document", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { write_file(doc, "<kv_rom_discovery><devices><device/></devices></kv_rom_discovery>"); },
+         {"/s", "/u", doc}, 0, "Flash failure", {}, false, "",
+         "Selection document " + doc + " is not a discovery document: a device lacks one of its values"},
+        {"upgrade all without a catalogue", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { std::filesystem::remove(work_ / "fwimage/firmware.cfg"); }, {"/s"}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "not-planned"}}}, true, "",
+         "Firmware catalogue " + (work_ / "fwimage/firmware.cfg").string() + " could not be read: ",
+         1, nullptr},
+        {"discover with a catalogue of no entry", {ultrium_drive(0, "2.05", "0x00a4")},
+         [&] { catalogue(""); }, {"/s", "/d", doc}, 0, "Flash failure",
+         {{{"device", 0}, {"verdict", "not-planned"}}}, true, "",
+         "Firmware catalogue " + (work_ / "fwimage/firmware.cfg").string() + " holds no entry that can be used"},
     };
+    const std::string usual_lines = "0x00a4|A4.BIN|2.10\n0x00c8|C8.BIN|1.50\n0x00b6|B6.BIN|3.00\n";
     for (const report_case& c : cases) {
         SCOPED_TRACE(c.name);
         forget_run();
         bus_of(c.drives).write(bus_file());
-        catalogue("0x00a4|A4.BIN|2.10\n0x00c8|C8.BIN|1.50\n0x00b6|B6.BIN|3.00\n");
+        catalogue(usual_lines);
         image("A4.BIN", "2.10", "0x00a4");
         image("C8.BIN", "1.50", "0x00c8");
         if (c.before) c.before();
@@ -186,8 +228,25 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
         EXPECT_EQ(report["simulated_bus"], true);
         // The catalogue's digest is that of the file (sha256sum of the
         // catalogue above), so a tool can tell whether it changed.
+        if (c.refusal.is_null()) {
+            EXPECT_TRUE(report["refusal"].is_null()) << report["refusal"];
+        } else {
+            // The same words on standard error (after the program's name),
+            // in the setup log and in the report.
+            const std::string refusal = report["refusal"].is_string() ? report["refusal"].get<std::string>() : "";
+            EXPECT_EQ(refusal.rfind(c.refusal.get<std::string>(), 0), 0u) << refusal;
+            EXPECT_NE(ran.err.find("kvtapefw: " + refusal + "\n"), std::string::npos) << ran.err;
+            EXPECT_NE(log().find(refusal + "\n"), std::string::npos) << log();
+        }
+        if (c.scanned) {
+            EXPECT_EQ(report["scanned"], *c.scanned);
+        }
+        if (c.warning) {
+            EXPECT_EQ(report["warning"], *c.warning);
+        }
         EXPECT_EQ(report["catalogue"].is_null(), !c.catalogue_read);
-        if (c.catalogue_read) {
+        const bool usual_catalogue = read_file(work_ / "fwimage/firmware.cfg") == usual_lines;
+        if (c.catalogue_read && c.refusal.is_null() && usual_catalogue) {
             EXPECT_EQ(report["catalogue"]["sha256"], "dd439f74806d35ff2773f0027173a5ac0bd692b41914c0991fd4ebe8b909c6b5");
             EXPECT_TRUE(report["catalogue"]["signature"].is_null()) << "no key is trusted";
         }
@@ -284,6 +343,158 @@ TEST_F(RunReport, OneThatCannotBeWrittenLeavesTheRunAsItWas) {
               std::string::npos)
         << ran.err;
     EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace test_support;
+using json = nlohmann::json;
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+class HostMemory : public ::testing::Test, protected program_bench {
+protected:
+    std::vector<json> history() const {
+        std::vector<json> lines;
+        for (const std::string& line : read_lines(history_file())) lines.push_back(json::parse(line));
+        return lines;
+    }
+};
+
+// Every run of a mode that reached the drives leaves one line, and only such
+// a run; --history shows them oldest first, --history --json as written.
+TEST_F(HostMemory, EveryRunThatReachedTheDrivesIsOneLineOfTheHistory) {
+    const std::string doc = document().string();
+    bus_of({ultrium_drive(0, "2.05", "0x00a4"), failing_chunk(ultrium_drive(1, "1.00", "0x00c8"))}).write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n0x00c8|C8.BIN|1.50\n");
+    image("A4.BIN", "2.10", "0x00a4");
+    image("C8.BIN", "1.50", "0x00c8");
+    ASSERT_EQ(run({"/s", "/d", doc}).exit_code, 1);
+    ASSERT_EQ(run({"/s"}).exit_code, 0);
+    // Refused before any drive, or no run of a mode at all: not remembered.
+    ASSERT_EQ(run({"/s", "/u", (work_ / "no-such.xml").string()}).exit_code, 0);
+    ASSERT_EQ(run({"/h"}).exit_code, 255);
+    ASSERT_EQ(run({"--list"}).exit_code, 0);
+    bus_of({}).write(bus_file());
+    ASSERT_EQ(run({"/s"}).exit_code, 3);
+
+    const std::vector<json> lines = history();
+    ASSERT_EQ(lines.size(), 3u) << read_file(history_file());
+    EXPECT_EQ(lines[0]["mode"], "discover");
+    EXPECT_EQ(lines[0]["exit_code"], 1);
+    EXPECT_EQ(lines[0]["drives"][0],
+              (json{{"node", tape_device_name(0)}, {"vendor", "KV"}, {"product", "ULTRIUM-HH6"},
+                    {"serial", lines[0]["drives"][0]["serial"]}, {"firmware_before", "2.05"},
+                    {"firmware_after", nullptr}, {"target", "2.10"}, {"action", "upgrade"}, {"verdict", "planned"},
+                    {"reason", "written to the discovery document"}}));
+    EXPECT_TRUE(lines[0]["drives"][0]["serial"].is_string());
+    EXPECT_EQ(lines[1]["mode"], "upgrade-all");
+    EXPECT_EQ(lines[1]["result"], "Flash failure");
+    EXPECT_EQ(lines[1]["drives"][0]["firmware_after"], "2.10");
+    EXPECT_EQ(lines[1]["drives"][0]["verdict"], "success");
+    EXPECT_EQ(lines[1]["drives"][1]["node"], tape_device_name(1));
+    EXPECT_EQ(lines[1]["drives"][1]["verdict"], "failed");
+    EXPECT_EQ(lines[2]["exit_code"], 3);
+    EXPECT_EQ(lines[2]["drives"], json::array());
+
+    const program_run as_json = run({"--history", "--json"});
+    EXPECT_EQ(as_json.exit_code, 0);
+    EXPECT_EQ(as_json.out, read_file(history_file()));
+    const program_run table = run({"--history"});
+    EXPECT_EQ(table.exit_code, 0);
+    const std::vector<std::string> rows = split_lines(table.out);
+    // Heading, rule, one row per drive of each run (a run of none has one).
+    ASSERT_EQ(rows.size(), 7u) << table.out;
+    EXPECT_EQ(rows[0].rfind("Finished", 0), 0u);
+    EXPECT_NE(rows[5].find(tape_device_name(1)), std::string::npos) << rows[5];
+    EXPECT_NE(rows[5].find("  1.00    1.00   1.50    failed"), std::string::npos) << rows[5];
+    EXPECT_NE(rows[6].find("upgrade-all  Nothing to be done"), std::string::npos) << rows[6];
+    EXPECT_EQ(log().find("Finished"), std::string::npos) << "reading the history writes no log line";
+}
+
+TEST_F(HostMemory, AHistoryThatCannotBeWrittenIsSaidOnceAndChangesNothing) {
+    bus_of({ultrium_drive(0, "2.10", "0x00a4")}).write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n");
+    const std::string elsewhere = (work_ / "state").string();
+    std::filesystem::create_directories(elsewhere);
+    // KVFW_STATE_DIR wins over the bus file's folder.
+    ASSERT_EQ(run({"/s"}, {{"KVFW_STATE_DIR", elsewhere}}).exit_code, 1);
+    EXPECT_EQ(read_lines(work_ / "state/history.jsonl").size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(history_file()));
+    // A missing folder is made; one under a file cannot be.
+    ASSERT_EQ(run({"/s"}, {{"KVFW_STATE_DIR", (work_ / "new").string()}}).exit_code, 1);
+    EXPECT_EQ(read_lines(work_ / "new/history.jsonl").size(), 1u);
+    write_file(work_ / "a-file", "");
+    const std::string missing = (work_ / "a-file/state").string();
+    const program_run ran = run({"/s"}, {{"KVFW_STATE_DIR", missing}});
+    EXPECT_EQ(ran.exit_code, 1);
+    EXPECT_NE(ran.out.find("Result : Success\n"), std::string::npos);
+    const std::string said = "kvtapefw: the run history " + missing +
+                             "/history.jsonl cannot be opened for appending (Not a directory); the run is "
+                             "not remembered there\n";
+    EXPECT_NE(ran.err.find(said), std::string::npos) << ran.err;
+    EXPECT_EQ(ran.err.find(said), ran.err.rfind(said)) << "once";
+    const program_run none = run({"--history"}, {{"KVFW_STATE_DIR", missing}});
+    EXPECT_EQ(none.exit_code, 0);
+    EXPECT_EQ(none.out, "No run is remembered in " + missing + "/history.jsonl yet.\n");
+}
+
+// --list scans and says, per drive of the maker, what upgrade all would do;
+// it sends only the scan's commands and leaves no log line, report or history.
+TEST_F(HostMemory, TheListShowsEachDriveOfTheMakerAndWhatUpgradeAllWouldDo) {
+    bus_of({ultrium_drive(0, "2.05", "0x00a4"), other_drive(1, "KTR320", "1.10", "0x0320"),
+            with_key(ultrium_drive(2, "1.00", "0x00a4"), "open", "fail"), ultrium_drive(3, "2.10", "0x00a4"),
+            ultrium_drive(4, "3.00", "0x00a4"),
+            with_key(other_drive(5, "KTR320", "1.10", "0x0320"), "vendor", "ACME")})
+        .write(bus_file());
+    catalogue("0x00a4|A4.BIN|2.10\n");
+    struct row {
+        int device;
+        const char* upgrade_all;
+        const char* said;  // the table's last column
+    };
+    const row rows[] = {{0, "upgrade", "upgrade to 2.10"},
+                        {1, "no-image", "no image"},
+                        {2, "unexaminable", "could not be examined: it would not open; another program may hold it"},
+                        {3, "current", "current"},
+                        {4, "newer", "current (newer than the catalogue)"}};
+
+    const program_run listed = run({"-l", "--json"});
+    EXPECT_EQ(listed.exit_code, 0) << listed.err;
+    write_file(work_ / "list.json", listed.out);
+    const std::string check = std::string("python3 ") + KVFW_SOURCE_DIR + "/tests/support/check_report.py " +
+                              KVFW_SOURCE_DIR + "/docs/drive-list.schema.json " + (work_ / "list.json").string();
+    EXPECT_EQ(std::system(check.c_str()), 0) << listed.out;
+    const json list = json::parse(listed.out);
+    EXPECT_EQ(list["scanned"], 6);
+    ASSERT_EQ(list["drives"].size(), std::size(rows)) << listed.out;
+    const program_run table = run({"--list"});
+    EXPECT_EQ(table.exit_code, 0);
+    const std::vector<std::string> lines = split_lines(table.out);
+    ASSERT_EQ(lines.size(), std::size(rows) + 2) << table.out;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const json& drive = list["drives"][i];
+        EXPECT_EQ(drive["node"], tape_device_name(static_cast<std::uint32_t>(rows[i].device)));
+        EXPECT_EQ(drive["upgrade_all"], rows[i].upgrade_all) << i;
+        const std::string& line = lines[i + 2];
+        EXPECT_EQ(line.rfind(drive["node"].get<std::string>(), 0), 0u) << line;
+        EXPECT_EQ(line.substr(line.size() - std::string(rows[i].said).size()), rows[i].said) << line;
+    }
+    EXPECT_EQ(list["drives"][0]["firmware"], "2.05");
+    EXPECT_EQ(list["drives"][0]["catalogue_version"], "2.10");
+    EXPECT_TRUE(flashed().empty());
+    EXPECT_EQ(log(), "");
+    EXPECT_FALSE(std::filesystem::exists(report_file()));
+    EXPECT_FALSE(std::filesystem::exists(history_file()));
 }
 
 }  // namespace

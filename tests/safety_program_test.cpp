@@ -337,7 +337,13 @@ TEST_F(Safety, AnActionIsComparedAsReadWithOrWithoutTables) {
         const program_run upgraded = run(args);
         EXPECT_EQ(upgraded.exit_code, 0) << args[0];
         EXPECT_TRUE(flashed().empty()) << args[0];
-        EXPECT_EQ(log(), "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed\n") << args[0];
+        // Never touched, and the log says so before the verification's verdict.
+        EXPECT_EQ(log(),
+                  "Drive at device 0: its action \"upgrade \" is not one of upgrade, downgrade, rewrite, skip; "
+                  "nothing was sent.\nDrive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed\n")
+            << args[0];
+        EXPECT_EQ(report()["devices"][0]["reason"],
+                  "its action \"upgrade \" is not one of upgrade, downgrade, rewrite, skip; nothing was sent");
     }
     EXPECT_EQ(firmware(0), "1.00");
 }

@@ -112,9 +112,13 @@ TEST_F(XmlExchange, StaleDocumentFlashesNothing) {
         "found Drive ID 0x000320, Product ID KTR320\n"
         "Drive at device 1 does not match the document: expected Drive ID 0x000320, Product ID KTR320, "
         "found no drive\n";
+    const std::string refusal =
+        "Selection document " + document().string() + " does not match the drives: devices 0, 1; nothing was flashed";
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, lines + "Result : Flash failure\n");
-    EXPECT_EQ(log(), lines);
+    EXPECT_NE(r.err.find("kvtapefw: " + refusal + "\n"), std::string::npos) << r.err;
+    EXPECT_EQ(log(), lines + refusal + "\n");
+    EXPECT_EQ(report()["refusal"], refusal);
     EXPECT_TRUE(flashed().empty());
     EXPECT_TRUE(trace_lines(trace(), "sleep ").empty());
     EXPECT_EQ(firmware(0), "1.10");

@@ -163,7 +163,15 @@ int flash_drives(const drive_table& work, const drive_table& catalogue, flash_ac
         flash_result& result = results[slot];
         result.outcome = asks ? flash_outcome::nothing_sent : flash_outcome::not_asked;
         result.target_version = entry ? entry->fw_version : 0;
-        if (!asks) continue;
+        if (!asks) {
+            // A hand-edited word fails the drive closed; the log says it was never touched.
+            const std::string_view action = text_of(record.action);
+            if (!is_action_word(action)) {
+                log_line("Drive at device %u: %s.\n", static_cast<unsigned>(record.device.address),
+                         unknown_action_reason(escaped_text(action)).c_str());
+            }
+            continue;
+        }
         if (entry == nullptr) result.refusal = "the catalogue holds no image for its drive ID";
         if (notice_stop(account.interrupted)) result.refusal = "the run was interrupted before this drive was flashed";
         if (entry == nullptr || account.interrupted) continue;

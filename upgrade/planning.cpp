@@ -22,7 +22,7 @@ void plan_actions(const drive_table& discovered, const drive_table& catalogue, d
         std::printf("Discovered Fw %f Configured Fw %f\n", drive.fw_version, entry->fw_version);
         // Only an older drive is upgraded; a newer one is left alone, never
         // downgraded behind the administrator's back.
-        copy_text(planned.action, drive.fw_version < entry->fw_version ? action_upgrade : action_skip);
+        copy_text(planned.action, older_than_catalogue(drive, *entry) ? action_upgrade : action_skip);
         planned.target_version = entry->fw_version;
     }
 }

@@ -6,10 +6,12 @@
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/sax/HandlerBase.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
 
 #include "platform/number_text.h"
 #include "inventory/text_field.h"
 #include "log/setup_log.h"
+#include "platform/platform.h"
 #include "platform/whole_file.h"
 #include "xml/guarded_parser.h"
 #include "xml/xerces_support.h"
@@ -155,26 +157,44 @@ bool read_root(const DOMElement& root, drive_table& table, std::string& refusal)
 
 // A document that was read but refused is not read at all: nothing of it
 // may be flashed, and the one line says why.
-int refuse(const char* path, const std::string& refusal, drive_table& table) {
+int refuse(const char* path, const std::string& refusal, drive_table& table, std::string* why) {
     clear_table(table);
+    if (why) {
+        *why = std::string("Selection document ") + path + " refused: " + refusal;
+        return failed;
+    }
     report_error("Selection document %s refused: %s\n", path, refusal.c_str());
     return failed;
 }
 
+// A document that could not be read to its end: the cause is kept for the
+// caller, and the table keeps what was read before it (as the run's table
+// section shows it).
+int not_read(const char* path, const std::string& cause, drive_table&, std::string* why) {
+    if (why) *why = std::string("Selection document ") + path + " " + cause;
+    return failed;
+}
+
+std::string unreadable_cause(const char* path) {
+    if (!path_exists(path)) return "is missing";
+    if (!is_regular_file(path)) return "is not a regular file";
+    return "cannot be read, or holds more than 1 MiB";
+}
+
 }  // namespace
 
-int read_selection_document(const char* path, drive_table& table) {
+int read_selection_document(const char* path, drive_table& table, std::string* why) {
     clear_table(table);
     // Only a file is a document: the parser would also take a URL and fetch
     // it, or block on a pipe or device. It is read here, within its bound,
     // and the parser reads the copy.
     std::string content;
-    if (!read_whole_file(path, largest_document, content)) return failed;
+    if (!read_whole_file(path, largest_document, content)) return not_read(path, unreadable_cause(path), table, why);
     std::optional<xerces_session> session;
     try {
         session.emplace();
     } catch (const XMLException&) {
-        return failed;
+        return not_read(path, "could not be read: the XML library could not be started", table, why);
     }
     // Warnings and validity errors are ignored (the document needs no
     // grammar); a fatal error is raised out of the parse.
@@ -190,10 +210,21 @@ int read_selection_document(const char* path, drive_table& table) {
         parser.parse(source);
         const DOMDocument* document = parser.getDocument();
         const DOMElement* root = document ? document->getDocumentElement() : nullptr;
-        if (!root) return failed;
-        if (!read_root(*root, table, refusal)) return refusal.empty() ? failed : refuse(path, refusal, table);
+        if (!root) return not_read(path, "is not XML: it holds no element", table, why);
+        if (!read_root(*root, table, refusal)) {
+            if (!refusal.empty()) return refuse(path, refusal, table, why);
+            return not_read(path,
+                            "is not a discovery document: a device lacks one of its values, or it names more than " +
+                                std::to_string(table.size()) + " devices",
+                            table, why);
+        }
         return 0;
+    } catch (const SAXParseException& error) {
+        return not_read(path,
+                        "is not XML: " + escaped_text(narrow_text(error.getMessage())) + " (line " +
+                            std::to_string(error.getLineNumber()) + ")",
+                        table, why);
     } catch (...) {
-        return failed;
+        return not_read(path, "could not be read as XML", table, why);
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "inventory/drive_table.h"
 
 // Reads an (edited) discovery document into the selection table. Returns 0
@@ -7,4 +9,7 @@
 // device addresses are not plain decimal numbers, or that names one address
 // twice, is refused whole: one line on standard error and in the setup log,
 // and a table with nothing in use.
-int read_selection_document(const char* path, drive_table& table);
+// With `why`, every failure is instead left there in one line that names the
+// document and the cause ("Selection document <path> is missing"), for the
+// caller to tell, and nothing is said here.
+int read_selection_document(const char* path, drive_table& table, std::string* why = nullptr);

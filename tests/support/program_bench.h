@@ -37,6 +37,8 @@ public:
     std::filesystem::path bus_file() const { return work_ / "bus.json"; }
     std::filesystem::path trace() const { return work_ / "trace.txt"; }
     std::filesystem::path report_file() const { return work_ / "report.json"; }
+    // The host's history: the state folder on the simulated bus is the bus file's.
+    std::filesystem::path history_file() const { return work_ / "history.jsonl"; }
     // A file of the trusted-keys folder (KVFW_TRUSTED_KEYS).
     std::filesystem::path trusted_key(const std::string& name) const { return keys_ / name; }
     std::filesystem::path document() const { return work_ / "inventory/drives.xml"; }

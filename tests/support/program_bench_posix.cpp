@@ -34,6 +34,12 @@ program_run program_bench::run(const std::vector<std::string>& args,
                                   KVFW_SOURCE_DIR + "/docs/run-report.schema.json " + report_file().string();
         EXPECT_EQ(std::system(check.c_str()), 0) << read_file(report_file());
     }
+    // And so is every line of the host's history the runs have made.
+    if (fs::is_regular_file(history_file())) {
+        const std::string check = std::string("python3 ") + KVFW_SOURCE_DIR + "/tests/support/check_report.py " +
+                                  KVFW_SOURCE_DIR + "/docs/history.schema.json " + history_file().string();
+        EXPECT_EQ(std::system(check.c_str()), 0) << read_file(history_file());
+    }
     return outcome;
 }
 
