@@ -9,7 +9,9 @@
 # device that could not be examined at discover, discover again after a
 # review, a batch whose slow runs go side by side with one fork, a program
 # that hangs past the time limit, a run stopped with its report
-# unfinished, a program that does not start, and the role's Debian package
+# unfinished, a program that does not stop when asked, an archive that
+# arrives cut, a host lost while the role waits for its run, a program
+# that does not start, and the role's Debian package
 # path (argument checks, --check, and an install through the role that is
 # removed again). Everything is checked from the outside: plans, run
 # reports, bus files, setup logs, exit codes, recaps, the CSV reports, the
@@ -49,6 +51,9 @@ export ANSIBLE_HOST_KEY_CHECKING=False ANSIBLE_NOCOWS=1 ANSIBLE_NOCOLOR=1 ANSIBL
 export ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_LOAD_CALLBACK_PLUGINS=0 ANSIBLE_RETRY_FILES_ENABLED=False
 export ANSIBLE_PIPELINING=True ANSIBLE_FORKS=10 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3
 export ANSIBLE_LOCALHOST_WARNING=False ANSIBLE_DEPRECATION_WARNINGS=False ANSIBLE_ASYNC_DIR=$work/async
+# kvfw_local: a local connection that can cut the staging archive or drop
+# the wait for a run, for the rows that need a network that fails.
+export ANSIBLE_CONNECTION_PLUGINS=$root/tests/support/ansible/connection
 # A fact cache, as a fleet would have one: the role then learns each host's
 # operating system once instead of in every playbook.
 export ANSIBLE_CACHE_PLUGIN=jsonfile ANSIBLE_CACHE_PLUGIN_CONNECTION=$work/facts
@@ -852,6 +857,77 @@ grep -q '"finished": null' "$control/reports/runs/tape01-upgrade-from-document.j
 grep -q "WRITE BUFFER sent to device 1" "$control/reports/logs/tape01.vtxsetup.log" || fail "tape01's setup log was not fetched"
 grep -qF "what was sent is unknown; see the setup log $control/reports/logs/tape01.vtxsetup.log" "$work/cut.txt" ||
   show_and_fail cut "tape01's failure does not say that what was sent is unknown"
+
+# A program that does not stop when asked is ended kvtapefw_stop_grace
+# seconds after the request: the request comes first, and nothing of it
+# is left running.
+echo "== a program that does not stop when asked is ended kvtapefw_stop_grace later"
+mkdir -p "$work/stubborn"
+cat >"$work/stubborn/kvtapefw" <<'EOF'
+#!/bin/sh
+[ "$1" != --version ] || { echo "kvtapefw (stubborn)"; exit 0; }
+echo $$ >stubborn.pid
+trap 'echo asked to stop >>stubborn.log' TERM
+while :; do sleep 1; done
+EOF
+chmod +x "$work/stubborn/kvtapefw"
+rm -f "$work/tape04/kvtapefw/stubborn.log"
+playbook upgrade stubborn -e "kvtapefw_program=$work/stubborn/kvtapefw" -e kvtapefw_timeout=2 -e kvtapefw_stop_grace=2 --limit tape04
+[ "$rc" != 0 ] || show_and_fail stubborn "a program that did not stop passed"
+expect_recap stubborn tape04 - 1
+grep -q "kvtapefw was stopped after kvtapefw_timeout (2 s), and ended 2 s later as it had not stopped" "$work/stubborn.txt" ||
+  show_and_fail stubborn "the failure does not say that the program was ended after it did not stop"
+grep -q "asked to stop" "$work/tape04/kvtapefw/stubborn.log" || fail "the program was not asked to stop before it was ended"
+# Ended: gone, or a zombie its reaper has not collected yet.
+case $(ps -o stat= -p "$(cat "$work/tape04/kvtapefw/stubborn.pid")" || true) in
+  "" | Z*) ;;
+  *) fail "the program that did not stop is still running" ;;
+esac
+
+# The archive is checked whole on the host before any file takes its place.
+echo "== a host whose archive arrives cut stages nothing"
+mkdir -p "$work/newer"
+cp "$program" "$work/newer/kvtapefw"
+printf '\n' >>"$work/newer/kvtapefw"
+cp "$work/tape04/kvtapefw/kvtapefw" "$work/tape04.program.before"
+log_size tape04 >"$work/tape04.log.before"
+export KVFW_CUT_ARCHIVE=1
+playbook discover cutarchive -e ansible_connection=kvfw_local -e "kvtapefw_program=$work/newer/kvtapefw" --limit tape04
+unset KVFW_CUT_ARCHIVE
+[ "$rc" != 0 ] || show_and_fail cutarchive "discover passed with a cut archive"
+expect_recap cutarchive tape04 - 1
+grep -qF '"tape04  discover failed: kvtapefw could not be staged or run: the archive arrived cut or altered (' "$work/cutarchive.txt" ||
+  show_and_fail cutarchive "the failure does not say that the archive arrived cut"
+cmp -s "$work/tape04/kvtapefw/kvtapefw" "$work/tape04.program.before" || fail "a cut archive replaced tape04's program"
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "a program ran on tape04 after its archive arrived cut"
+[ -z "$(find "$work/tape04" "$ANSIBLE_REMOTE_TEMP" -name 'kvtapefw-*.tar.gz')" ] || fail "the cut archive was left on tape04"
+
+# The program runs in a session of its own: a connection lost while the
+# role waits for it does not cut it. The host fails, unreachable and
+# changed, and the run goes on to its end there.
+echo "== a host lost while the role waits for its run"
+mkdir -p "$work/lost"
+cat >"$work/lost/kvtapefw" <<EOF
+#!/bin/sh
+[ "\$1" != --version ] || exec "$program" "\$@"
+touch "$work/lost/running"
+sleep 3
+exec "$program" "\$@"
+EOF
+chmod +x "$work/lost/kvtapefw"
+rm -f "$work/lost/running"
+export KVFW_LOSE_WHEN=$work/lost/running
+playbook upgrade lost -e ansible_connection=kvfw_local -e "kvtapefw_program=$work/lost/kvtapefw" --limit tape01
+unset KVFW_LOSE_WHEN
+[ "$rc" != 0 ] || show_and_fail lost "the rollout went on past a host lost while it ran"
+expect_recap lost tape01 - 1
+[ "$(outcome_shown lost tape01)" = changed ] || show_and_fail lost "tape01, lost while its program ran, is not changed"
+grep -q "the connection to tape01 was lost while kvtapefw ran (.*): what was sent is unknown" "$work/lost.txt" ||
+  show_and_fail lost "the failure does not say that the connection was lost while the program ran"
+grep -q '"state": "unreachable"' "$control/reports/hosts/tape01.json" || fail "tape01's outcome is not unreachable"
+finished() { python3 -c 'import json, sys; sys.exit(0 if json.load(open(sys.argv[1])).get("finished") else 1)' "$1" 2>/dev/null; }
+for _ in $(seq 120); do finished "$work/tape01/kvtapefw/run-report.json" && break; sleep 1; done
+finished "$work/tape01/kvtapefw/run-report.json" || fail "the program on tape01 did not run to its end after the connection was lost"
 
 # A program that cannot start fails the host with the loader's words when
 # the role runs it with --version, before discovery: nothing is run, the

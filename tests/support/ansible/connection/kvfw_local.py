@@ -34,7 +34,8 @@ class Connection(LocalConnection):
 
     def exec_command(self, cmd, in_data=None, sudoable=True):
         marker = os.environ.get("KVFW_LOSE_WHEN")
-        if not (marker and in_data and b"kvtapefw_run" in in_data and b'"step": "wait"' in in_data):
+        # The module that waits for the run, by the name its wrapper runs.
+        if not (marker and in_data and b"ansible.modules.kvtapefw_run'" in in_data):
             return super().exec_command(cmd, in_data=in_data, sudoable=sudoable)
         process = subprocess.Popen(cmd, shell=isinstance(cmd, str), executable="/bin/sh", stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)

@@ -1,6 +1,6 @@
-# Starts kvtapefw on a POSIX host (step start), or waits for it there in
-# one module run without any polling from here (step wait) and keeps on
-# the control node what the run left: the run report as
+# Waits for a run of kvtapefw on a POSIX host (started by kvtapefw_stage)
+# in one module run on the host, without any polling from here, and keeps
+# on the control node what the run left: the run report as
 # reports/runs/<host>-<mode>.json and the setup log's tail as
 # reports/logs/<host>.vtxsetup.log, each written whole. A connection lost
 # while waiting is returned as `lost`, not as an unreachable host: the
@@ -21,11 +21,8 @@ class ActionModule(ActionBase):
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
         module_args = dict(self._task.args)
-        keep = module_args.pop("keep", None)
+        keep = module_args.pop("keep")
         host = task_vars.get("inventory_hostname")
-        if module_args.get("step") != "wait":
-            result.update(self._execute_module("kvtapefw_run", module_args=module_args, task_vars=task_vars))
-            return result
         # A copy of an earlier run must not pass for this run's.
         kvtapefw_files.remove_file(keep["report"])
         try:

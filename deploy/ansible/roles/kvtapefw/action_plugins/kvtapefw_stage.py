@@ -3,7 +3,8 @@
 # archive, and only a host that lacks something or holds other content gets
 # the archive, once. Then the program is run with --version, so that one
 # that does not start there fails the host with the loader's words before
-# any discovery or upgrade.
+# any discovery or upgrade, and, with `start`, its run is started in the
+# same module run (kvtapefw_run waits for it).
 
 import os
 import sys
@@ -20,7 +21,7 @@ import kvtapefw_paths  # noqa: E402
 
 class ActionModule(ActionBase):
     TRANSFERS_FILES = True
-    _VALID_ARGS = frozenset(("program", "package", "fwimage", "remote", "keys", "version"))
+    _VALID_ARGS = frozenset(("program", "package", "fwimage", "remote", "keys", "version", "start"))
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
@@ -39,9 +40,10 @@ class ActionModule(ActionBase):
             raise AnsibleActionFail(str(error))
         version = ({"program": remote["program"], "dir": remote["dir"], "limit": int(args["version"])}
                    if args.get("version") else None)
-        module_args = {"manifest": packed["manifest"], "trusted_keys": keys, "version": version,
+        module_args = {"manifest": packed["manifest"], "trusted_keys": keys, "version": version, "home": remote["dir"],
+                       "start": args.get("start") if version else None,
                        "folders": [remote["fwimage"], remote["log_dir"]] + ([remote["trusted_keys"]] if keys else [])}
-        first = self._execute_module("kvtapefw_stage", module_args=module_args, task_vars=task_vars)
+        first = self._execute_module("kvtapefw_unpack", module_args=module_args, task_vars=task_vars)
         final = first
         if not first.get("failed") and first.get("need"):
             tmp = self._make_tmp_path()
@@ -50,12 +52,16 @@ class ActionModule(ActionBase):
                 self._transfer_file(packed["archive"], there)
                 self._fixup_perms2((tmp, there))
                 final = self._execute_module(
-                    "kvtapefw_stage", task_vars=task_vars,
+                    "kvtapefw_unpack", task_vars=task_vars,
                     module_args=dict(module_args, archive=there, archive_sha256=packed["sha256"]))
             finally:
                 self._remove_tmp_path(tmp)
         if final.get("failed"):
-            result.update(failed=True, msg=final.get("msg") or final.get("module_stderr") or "staging failed")
+            words = final.get("msg") or "staging failed"
+            if final.get("module_stderr") or final.get("module_stdout"):
+                # A module that crashed: its own words say why.
+                words = "%s: %s" % (words.splitlines()[0], (final.get("module_stderr") or final.get("module_stdout")).strip())
+            result.update(failed=True, msg=words)
             return result
         result["changed"] = bool(first.get("changed") or final.get("changed"))
         result["staged"] = final.get("written", [])
@@ -63,6 +69,9 @@ class ActionModule(ActionBase):
         ran = final.get("version")
         if ran is not None:
             result.update(version_result(remote["program"], task_vars.get("inventory_hostname"), ran))
+        for key in ("job", "began"):
+            if key in final:
+                result[key] = final[key]
         return result
 
 

@@ -5,7 +5,7 @@
 # manifest, and, only when something differs, once more with the archive.
 
 DOCUMENTATION = r"""
-module: kvtapefw_stage
+module: kvtapefw_unpack
 short_description: Compare and unpack the kvtapefw archive on a host, then run the program with --version
 description:
   - Creates C(folders). Compares each file of C(manifest) (its host path,
@@ -18,23 +18,30 @@ description:
     the archive.
   - Writes each of C(trusted_keys) whose content differs.
   - With C(version), runs the program with --version (without the run's
-    environment) and returns its exit code and output.
+    environment) and returns its exit code and output; then, with C(start)
+    and only when the program started, starts its run (module_utils
+    kvtapefw_job) and returns the job's token, so that a host needs no
+    module run of its own to start the program.
 options:
   manifest: {type: list, elements: dict, default: [], description: "name (in the archive), dest, mode, sha256 (the action plugin of this name gives it)"}
   archive: {type: str, required: false, description: The archive on the host.}
+  home: {type: str, required: false, description: "The folder that keeps what was staged (.kvtapefw-staged.json)."}
   archive_sha256: {type: str, required: false, description: Its SHA-256.}
   folders: {type: list, elements: str, default: [], description: Folders to create first.}
   trusted_keys: {type: list, elements: dict, default: [], description: "dest, content"}
   version: {type: dict, required: false, description: "program, dir, limit (seconds)"}
+  start: {type: dict, required: false, description: "program, args, dir, env, limit, grace, report, console, inputs, outputs"}
 """
 
 import hashlib
+import json
 import os
 import subprocess
 import tarfile
 import tempfile
 
 from ansible.module_utils.basic import AnsibleModule
+from ansible.module_utils.kvtapefw_job import JobError, start_job
 
 
 def digest_of(handle):
@@ -52,12 +59,43 @@ def file_digest(path):
         return None
 
 
-def differs(entry):
+# What this module staged, by path: the SHA-256 it wrote and the file's
+# identity then (inode, size, times with ctime, which no one sets by hand).
+# A file whose identity is unchanged is not read again: the program alone
+# is megabytes, hashed at every play otherwise.
+STAMPS = ".kvtapefw-staged.json"
+
+
+def identity(info):
+    return [info.st_ino, info.st_size, info.st_mtime_ns, info.st_ctime_ns]
+
+
+def load_stamps(folder):
+    try:
+        with open(os.path.join(folder, STAMPS)) as handle:
+            stamps = json.load(handle)
+        return stamps if isinstance(stamps, dict) else {}
+    except (OSError, ValueError):
+        return {}
+
+
+def save_stamps(folder, stamps):
+    out, name = temporary_beside(os.path.join(folder, STAMPS))
+    with out:
+        out.write(json.dumps(stamps).encode())
+    os.replace(name, os.path.join(folder, STAMPS))
+
+
+def differs(entry, stamps):
     path = entry["dest"]
     if os.path.islink(path) or not os.path.isfile(path):
         return True
-    if "%04o" % (os.stat(path).st_mode & 0o7777) != entry["mode"]:
+    info = os.stat(path)
+    if "%04o" % (info.st_mode & 0o7777) != entry["mode"]:
         return True
+    known = stamps.get(path)
+    if known and known.get("identity") == identity(info):
+        return known.get("sha256") != entry["sha256"]
     return file_digest(path) != entry["sha256"]
 
 
@@ -103,10 +141,12 @@ def main():
         argument_spec={
             "manifest": {"type": "list", "elements": "dict", "default": []},
             "archive": {"type": "str"},
+            "home": {"type": "str"},
             "archive_sha256": {"type": "str"},
             "folders": {"type": "list", "elements": "str", "default": []},
             "trusted_keys": {"type": "list", "elements": "dict", "default": []},
             "version": {"type": "dict"},
+            "start": {"type": "dict"},
         },
     )
     params = module.params
@@ -115,7 +155,9 @@ def main():
         if not os.path.isdir(folder):
             os.makedirs(folder, mode=0o755, exist_ok=True)
             created.append(folder)
-    stale = [entry for entry in params["manifest"] if differs(entry)]
+    home = params["home"]
+    stamps = load_stamps(home) if home else {}
+    stale = [entry for entry in params["manifest"] if differs(entry, stamps)]
     archive = params["archive"]
     if stale and not archive:
         module.exit_json(changed=bool(created), need=[entry["name"] for entry in stale], created=created)
@@ -130,6 +172,11 @@ def main():
                                  " was staged" % (size, got, params["archive_sha256"]))
         written = unpack(module, archive, stale)
         os.unlink(archive)
+        if home:
+            for entry in params["manifest"]:
+                if os.path.isfile(entry["dest"]) and not os.path.islink(entry["dest"]):
+                    stamps[entry["dest"]] = {"sha256": entry["sha256"], "identity": identity(os.stat(entry["dest"]))}
+            save_stamps(home, stamps)
     for key in params["trusted_keys"]:
         content = key["content"].encode("utf-8")
         if file_digest(key["dest"]) != hashlib.sha256(content).hexdigest():
@@ -149,6 +196,11 @@ def main():
                                  "stderr": ran.stderr.decode("utf-8", "replace")}
         except OSError as error:
             result["version"] = {"rc": None, "stdout": "", "stderr": str(error)}
+        if params["start"] and result["version"]["rc"] == 0:
+            try:
+                result.update(start_job(dict({"inputs": [], "outputs": [], "env": {}}, **params["start"])))
+            except (JobError, OSError) as error:
+                module.fail_json(msg=str(error), **result)
     module.exit_json(**result)
 
 
