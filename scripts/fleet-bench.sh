@@ -56,6 +56,8 @@ cp -r "$root/examples/fwimage" "$work/fwimage"
   done
   echo "[all:vars]"
   echo "ansible_python_interpreter=$work/python"
+  # The role's own modules name python3.
+  echo "ansible_python3_interpreter=$work/python"
   echo "kvtapefw_program=$work/kvtapefw"
   echo "kvtapefw_fwimage=$work/fwimage"
 } >"$work/inventory.ini"
