@@ -254,6 +254,55 @@ put("hosts/batch-h1.json", "[]")
 expect("history of a report run", k.history_files(reports, "report", []), ["drives.csv"])
 expect("history of an upgrade run", k.history_files(reports, "upgrade", ["h2", "h1", "../h1"]),
        ["runs/h1-upgrade-from-document.json", "runs/h2-upgrade-all.json", "hosts/h2.json", "hosts/batch-h1.json"])
+# The role's checks and writers on the control node, without a host.
+import kvtapefw_bundle, kvtapefw_files, kvtapefw_verdict
+expect("a safe name and one program", k.argument_problems("h1", "/bin/true", ""), [])
+for host, program, package, words in (("../x", "/p", "", "is not a safe file name"), ("h1", "", "", "Give kvtapefw_program (the"),
+                                      ("h1", "/p", "/q.deb", "not both"), ("h1", "", "/etc/hostname", "is not a .deb file")):
+    expect("refused: " + words, any(words in text for text in k.argument_problems(host, program, package)), True)
+scratch = tempfile.mkdtemp()
+os.symlink("/etc/hostname", os.path.join(scratch, "link"))
+try:
+    kvtapefw_files.write_file(os.path.join(scratch, "link"), "x")
+    expect("a file written through a link", "written", "refused")
+except kvtapefw_files.NotAPlainFile:
+    pass
+# What each way an upgrade can end leaves for the report; a run whose wait
+# was lost may have sent anything.
+local = k.local_paths("h1", scratch + "/plans", scratch + "/reports")
+for what, given, state, changed in (
+        ("unreachable", dict(unreachable="no route"), "unreachable", False),
+        ("refused", dict(refusal="the catalogue changed"), "failed", False),
+        ("no drive", dict(source="no_drive"), "ok", False),
+        ("not staged", dict(failure="the archive arrived cut"), "failed", False),
+        ("lost while waiting", dict(run={"lost": "the connection was lost", "unreachable_lost": True}), "unreachable", True),
+        ("a run that flashed", dict(run={"report": report(1, sent), "exit_code": 1, "began": began}), "changed", True)):
+    got = kvtapefw_verdict.upgraded("h1", local, "plan", "posix", given.pop("source", "plan"), **given)
+    kept = json.load(open(local["results"] + "/h1.json"))[0]
+    expect(what, [got["outcome"]["state"], got["drives_changed"], kept["state"]], [state, changed, state])
+# A discovery that fails replaces nothing and leaves its mark; one that
+# ends writes the plan beside the document and the report.
+os.makedirs(local["plans"])
+kvtapefw_files.write_file(local["plan"], again)
+failed = kvtapefw_verdict.discovered("h1", local, failure="the archive arrived cut", stamp="20260101T000000Z")
+expect("a failed discovery", [failed["found"], open(local["plan"]).read(), open(local["discover_failed"]).read()],
+       ["failed", again, "kvtapefw could not be staged or run: the archive arrived cut\n"])
+planned = kvtapefw_verdict.discovered("h1", local, run={"report": report(1, device(1), mode="discover"), "exit_code": 1,
+                                                        "began": began, "outputs": {"/d.xml": again}},
+                                      stamp="20260101T000000Z", document_path="/d.xml")
+expect("a discovery that ended", [planned["found"], os.path.exists(local["discover_failed"]), open(local["document"]).read()],
+       ["plan", False, again])
+# The play's archive: one per content, found again by the next host.
+fw = os.path.join(scratch, "fw")
+os.makedirs(fw)
+for name, text in (("firmware.cfg", "x"), ("HH6.BIN", "image")):
+    kvtapefw_files.write_file(os.path.join(fw, name), text)
+paths = k.remote_paths("/srv/kv", False, "", "/bin/true")
+one, two = (kvtapefw_bundle.bundle(scratch + "/tmp", "/bin/true", "", fw, paths) for _ in range(2))
+expect("one archive per content", [one["archive"] == two["archive"], [e["dest"] for e in one["manifest"]]],
+       [True, ["/srv/kv/true", "/srv/kv/fwimage/HH6.BIN", "/srv/kv/fwimage/firmware.cfg"]])
+kvtapefw_files.write_file(os.path.join(fw, "HH6.BIN"), "another image")
+expect("another archive for other content", kvtapefw_bundle.bundle(scratch + "/tmp", "/bin/true", "", fw, paths)["sha256"] != one["sha256"], True)
 EOF
 
 # Six hosts, in inventory order, which is the order of the batches:
