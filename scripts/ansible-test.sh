@@ -11,7 +11,8 @@
 # that hangs past the time limit, a run stopped with its report
 # unfinished, a program that does not stop when asked, an archive that
 # arrives cut, a host lost while the role waits for its run, a program
-# that does not start, and the role's Debian package
+# that does not start, a rollout split across processes that stops in all
+# of them, and the role's Debian package
 # path (argument checks, --check, and an install through the role that is
 # removed again). Everything is checked from the outside: plans, run
 # reports, bus files, setup logs, exit codes, recaps, the CSV reports, the
@@ -1040,6 +1041,25 @@ grep -q "catalogue's signature changed since the plan was made.*discover again" 
 [ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the program ran on tape04 although the signature changed"
 playbook discover unsigned-again --limit tape04
 expect_rc unsigned-again 0
+
+# A rollout split across several ansible-playbook processes: the first
+# host that fails leaves the rollout's stop mark, and the other processes
+# refuse their next hosts until it is removed.
+echo "== a rollout split across processes stops in all of them at the first failure"
+playbook upgrade slice1 -e kvtapefw_rollout=r1 -e "kvtapefw_program=$work/broken/kvtapefw" --limit tape04
+[ "$rc" != 0 ] || show_and_fail slice1 "an upgrade passed with a program that does not start"
+grep -q "^tape04: kvtapefw could not be staged or run: .* does not start on tape04" "$control/reports/stop-r1" ||
+  fail "the failed host left no stop mark for the rollout"
+log_size tape03 >"$work/tape03.log.before"
+playbook upgrade slice2 -e kvtapefw_rollout=r1 --limit tape03
+[ "$rc" != 0 ] || show_and_fail slice2 "another process of the stopped rollout went on"
+grep -q "refused: the rollout r1 was stopped (tape04: " "$work/slice2.txt" || show_and_fail slice2 "the refusal does not name the host that stopped the rollout"
+[ "$(log_size tape03)" = "$(cat "$work/tape03.log.before")" ] || fail "tape03 ran although the rollout was stopped"
+rm "$control/reports/stop-r1"
+playbook upgrade slice3 -e kvtapefw_rollout=r1 --limit tape03
+expect_rc slice3 0
+playbook discover slices-mended --limit tape04
+expect_rc slices-mended 0
 
 # The package path: checked without a host, said by --check, and, as root on
 # a machine without kvtapefw installed, installed through the role on tape04

@@ -115,7 +115,7 @@ def local_paths(host, plans_dir, reports_dir):
     }
 
 
-def argument_problems(host, program="", package="", needs_program=True):
+def argument_problems(host, program="", package="", needs_program=True, rollout=""):
     """Why the role may not go on with a host, checked before it is reached:
     its inventory name becomes part of file names under plans/ and
     reports/ (a name such as "../x" would write elsewhere or clash with
@@ -125,6 +125,9 @@ def argument_problems(host, program="", package="", needs_program=True):
     if not SAFE_HOST.match(str(host)):
         problems.append("The inventory name %s is not a safe file name: use letters, digits, '.', '_' and '-'"
                         " (not first), and reach the host through ansible_host" % json.dumps(str(host)))
+    if rollout and not SAFE_HOST.match(str(rollout)):
+        problems.append("kvtapefw_rollout %s is not a safe file name: use letters, digits, '.', '_' and '-'"
+                        % json.dumps(str(rollout)))
     program, package = str(program or "").strip(), str(package or "").strip()
     if not needs_program:
         pass

@@ -96,10 +96,18 @@ def discovered(host, local, run=None, failure=None, unreachable=None, signature=
             "shown": ([version_line] if version_line else []) + shown}
 
 
+def stop_mark(local, rollout):
+    """The mark that stops every process of a rollout split across several
+    (kvtapefw_rollout): max_fail_percentage holds within one process only."""
+    return os.path.join(local["reports"], "stop-%s" % rollout)
+
+
 def upgraded(host, local, mode, system, source, refusal="", run=None, failure=None, unreachable=None, now="",
-             version_line=None):
+             version_line=None, rollout=""):
     """Judges an upgrade (or why there was none) and keeps the host's
-    outcome as reports/hosts/<host>.json, which report.yml reads."""
+    outcome as reports/hosts/<host>.json, which report.yml reads. A host
+    that fails a rollout named by `rollout` leaves its stop mark, so that
+    the other processes of that rollout refuse their next hosts."""
     run = run or {}
     judged = False
     if unreachable is not None:
@@ -125,7 +133,10 @@ def upgraded(host, local, mode, system, source, refusal="", run=None, failure=No
     # Written before any host of the batch is failed, so that the failing
     # host's outcome is among those report.yml finds.
     files.write_file(os.path.join(local["results"], host + ".json"), json.dumps([row], indent=4, sort_keys=True))
+    failed_host = outcome["state"] in ("failed", "unreachable")
+    if failed_host and rollout and not os.path.lexists(stop_mark(local, rollout)):
+        files.write_file(stop_mark(local, rollout), "%s: %s\n" % (host, outcome.get("note") or outcome["state"]))
     shown = outcome.get("message") or [outcome.get("note") or ""]
     return {"outcome": outcome, "row": row, "drives_changed": bool(outcome.get("changed")),
             "shown": ([version_line] if version_line else []) + shown,
-            "failed_host": outcome["state"] in ("failed", "unreachable")}
+            "failed_host": failed_host}
