@@ -62,7 +62,7 @@ cp -r "$root/examples/fwimage" "$work/fwimage"
   echo "kvtapefw_fwimage=$work/fwimage"
 } >"$work/inventory.ini"
 
-echo "fleet-bench: $hosts local hosts, $forks forks, $(nproc) cores, $(ansible --version | head -1)"
+echo "fleet-bench: $hosts local hosts, $forks forks, $(nproc) cores, $(ansible --version | sed -n 1p)"
 printf '%-9s %7s %12s %12s %11s %11s %s\n' play "wall s" "core-s/host" "modules/host" "slots/host" "polls/host" "program starts per batch: first to last"
 for play in discover upgrade report; do
   : >"$work/module-runs"
