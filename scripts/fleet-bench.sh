@@ -7,8 +7,11 @@
 # prints, per play: wall time; core-seconds (user + system) of
 # ansible-playbook and of everything it starts, per host (with local hosts
 # that includes the host side's module runs, so it bounds the control
-# node's share from above); module runs, task slots and async_status polls
-# per host; and how far apart the program starts of each batch are.
+# node's share from above), and of it the module runs' own (user + system
+# of each module run's interpreter, as /usr/bin/time measures it, the
+# programs it waits for included); module runs, task slots and
+# async_status polls per host; and how far apart the program starts of
+# each batch are.
 #
 # A benchmark, not a test: its figures depend on the machine.
 # Usage: scripts/fleet-bench.sh N FORKS   (KVFW_PROGRAM: the program, the native build's by default;
@@ -32,11 +35,12 @@ export ANSIBLE_PIPELINING=True ANSIBLE_FORKS=$forks ANSIBLE_LOCALHOST_WARNING=Fa
 export ANSIBLE_CALLBACK_PLUGINS=$root/tests/support/ansible/callback ANSIBLE_CALLBACKS_ENABLED=kvfw_count
 mkdir -p "$ANSIBLE_HOME" "$ANSIBLE_LOCAL_TEMP" "$ANSIBLE_REMOTE_TEMP" "$work/control"
 
-# Every module run on a host starts its interpreter once: this one notes it.
+# Every module run on a host starts its interpreter once: this one notes it
+# and its time.
 cat >"$work/python" <<EOF2
 #!/bin/sh
 echo x >>"$work/module-runs"
-exec /usr/bin/python3 "\$@"
+exec /usr/bin/time -q -a -o "$work/module-cpu" -f "%U %S" /usr/bin/python3 "\$@"
 EOF2
 cat >"$work/kvtapefw" <<EOF2
 #!/bin/sh
@@ -63,9 +67,11 @@ cp -r "$root/examples/fwimage" "$work/fwimage"
 } >"$work/inventory.ini"
 
 echo "fleet-bench: $hosts local hosts, $forks forks, $(nproc) cores, $(ansible --version | sed -n 1p)"
-printf '%-9s %7s %12s %12s %11s %11s %s\n' play "wall s" "core-s/host" "modules/host" "slots/host" "polls/host" "program starts per batch: first to last"
+printf '%-9s %7s %12s %12s %12s %11s %11s %s\n' play "wall s" "core-s/host" "in modules" "modules/host" "slots/host" \
+  "polls/host" "program starts per batch: first to last"
 for play in discover upgrade report; do
   : >"$work/module-runs"
+  : >"$work/module-cpu"
   : >"$work/starts"
   export KVFW_COUNT_FILE=$work/$play.count.json
   python3 - "$work" "$play" "$hosts" "$playbooks/$play.yml" <<'EOF2'
@@ -86,6 +92,8 @@ while True:
 wall = time.monotonic() - begin
 usage = resource.getrusage(resource.RUSAGE_CHILDREN)
 modules = sum(1 for _ in open(work + "/module-runs"))
+in_modules = sum(sum(map(float, line.split()[-2:])) for line in open(work + "/module-cpu")
+                 if len(line.split()) >= 2 and line.split()[-1].replace(".", "").isdigit())
 count = json.load(open("%s/%s.count.json" % (work, play)))
 starts = sorted(float(line) for line in open(work + "/starts") if line.strip())
 batches, spreads = [], []
@@ -95,8 +103,9 @@ for start in starts:
     else:
         batches.append([start])
 spread = ", ".join("%d in %.1f s" % (len(b), b[-1] - b[0]) for b in batches) or "none"
-print("%-9s %7.1f %12.2f %12.1f %11.1f %11.1f %s%s" % (
-    play, wall, (usage.ru_utime + usage.ru_stime) / hosts, modules / hosts, sum(count["slots"].values()) / hosts,
+print("%-9s %7.1f %12.2f %12.2f %12.1f %11.1f %11.1f %s%s" % (
+    play, wall, (usage.ru_utime + usage.ru_stime) / hosts, in_modules / hosts, modules / hosts,
+    sum(count["slots"].values()) / hosts,
     sum(count["polls"].values()) / hosts, spread, "" if rc == 0 else "  (ansible-playbook exit %d: %s/%s.txt)" % (rc, work, play)))
 EOF2
 done
