@@ -9,7 +9,10 @@
 # device that could not be examined at discover, discover again after a
 # review, a batch whose slow runs go side by side with one fork, a program
 # that hangs past the time limit, a run stopped with its report
-# unfinished, a program that does not start, and the role's Debian package
+# unfinished, a program that does not stop when asked, an archive that
+# arrives cut, a host lost while the role waits for its run, a program
+# that does not start, a rollout split across processes that stops in all
+# of them, and the role's Debian package
 # path (argument checks, --check, and an install through the role that is
 # removed again). Everything is checked from the outside: plans, run
 # reports, bus files, setup logs, exit codes, recaps, the CSV reports, the
@@ -49,6 +52,9 @@ export ANSIBLE_HOST_KEY_CHECKING=False ANSIBLE_NOCOWS=1 ANSIBLE_NOCOLOR=1 ANSIBL
 export ANSIBLE_STDOUT_CALLBACK=default ANSIBLE_LOAD_CALLBACK_PLUGINS=0 ANSIBLE_RETRY_FILES_ENABLED=False
 export ANSIBLE_PIPELINING=True ANSIBLE_FORKS=10 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3
 export ANSIBLE_LOCALHOST_WARNING=False ANSIBLE_DEPRECATION_WARNINGS=False ANSIBLE_ASYNC_DIR=$work/async
+# kvfw_local: a local connection that can cut the staging archive or drop
+# the wait for a run, for the rows that need a network that fails.
+export ANSIBLE_CONNECTION_PLUGINS=$root/tests/support/ansible/connection
 # A fact cache, as a fleet would have one: the role then learns each host's
 # operating system once instead of in every playbook.
 export ANSIBLE_CACHE_PLUGIN=jsonfile ANSIBLE_CACHE_PLUGIN_CONNECTION=$work/facts
@@ -71,6 +77,24 @@ for playbook in discover upgrade report; do
   ansible-playbook -i "$work/windows.ini" --syntax-check "$playbooks/$playbook.yml" >"$work/syntax.txt" 2>&1 ||
     { cat "$work/syntax.txt"; fail "syntax check of $playbook.yml"; }
 done
+# The role includes each system's task files by the host's system, which a
+# syntax check of the playbooks does not read: these are imported here, all
+# of them (the role's plugins named to Ansible), so that both branches are
+# read whole.
+role=$playbooks/roles/kvtapefw
+{
+  echo "- name: Every task file of both systems"
+  echo "  hosts: all"
+  echo "  gather_facts: false"
+  echo "  tasks:"
+  for file in posix/run.yml posix/run_package.yml posix/reach.yml windows/run.yml windows/run_package.yml \
+    windows/reach.yml discover_check.yml upgrade_check.yml; do
+    printf '    - name: Read %s\n      ansible.builtin.import_tasks: %s\n' "$file" "$role/tasks/$file"
+  done
+} >"$work/branches.yml"
+ANSIBLE_ACTION_PLUGINS=$role/action_plugins ANSIBLE_FILTER_PLUGINS=$role/filter_plugins ANSIBLE_LIBRARY=$role/library \
+  ansible-playbook -i "$work/windows.ini" --syntax-check "$work/branches.yml" >"$work/syntax.txt" 2>&1 ||
+  { cat "$work/syntax.txt"; fail "syntax check of the task files of both systems"; }
 
 echo "== rules the role judges by (exit codes, run reports, catalogue, check lines, paths)"
 PYTHONPATH=$playbooks/roles/kvtapefw/filter_plugins python3 - <<'EOF' || fail "role's judging rules"
@@ -249,6 +273,55 @@ put("hosts/batch-h1.json", "[]")
 expect("history of a report run", k.history_files(reports, "report", []), ["drives.csv"])
 expect("history of an upgrade run", k.history_files(reports, "upgrade", ["h2", "h1", "../h1"]),
        ["runs/h1-upgrade-from-document.json", "runs/h2-upgrade-all.json", "hosts/h2.json", "hosts/batch-h1.json"])
+# The role's checks and writers on the control node, without a host.
+import kvtapefw_bundle, kvtapefw_files, kvtapefw_verdict
+expect("a safe name and one program", k.argument_problems("h1", "/bin/true", ""), [])
+for host, program, package, words in (("../x", "/p", "", "is not a safe file name"), ("h1", "", "", "Give kvtapefw_program (the"),
+                                      ("h1", "/p", "/q.deb", "not both"), ("h1", "", "/etc/hostname", "is not a .deb file")):
+    expect("refused: " + words, any(words in text for text in k.argument_problems(host, program, package)), True)
+scratch = tempfile.mkdtemp()
+os.symlink("/etc/hostname", os.path.join(scratch, "link"))
+try:
+    kvtapefw_files.write_file(os.path.join(scratch, "link"), "x")
+    expect("a file written through a link", "written", "refused")
+except kvtapefw_files.NotAPlainFile:
+    pass
+# What each way an upgrade can end leaves for the report; a run whose wait
+# was lost may have sent anything.
+local = k.local_paths("h1", scratch + "/plans", scratch + "/reports")
+for what, given, state, changed in (
+        ("unreachable", dict(unreachable="no route"), "unreachable", False),
+        ("refused", dict(refusal="the catalogue changed"), "failed", False),
+        ("no drive", dict(source="no_drive"), "ok", False),
+        ("not staged", dict(failure="the archive arrived cut"), "failed", False),
+        ("lost while waiting", dict(run={"lost": "the connection was lost", "unreachable_lost": True}), "unreachable", True),
+        ("a run that flashed", dict(run={"report": report(1, sent), "exit_code": 1, "began": began}), "changed", True)):
+    got = kvtapefw_verdict.upgraded("h1", local, "plan", "posix", given.pop("source", "plan"), **given)
+    kept = json.load(open(local["results"] + "/h1.json"))[0]
+    expect(what, [got["outcome"]["state"], got["drives_changed"], kept["state"]], [state, changed, state])
+# A discovery that fails replaces nothing and leaves its mark; one that
+# ends writes the plan beside the document and the report.
+os.makedirs(local["plans"])
+kvtapefw_files.write_file(local["plan"], again)
+failed = kvtapefw_verdict.discovered("h1", local, failure="the archive arrived cut", stamp="20260101T000000Z")
+expect("a failed discovery", [failed["found"], open(local["plan"]).read(), open(local["discover_failed"]).read()],
+       ["failed", again, "kvtapefw could not be staged or run: the archive arrived cut\n"])
+planned = kvtapefw_verdict.discovered("h1", local, run={"report": report(1, device(1), mode="discover"), "exit_code": 1,
+                                                        "began": began, "outputs": {"/d.xml": again}},
+                                      stamp="20260101T000000Z", document_path="/d.xml")
+expect("a discovery that ended", [planned["found"], os.path.exists(local["discover_failed"]), open(local["document"]).read()],
+       ["plan", False, again])
+# The play's archive: one per content, found again by the next host.
+fw = os.path.join(scratch, "fw")
+os.makedirs(fw)
+for name, text in (("firmware.cfg", "x"), ("HH6.BIN", "image")):
+    kvtapefw_files.write_file(os.path.join(fw, name), text)
+paths = k.remote_paths("/srv/kv", False, "", "/bin/true")
+one, two = (kvtapefw_bundle.bundle(scratch + "/tmp", "/bin/true", "", fw, paths) for _ in range(2))
+expect("one archive per content", [one["archive"] == two["archive"], [e["dest"] for e in one["manifest"]]],
+       [True, ["/srv/kv/true", "/srv/kv/fwimage/HH6.BIN", "/srv/kv/fwimage/firmware.cfg"]])
+kvtapefw_files.write_file(os.path.join(fw, "HH6.BIN"), "another image")
+expect("another archive for other content", kvtapefw_bundle.bundle(scratch + "/tmp", "/bin/true", "", fw, paths)["sha256"] != one["sha256"], True)
 EOF
 
 # Six hosts, in inventory order, which is the order of the batches:
@@ -853,6 +926,77 @@ grep -q "WRITE BUFFER sent to device 1" "$control/reports/logs/tape01.vtxsetup.l
 grep -qF "what was sent is unknown; see the setup log $control/reports/logs/tape01.vtxsetup.log" "$work/cut.txt" ||
   show_and_fail cut "tape01's failure does not say that what was sent is unknown"
 
+# A program that does not stop when asked is ended kvtapefw_stop_grace
+# seconds after the request: the request comes first, and nothing of it
+# is left running.
+echo "== a program that does not stop when asked is ended kvtapefw_stop_grace later"
+mkdir -p "$work/stubborn"
+cat >"$work/stubborn/kvtapefw" <<'EOF'
+#!/bin/sh
+[ "$1" != --version ] || { echo "kvtapefw (stubborn)"; exit 0; }
+echo $$ >stubborn.pid
+trap 'echo asked to stop >>stubborn.log' TERM
+while :; do sleep 1; done
+EOF
+chmod +x "$work/stubborn/kvtapefw"
+rm -f "$work/tape04/kvtapefw/stubborn.log"
+playbook upgrade stubborn -e "kvtapefw_program=$work/stubborn/kvtapefw" -e kvtapefw_timeout=2 -e kvtapefw_stop_grace=2 --limit tape04
+[ "$rc" != 0 ] || show_and_fail stubborn "a program that did not stop passed"
+expect_recap stubborn tape04 - 1
+grep -q "kvtapefw was stopped after kvtapefw_timeout (2 s), and ended 2 s later as it had not stopped" "$work/stubborn.txt" ||
+  show_and_fail stubborn "the failure does not say that the program was ended after it did not stop"
+grep -q "asked to stop" "$work/tape04/kvtapefw/stubborn.log" || fail "the program was not asked to stop before it was ended"
+# Ended: gone, or a zombie its reaper has not collected yet.
+case $(ps -o stat= -p "$(cat "$work/tape04/kvtapefw/stubborn.pid")" || true) in
+  "" | Z*) ;;
+  *) fail "the program that did not stop is still running" ;;
+esac
+
+# The archive is checked whole on the host before any file takes its place.
+echo "== a host whose archive arrives cut stages nothing"
+mkdir -p "$work/newer"
+cp "$program" "$work/newer/kvtapefw"
+printf '\n' >>"$work/newer/kvtapefw"
+cp "$work/tape04/kvtapefw/kvtapefw" "$work/tape04.program.before"
+log_size tape04 >"$work/tape04.log.before"
+export KVFW_CUT_ARCHIVE=1
+playbook discover cutarchive -e ansible_connection=kvfw_local -e "kvtapefw_program=$work/newer/kvtapefw" --limit tape04
+unset KVFW_CUT_ARCHIVE
+[ "$rc" != 0 ] || show_and_fail cutarchive "discover passed with a cut archive"
+expect_recap cutarchive tape04 - 1
+grep -qF '"tape04  discover failed: kvtapefw could not be staged or run: the archive arrived cut or altered (' "$work/cutarchive.txt" ||
+  show_and_fail cutarchive "the failure does not say that the archive arrived cut"
+cmp -s "$work/tape04/kvtapefw/kvtapefw" "$work/tape04.program.before" || fail "a cut archive replaced tape04's program"
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "a program ran on tape04 after its archive arrived cut"
+[ -z "$(find "$work/tape04" "$ANSIBLE_REMOTE_TEMP" -name 'kvtapefw-*.tar.gz')" ] || fail "the cut archive was left on tape04"
+
+# The program runs in a session of its own: a connection lost while the
+# role waits for it does not cut it. The host fails, unreachable and
+# changed, and the run goes on to its end there.
+echo "== a host lost while the role waits for its run"
+mkdir -p "$work/lost"
+cat >"$work/lost/kvtapefw" <<EOF
+#!/bin/sh
+[ "\$1" != --version ] || exec "$program" "\$@"
+touch "$work/lost/running"
+sleep 3
+exec "$program" "\$@"
+EOF
+chmod +x "$work/lost/kvtapefw"
+rm -f "$work/lost/running"
+export KVFW_LOSE_WHEN=$work/lost/running
+playbook upgrade lost -e ansible_connection=kvfw_local -e "kvtapefw_program=$work/lost/kvtapefw" --limit tape01
+unset KVFW_LOSE_WHEN
+[ "$rc" != 0 ] || show_and_fail lost "the rollout went on past a host lost while it ran"
+expect_recap lost tape01 - 1
+[ "$(outcome_shown lost tape01)" = changed ] || show_and_fail lost "tape01, lost while its program ran, is not changed"
+grep -q "the connection to tape01 was lost while kvtapefw ran (.*): what was sent is unknown" "$work/lost.txt" ||
+  show_and_fail lost "the failure does not say that the connection was lost while the program ran"
+grep -q '"state": "unreachable"' "$control/reports/hosts/tape01.json" || fail "tape01's outcome is not unreachable"
+finished() { python3 -c 'import json, sys; sys.exit(0 if json.load(open(sys.argv[1])).get("finished") else 1)' "$1" 2>/dev/null; }
+for _ in $(seq 120); do finished "$work/tape01/kvtapefw/run-report.json" && break; sleep 1; done
+finished "$work/tape01/kvtapefw/run-report.json" || fail "the program on tape01 did not run to its end after the connection was lost"
+
 # A program that cannot start fails the host with the loader's words when
 # the role runs it with --version, before discovery: nothing is run, the
 # plan stays, and the upgrade refuses the host until a discovery passes.
@@ -915,6 +1059,25 @@ grep -q "catalogue's signature changed since the plan was made.*discover again" 
 [ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the program ran on tape04 although the signature changed"
 playbook discover unsigned-again --limit tape04
 expect_rc unsigned-again 0
+
+# A rollout split across several ansible-playbook processes: the first
+# host that fails leaves the rollout's stop mark, and the other processes
+# refuse their next hosts until it is removed.
+echo "== a rollout split across processes stops in all of them at the first failure"
+playbook upgrade slice1 -e kvtapefw_rollout=r1 -e "kvtapefw_program=$work/broken/kvtapefw" --limit tape04
+[ "$rc" != 0 ] || show_and_fail slice1 "an upgrade passed with a program that does not start"
+grep -q "^tape04: kvtapefw could not be staged or run: .* does not start on tape04" "$control/reports/stop-r1" ||
+  fail "the failed host left no stop mark for the rollout"
+log_size tape03 >"$work/tape03.log.before"
+playbook upgrade slice2 -e kvtapefw_rollout=r1 --limit tape03
+[ "$rc" != 0 ] || show_and_fail slice2 "another process of the stopped rollout went on"
+grep -q "refused: the rollout r1 was stopped (tape04: " "$work/slice2.txt" || show_and_fail slice2 "the refusal does not name the host that stopped the rollout"
+[ "$(log_size tape03)" = "$(cat "$work/tape03.log.before")" ] || fail "tape03 ran although the rollout was stopped"
+rm "$control/reports/stop-r1"
+playbook upgrade slice3 -e kvtapefw_rollout=r1 --limit tape03
+expect_rc slice3 0
+playbook discover slices-mended --limit tape04
+expect_rc slices-mended 0
 
 # The package path: checked without a host, said by --check, and, as root on
 # a machine without kvtapefw installed, installed through the role on tape04

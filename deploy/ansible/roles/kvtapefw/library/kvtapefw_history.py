@@ -27,6 +27,16 @@ options:
     description: The folder's name, the run's UTC time (20261208T101530Z).
     type: str
     required: true
+  forget:
+    description: Paths relative to C(reports) removed once kept.
+    type: list
+    elements: str
+    default: []
+  folders:
+    description: Folders relative to C(reports) to create.
+    type: list
+    elements: str
+    default: []
 """
 
 import os
@@ -42,6 +52,8 @@ def main():
             "reports": {"type": "path", "required": True},
             "files": {"type": "list", "elements": "str", "required": True},
             "stamp": {"type": "str", "required": True},
+            "forget": {"type": "list", "elements": "str", "default": []},
+            "folders": {"type": "list", "elements": "str", "default": []},
         },
         supports_check_mode=True,
     )
@@ -49,14 +61,32 @@ def main():
     stamp = module.params["stamp"]
     if not re.match(r"^[0-9]{8}T[0-9]{6}Z$", stamp):
         module.fail_json(msg="stamp %r is not a UTC time such as 20261208T101530Z" % stamp)
-    names = []
-    for name in module.params["files"]:
+    def inside(name):
         path = os.path.normpath(os.path.join(reports, name))
         if not path.startswith(reports + os.sep) or os.path.isabs(name):
             module.fail_json(msg="%s is not inside %s" % (name, reports))
+        return path
+
+    names = []
+    for name in module.params["files"]:
+        path = inside(name)
         if os.path.isfile(path):
             names.append(os.path.relpath(path, reports))
+    forget = [inside(name) for name in module.params["forget"]]
+    folders = [inside(name) for name in module.params["folders"]]
+
+    def tidy():
+        # Only once what they held is kept.
+        if module.check_mode:
+            return
+        for path in forget:
+            if os.path.isfile(path) and not os.path.islink(path):
+                os.unlink(path)
+        for path in folders:
+            os.makedirs(path, mode=0o755, exist_ok=True)
+
     if not names:
+        tidy()
         module.exit_json(changed=False, folder=None, files=[])
     history = os.path.join(reports, "history")
     folder, number = os.path.join(history, stamp), 1
@@ -77,6 +107,7 @@ def main():
         for name in names:
             os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
             shutil.copy2(os.path.join(reports, name), os.path.join(folder, name))
+    tidy()
     module.exit_json(changed=True, folder=folder, files=names)
 
 
