@@ -6,8 +6,10 @@
 #include "app/run_driver.h"
 #include "app/run_report.h"
 #include "app/system_log_lines.h"
+#include "platform/clock.h"
 #include "platform/interrupt.h"
 #include "platform/platform.h"
+#include "platform/run_lock.h"
 #include "sim/simulated_bus.h"
 
 namespace {
@@ -23,6 +25,17 @@ void finish_report(report_target& report, run_frame& frame, const run_facts& fac
     system_log_end(frame, facts);
 }
 
+// One run at a time per host: taken before any drive is touched (and before
+// the report, which may be the other run's), held until the process ends.
+// A second run waits for it a while, then says whose it is and gives up.
+bool hold_run_lock(host_run_lock& lock, const std::string& bus_path) {
+    const std::string name = run_lock_name(bus_path);
+    const run_lock_state state = lock.take(name, run_lock_wait_ms, active_clock());
+    if (state == run_lock_state::held) return true;
+    std::fprintf(stderr, "%s\n", run_lock_refusal(lock, state, name).c_str());
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,6 +46,7 @@ int main(int argc, char** argv) {
     run_frame frame{platform_now_seconds(), false, false, 0, nullptr};
     run_facts facts;
     report_target report{environment_variable("KVFW_REPORT"), true, false};
+    host_run_lock run_lock;
 
     // The command line comes first: asking for help, or mistyping an
     // option, must work whatever the environment holds.
@@ -69,11 +83,12 @@ int main(int argc, char** argv) {
         if (!bus_path.empty()) {
             std::fprintf(stderr, "kvtapefw: simulated bus %s: no real drive is touched\n", bus_path.c_str());
         }
+        note_run_mode(options, facts);
+        if (facts.mode && !hold_run_lock(run_lock, bus_path)) return -1;
         // The keys a catalogue must be signed by are read before any drive is
         // touched; a broken key file or a named folder that cannot be read
         // refuses the run like a rejected command line, for either would
         // lower the guard in silence. Help and rejected combinations read none.
-        note_run_mode(options, facts);
         if (facts.mode) system_log_start(facts, bus_path);
         if (facts.mode && !take_trusted_keys(facts)) {
             finish_report(report, frame, facts, -1);

@@ -77,6 +77,9 @@ std::string default_trusted_keys_folder();
 // catalogue serial it accepted, the history of its runs):
 // /var/lib/kvtapefw, and %ProgramData%\kvtapefw on Windows.
 std::string default_state_folder();
+// The host's lock that keeps runs apart (platform/run_lock.h):
+// /run/lock/kvtapefw.lock, and the named mutex Global\kvtapefw on Windows.
+std::string default_run_lock_name();
 // The folder part of a path (before its last separator, '/' or '\\' on
 // Windows); "." when the path has none.
 std::string folder_of_path(const std::string& path);

@@ -174,6 +174,8 @@ bool has_extension(const std::string& name, const std::string& extension) {
 std::string default_trusted_keys_folder() { return expand_environment("%ProgramData%\\kvtapefw\\trusted-keys"); }
 std::string default_state_folder() { return expand_environment("%ProgramData%\\kvtapefw"); }
 
+std::string default_run_lock_name() { return "Global\\kvtapefw"; }
+
 std::string folder_of_path(const std::string& path) {
     const std::size_t last = path.find_last_of("/\\");
     if (last == std::string::npos) return ".";
