@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
                 finish_report(report, frame, facts, -1);
                 return -1;
             }
-            facts.checkpoint = [&report, &frame, &facts] { update_run_report(report, frame, facts); };
+            facts.checkpoint = [&report, &frame, &facts] { return update_run_report(report, frame, facts); };
         }
     }
 

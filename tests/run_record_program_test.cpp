@@ -12,9 +12,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+#include "platform/run_lock.h"
 #include "support/program_bench.h"
 #include "support/sim_bus_builder.h"
 
@@ -60,6 +64,8 @@ TEST_F(RunRecord, AStopOrAnEndingSignalLeavesATrueRecordWhereverItComes) {
     const std::string held_line =
         "Interrupted while device 0 was being flashed; its download ran to its end, and no further drive is flashed.";
     const std::string stop_line = "Interrupted; no further drive is flashed.";
+    // Once every download has ended, no drive was left to flash.
+    const std::string ended_line = "Interrupted; every download had ended; the drives are not verified.";
     const json unverified = {{"flashed", true}, {"verdict", "failed"},
                              {"reason", "the run was interrupted before the drive was verified"}};
     const json not_flashed = {{"flashed", false}, {"verdict", "left-untouched"},
@@ -82,17 +88,17 @@ TEST_F(RunRecord, AStopOrAnEndingSignalLeavesATrueRecordWhereverItComes) {
          [](sim_json&, sim_json&, sim_json& second) { second["faults"] = {signal_at("12 00", "HUP", 1)}; }, 0,
          stop_line.c_str(), {}, {"2.05", "2.05"}, {not_flashed, not_flashed}, false},
         {"INT in the settle wait",
-         [](sim_json& bus, sim_json&, sim_json&) { bus["sleeps"] = {{{"signal", "INT"}}}; }, 0, stop_line.c_str(),
+         [](sim_json& bus, sim_json&, sim_json&) { bus["sleeps"] = {{{"signal", "INT"}}}; }, 0, ended_line.c_str(),
          {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, false},
         {"TERM in the verification scan",
          [](sim_json&, sim_json& first, sim_json&) { first["faults"] = {signal_at("12 00", "TERM", 2)}; }, 0,
-         stop_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
+         ended_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
         {"TERM in the wait for a late drive",
          [](sim_json& bus, sim_json&, sim_json& second) {
              second["reboot_seconds"] = 3600;
              bus["sleeps"] = {{{"skip", 1}, {"signal", "TERM"}}};
          },
-         0, stop_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
+         0, ended_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
         {"QUIT during a download takes effect once the drive is on record",
          [](sim_json&, sim_json& first, sim_json&) { first["faults"] = {signal_at("3b04", "QUIT")}; }, SIGQUIT,
          nullptr, {0}, {"2.10", "2.05"},
@@ -159,6 +165,51 @@ TEST_F(RunRecord, APipeOrConsoleThatWentAwayNeverEndsTheRun) {
     EXPECT_EQ(firmware(1), "2.10");
     EXPECT_EQ(report()["result"], "Success");
     EXPECT_NE(log().find("firmware is being flashed!\n"), std::string::npos);
+}
+
+// One run at a time per host: a second run waits for the first a while, then
+// gives up before it touches any drive or the report, and says whose run it
+// met. On the simulated bus the wait is on the bus's clock.
+TEST_F(RunRecord, ASecondRunGivesUpBeforeTouchingAnyDrive) {
+    // This test stands for the first run: it holds the bus file's lock.
+    auto first = std::make_unique<host_run_lock>();
+    ASSERT_EQ(first->take(bus_file().string() + ".lock", 0, active_clock()), run_lock_state::held);
+    const std::string busy =
+        "kvtapefw: another kvtapefw run (pid " + std::to_string(::getpid()) + ") is running on this host\n";
+    const std::string other_lock = (fs::path(bus_file()).parent_path() / "other.lock").string();
+    struct row {
+        const char* why;
+        std::vector<std::string> args;
+        std::map<std::string, std::string> env;
+        int exit_code;  // 255: refused before any drive
+    };
+    const row rows[] = {
+        {"upgrade all", {"/s"}, {}, 255},
+        {"discover", {"/s", "/d", document().string()}, {}, 255},
+        {"--version takes no lock", {"--version"}, {}, 0},
+        {"a lock of its own (KVFW_LOCK)", {"/s"}, {{"KVFW_LOCK", other_lock}}, 1},
+        {"the first run has ended", {"/s"}, {}, 1},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        forget_run();
+        two_drives([](sim_json&, sim_json&, sim_json&) {});
+        if (r.why == std::string("the first run has ended")) first.reset();
+        const program_run ran = run(r.args, r.env);
+        EXPECT_EQ(ran.exit_code, r.exit_code) << ran.out << ran.err;
+        if (r.exit_code != 255) {
+            EXPECT_EQ(ran.err.find("another kvtapefw run"), std::string::npos) << ran.err;
+            continue;
+        }
+        EXPECT_NE(ran.err.find(busy), std::string::npos) << ran.err;
+        EXPECT_EQ(ran.out, "");
+        EXPECT_TRUE(trace_lines(trace(), "open ").empty());
+        EXPECT_TRUE(trace_lines(trace(), "exec ").empty());
+        EXPECT_TRUE(report().is_null());  // the report may be the first run's
+        EXPECT_EQ(log(), "");
+        EXPECT_EQ(firmware(0), "2.05");
+        EXPECT_FALSE(fs::exists(document()));
+    }
 }
 
 // Where the report and the document go, and what a path that is not a plain
