@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/command_line.h"
+#include "app/run_files.h"
 #include "app/run_driver.h"
 #include "app/run_report.h"
 #include "app/system_log_lines.h"
@@ -98,6 +99,16 @@ int main(int argc, char** argv) {
         // as drives are sent data; a report that cannot be written refuses
         // the run like a refused trace.
         if (!report.path.empty() && facts.mode) {
+            // A report written over the document, the catalogue, an image or
+            // the log would destroy what the run is about to read or keep.
+            const std::string clash = report_clash(report.path, facts, bus_path);
+            if (!clash.empty()) {
+                std::fprintf(stderr, "kvtapefw: the run report %s is also the run's %s\n", report.path.c_str(),
+                             clash.c_str());
+                report.path.clear();  // never written: it is that file
+                finish_report(report, frame, facts, -1);
+                return -1;
+            }
             if (!start_run_report(report, frame, facts)) {
                 // The system log's "run started" gets its end; the report's
                 // failure was said once already.

@@ -29,6 +29,7 @@ bool is_open_file_link(const std::string& path) {
 
 write_target resolve_write_target(const std::string& path) {
     write_target target{path, false, {}};
+    std::string first_hop;  // where the path itself leads, for a chain that never ends
     // As the kernel does, give up on a chain of links that does not end.
     for (int hops = 0; hops < 40; ++hops) {
         struct stat info {};
@@ -50,10 +51,12 @@ write_target resolve_write_target(const std::string& path) {
             const std::size_t slash = target.path.rfind('/');
             target.path = slash == std::string::npos ? next : target.path.substr(0, slash + 1) + next;
         }
+        if (first_hop.empty()) first_hop = target.path;
     }
     struct stat info {};
     if (::stat(target.path.c_str(), &info) != 0 && errno == ELOOP) {
         target.refused = last_error_text();
+        if (!first_hop.empty()) target.path = first_hop;
         return target;
     }
     target.in_place = kind_of_path(target.path) == path_kind::other;

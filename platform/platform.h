@@ -41,6 +41,10 @@ std::string absolute_path(const std::string& path);
 
 // True when something (file or folder) exists under the path.
 bool path_exists(const std::string& path);
+// True when both paths lead to one existing file, whatever their spelling:
+// links followed, compared by device and inode (volume and file index on
+// Windows).
+bool same_file(const std::string& a, const std::string& b);
 // Creates one directory level; false when that fails.
 bool create_directory(const std::string& path);
 // True only for a regular file (not a folder, device or pipe).

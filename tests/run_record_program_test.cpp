@@ -229,6 +229,19 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
         int exit_code;
         const char* error;  // a part of standard error, or nullptr for none
         std::function<void(const program_run&)> check;
+        std::vector<std::string> args = {"/s"};
+    };
+    const fs::path work = fs::path(bus_file()).parent_path();
+    const fs::path loop = work / "loop-a.json";
+    // One of the run's own files under another spelling: refused at the
+    // start, untouched, and no drive opened.
+    const auto own_file = [&](const fs::path& file, const std::string& what) {
+        return [this, file, what](const program_run& ran) {
+            EXPECT_NE(ran.err.find(" is also the run's " + what + "\n"), std::string::npos) << ran.err;
+            EXPECT_NE(read_file(file).find_first_not_of(' '), std::string::npos);
+            EXPECT_EQ(read_file(file).find("\"devices\""), std::string::npos) << file;
+            EXPECT_TRUE(trace_lines(trace(), "open ").empty());
+        };
     };
     const row rows[] = {
         {"a link to the report: its target is replaced and the link stays",
@@ -274,6 +287,41 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
              EXPECT_TRUE(fs::is_directory(target));
              EXPECT_TRUE(trace_lines(trace(), "open ").empty());
          }},
+        {"the catalogue, spelt another way",
+         [&] { return (work / "fwimage/../fwimage/firmware.cfg").string(); }, 255, nullptr,
+         own_file(work / "fwimage/firmware.cfg", "firmware catalogue")},
+        {"an image, through a link",
+         [&] {
+             fs::create_symlink("fwimage/A4.BIN", link);
+             return link.string();
+         },
+         255, nullptr, own_file(work / "fwimage/A4.BIN", "firmware image fwimage/A4.BIN")},
+        {"the bus file", [&] { return bus_file().string(); }, 255, nullptr, own_file(bus_file(), "simulated bus file")},
+        {"the trace",
+         [&] {
+             write_file(trace(), "earlier run\n");
+             return trace().string();
+         },
+         255, nullptr, own_file(trace(), "trace")},
+        {"the discovery document it is to replace",
+         [&] {
+             fs::create_directories(document().parent_path());
+             write_file(document(), "<old/>");
+             return document().string();
+         },
+         255, nullptr, own_file(document(), "discovery document"), {"/s", "/d", document().string()}},
+        {"a link loop: refused before any drive is touched, the link kept",
+         [&] {
+             fs::create_symlink("loop-b.json", loop);
+             fs::create_symlink("loop-a.json", work / "loop-b.json");
+             return loop.string();
+         },
+         255, "could not be written (it leads to ",
+         [&](const program_run& ran) {
+             EXPECT_NE(ran.err.find("Too many levels of symbolic links"), std::string::npos) << ran.err;
+             EXPECT_TRUE(fs::is_symlink(loop));
+             EXPECT_TRUE(trace_lines(trace(), "open ").empty());
+         }},
         {"/dev/stdout: the report follows the console's last line, written once",
          [&] { return std::string("/dev/stdout"); }, 1, nullptr,
          [&](const program_run& ran) {
@@ -287,11 +335,12 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.why);
         forget_run();
-        for (const fs::path& p : {target.parent_path(), link, victim, fs::path(report_file().string() + ".new")}) {
+        for (const fs::path& p : {target.parent_path(), link, victim, fs::path(report_file().string() + ".new"), loop,
+                                  work / "loop-b.json", document().parent_path()}) {
             fs::remove_all(p);
         }
         const std::string path = r.arrange();
-        const program_run ran = run({"/s"}, {{"KVFW_REPORT", path}});
+        const program_run ran = run(r.args, {{"KVFW_REPORT", path}});
         EXPECT_EQ(ran.exit_code, r.exit_code) << ran.out << ran.err;
         if (r.error) {
             EXPECT_NE(ran.err.find(r.error), std::string::npos) << ran.err;
@@ -310,6 +359,20 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
     ASSERT_EQ(run({"/s", "/d", doc_link.string()}).exit_code, 1);
     EXPECT_TRUE(fs::is_symlink(doc_link));
     EXPECT_NE(read_file(target.parent_path() / "drives.xml").find("<kv_rom_discovery"), std::string::npos);
+
+    // The document through a link loop: not written, the link kept, and the
+    // line says where the link led.
+    forget_run();
+    fs::remove_all(loop);
+    fs::remove_all(work / "loop-b.json");
+    fs::create_symlink("loop-b.json", loop);
+    fs::create_symlink("loop-a.json", work / "loop-b.json");
+    const program_run looped = run({"/s", "/d", loop.string()});
+    EXPECT_EQ(looped.exit_code, 0);
+    EXPECT_TRUE(fs::is_symlink(loop));
+    EXPECT_NE(looped.err.find("unable to open file '" + loop.string() + "' (it leads to "), std::string::npos)
+        << looped.err;
+    EXPECT_NE(looped.err.find("Too many levels of symbolic links"), std::string::npos) << looped.err;
 }
 
 // Every image is in hand before its first byte goes out: one that cannot be
