@@ -44,7 +44,8 @@ public:
     // or nullptr when the store refused the image: that line ("Firmware
     // image <path> does not match its catalogue checksum", that the checksum
     // field is malformed or, in a signed catalogue, missing, that no private
-    // copy could be made, or that it could not be read whole) has been
+    // copy could be made, that it changed while it was read, or that it
+    // could not be read whole) has been
     // logged, and `facts.refusal` says it in a few words.
     // `facts`, when given, is filled for the run report.
     firmware_image* ready(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
@@ -60,6 +61,7 @@ private:
         std::optional<sha256_digest> digest;  // none: it could not be read whole or copied
         std::string copy_folder;              // where the private copy was to go
         std::string copy_failure;             // why it could not be made; empty when it was
+        bool changed = false;                 // it gave other than the size measured at its open
     };
     held_image& held(const drive_record& entry, const char* image_path, transfer_buffer& buffer);
     firmware_image* ready_image(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
