@@ -8,6 +8,7 @@
 #include "log/setup_log.h"
 #include "inventory/catalogue.h"
 #include "inventory/discovery.h"
+#include "inventory/text_field.h"
 #include "upgrade/flashing.h"
 #include "upgrade/planning.h"
 #include "upgrade/selection_check.h"
@@ -94,16 +95,28 @@ bool signed_catalogue_accepted(run_facts& facts) {
 // trusted.
 drive_table& read_run_catalogue(run_facts& facts) {
     drive_table& catalogue = new_table(facts.catalogue);
-    if (facts.catalogue_signature) {
-        read_signed_catalogue(facts.catalogue_file, catalogue);
-        return catalogue;
-    }
     // Where it was looked for, in full: a run started in the wrong folder
     // shows which one.
-    std::string why;
-    if (read_catalogue(catalogue, &facts.catalogue_digest, &why) < 0) {
-        report_error("Firmware catalogue %s could not be read: %s\n", absolute_path(catalogue_path).c_str(),
-                     why.c_str());
+    const std::string where = absolute_path(catalogue_path);
+    catalogue_reading reading;
+    if (facts.catalogue_signature) {
+        read_signed_catalogue(facts.catalogue_file, catalogue, &reading);
+    } else {
+        std::string why;
+        if (read_catalogue(catalogue, &facts.catalogue_digest, &why, &reading) < 0) {
+            report_error("Firmware catalogue %s could not be read: %s\n", where.c_str(), why.c_str());
+            return catalogue;
+        }
+    }
+    // Stored as the format says, but told: a line no one meant as an entry
+    // (an error page saved as the catalogue) is no silent "nothing to do".
+    for (const catalogue_line& line : reading.not_entries) {
+        log_line("Firmware catalogue %s line %u is not an entry: %s\n", where.c_str(), line.number,
+                 escaped_text(line.text).c_str());
+    }
+    if (reading.entries == 0) {
+        report_error("Firmware catalogue %s holds no entry\n", where.c_str());
+        clear_table(catalogue);
     }
     return catalogue;
 }
