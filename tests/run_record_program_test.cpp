@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -373,6 +374,46 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
     EXPECT_NE(looped.err.find("unable to open file '" + loop.string() + "' (it leads to "), std::string::npos)
         << looped.err;
     EXPECT_NE(looped.err.find("Too many levels of symbolic links"), std::string::npos) << looped.err;
+}
+
+// A record that cannot name the next drive stops the flashing before that
+// drive, as a stop request does; the drive already sent its image is still
+// verified. The file system fills up (a file size limit) exactly when the
+// report would first name the second drive.
+TEST_F(RunRecord, AReportThatCannotBeKeptStopsTheFlashingBeforeTheNextDrive) {
+    const fs::path work = fs::path(bus_file()).parent_path();
+    write_file(work / "fwimage/A4.BIN", firmware_image("2.10", "0x00a4", 600));  // far below the limit
+    // First the size of the report that names the second drive's download:
+    // the one on disk when the run is killed at that drive's first chunk.
+    two_drives([](sim_json&, sim_json&, sim_json& second) { second["faults"] = {signal_at("3b04", "KILL")}; });
+    run({"/s"});
+    const std::uintmax_t naming_the_second = fs::file_size(report_file());
+    ASSERT_EQ(report()["devices"][1]["download"]["outcome"], "started");
+
+    forget_run();
+    two_drives([](sim_json&, sim_json&, sim_json&) {});
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = naming_the_second - 1;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    // A write past the limit then fails (EFBIG) instead of ending the process.
+    const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+    const program_run ran = run({"/s"}, {{"KVFW_SIM_TRACE", ""}});
+    ::signal(SIGXFSZ, old_handler);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+
+    EXPECT_EQ(ran.exit_code, 0) << ran.out << ran.err;
+    EXPECT_NE(ran.out.find("The run report " + report_file().string() +
+                           " could not be written (File too large); no further drive is flashed.\n"),
+              std::string::npos)
+        << ran.out;
+    EXPECT_EQ(firmware(0), "2.10");
+    EXPECT_EQ(firmware(1), "2.05");  // sent nothing
+    // Verified all the same.
+    EXPECT_NE(log().find("Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade\n"), std::string::npos)
+        << log();
+    EXPECT_NE(ran.out.find("Result : Flash failure\n"), std::string::npos);
 }
 
 // Every image is in hand before its first byte goes out: one that cannot be
