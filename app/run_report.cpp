@@ -70,6 +70,10 @@ json version_of(const drive_record* drive) {
 
 json failure_of(const command_failure& failure) {
     if (failure.command == nullptr) return nullptr;
+    if (!failure.words.empty()) {
+        return json{{"command", failure.command}, {"status", nullptr}, {"sense_key", nullptr},
+                    {"asc", nullptr},             {"ascq", nullptr},   {"text", failure.words}};
+    }
     const scsi_device& outcome = failure.outcome;
     const bool sense = outcome.scsi_status == scsi_status_check_condition && outcome.sense_length > 0;
     const char* status = outcome.scsi_status == 0xFF ? nullptr : scsi_status_name(outcome.scsi_status);

@@ -54,7 +54,7 @@ void report_unreachable(flash_run& run, flash_result& result, const scsi_device*
     if (refused_by) {
         log_scsi_failure("RESERVE(6)", *refused_by);
         result.refusal = "another host holds a reservation on the drive";
-        result.download.failure = {"RESERVE(6)", *refused_by};
+        result.download.failure = {"RESERVE(6)", *refused_by, {}};
     }
     ++run.failures;
     std::printf("\n here 2\n");
