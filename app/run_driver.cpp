@@ -98,15 +98,28 @@ bool signed_catalogue_accepted(run_facts& facts) {
 // trusted.
 drive_table& read_run_catalogue(run_facts& facts) {
     drive_table& catalogue = new_table(facts.catalogue);
-    if (facts.catalogue_signature) {
-        read_signed_catalogue(facts.catalogue_file, catalogue);
-        return catalogue;
-    }
     // Where it was looked for, in full: a run started in the wrong folder
     // shows which one.
-    std::string why;
-    if (read_catalogue(catalogue, &facts.catalogue_digest, &why) < 0) {
-        refuse_run(facts, "Firmware catalogue " + absolute_path(catalogue_path) + " could not be read: " + why);
+    const std::string where = absolute_path(catalogue_path);
+    catalogue_reading reading;
+    if (facts.catalogue_signature) {
+        read_signed_catalogue(facts.catalogue_file, catalogue, &reading);
+    } else {
+        std::string why;
+        if (read_catalogue(catalogue, &facts.catalogue_digest, &why, &reading) < 0) {
+            refuse_run(facts, "Firmware catalogue " + where + " could not be read: " + why);
+            return catalogue;
+        }
+    }
+    // Stored as the format says, but told: a line no one meant as an entry
+    // (an error page saved as the catalogue) is no silent "nothing to do".
+    for (const catalogue_line& line : reading.not_entries) {
+        log_line("Firmware catalogue %s line %u is not an entry: %s\n", where.c_str(), line.number,
+                 escaped_text(line.text).c_str());
+    }
+    if (reading.entries == 0) {
+        refuse_run(facts, "Firmware catalogue " + where + " holds no entry");
+        clear_table(catalogue);
     }
     return catalogue;
 }

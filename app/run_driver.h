@@ -64,8 +64,9 @@ struct run_facts {
     std::string warning;
     // Called when the run report on disk should be brought up to date (a
     // drive is about to be sent its first chunk, a download has ended);
-    // handed to flashing. May be empty.
-    std::function<void()> checkpoint;
+    // handed to flashing (flash_account::checkpoint says what it returns).
+    // May be empty.
+    std::function<std::string()> checkpoint;
 };
 
 // Sets the facts' mode for these options (after the default is taken) and

@@ -71,6 +71,10 @@ json version_of(const drive_record* drive) {
 
 json failure_of(const command_failure& failure) {
     if (failure.command == nullptr) return nullptr;
+    if (!failure.words.empty()) {
+        return json{{"command", failure.command}, {"status", nullptr}, {"sense_key", nullptr},
+                    {"asc", nullptr},             {"ascq", nullptr},   {"text", failure.words}};
+    }
     const scsi_device& outcome = failure.outcome;
     const bool sense = outcome.scsi_status == scsi_status_check_condition && outcome.sense_length > 0;
     const char* status = outcome.scsi_status == 0xFF ? nullptr : scsi_status_name(outcome.scsi_status);
@@ -394,12 +398,19 @@ std::string run_report_text(const run_frame& frame, const run_facts& facts) {
 
 namespace {
 
-bool write_report_now(report_target& target, const run_frame& frame, const run_facts& facts) {
-    std::string why;
-    if (replace_whole_file(target.path, run_report_text(frame, facts), &why) == file_write_result::written) return true;
+// False when the report is not on its path whole; `why` then holds the cause.
+bool write_report_now(report_target& target, const run_frame& frame, const run_facts& facts, std::string& why) {
+    const file_write_result result = replace_whole_file(target.path, run_report_text(frame, facts), &why);
+    if (result == file_write_result::written) return true;
     if (!target.failure_told) {
-        std::fprintf(stderr, "kvtapefw: the run report %s could not be written (%s)\n", target.path.c_str(),
-                     why.c_str());
+        // A reader that does not read must not hold the run's end.
+        if (result == file_write_result::not_taken) {
+            std::fprintf(stderr, "kvtapefw: the run report %s could not be written whole (its reader did not take it)\n",
+                         target.path.c_str());
+        } else {
+            std::fprintf(stderr, "kvtapefw: the run report %s could not be written (%s)\n", target.path.c_str(),
+                         why.c_str());
+        }
         target.failure_told = true;
     }
     return false;
@@ -408,14 +419,19 @@ bool write_report_now(report_target& target, const run_frame& frame, const run_f
 }  // namespace
 
 bool start_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
-    target.rewritten = !resolve_write_target(target.path).in_place;
-    return !target.rewritten || write_report_now(target, frame, facts);
+    const write_target resolved = resolve_write_target(target.path);
+    target.rewritten = !resolved.in_place;
+    std::string why;
+    return !target.rewritten || write_report_now(target, frame, facts, why);
 }
 
-void update_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
-    if (target.rewritten) write_report_now(target, frame, facts);
+std::string update_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
+    std::string why;
+    if (!target.rewritten || write_report_now(target, frame, facts, why)) return "";
+    return "The run report " + target.path + " could not be written (" + why + ")";
 }
 
 void write_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
-    write_report_now(target, frame, facts);
+    std::string why;
+    write_report_now(target, frame, facts, why);
 }

@@ -41,6 +41,10 @@ std::string absolute_path(const std::string& path);
 
 // True when something (file or folder) exists under the path.
 bool path_exists(const std::string& path);
+// True when both paths lead to one existing file, whatever their spelling:
+// links followed, compared by device and inode (volume and file index on
+// Windows).
+bool same_file(const std::string& a, const std::string& b);
 // Creates one directory level; false when that fails.
 bool create_directory(const std::string& path);
 // True only for a regular file (not a folder, device or pipe).
@@ -77,6 +81,9 @@ std::string default_trusted_keys_folder();
 // catalogue serial it accepted, the history of its runs):
 // /var/lib/kvtapefw, and %ProgramData%\kvtapefw on Windows.
 std::string default_state_folder();
+// The host's lock that keeps runs apart (platform/run_lock.h):
+// /run/lock/kvtapefw.lock, and the named mutex Global\kvtapefw on Windows.
+std::string default_run_lock_name();
 // The folder part of a path (before its last separator, '/' or '\\' on
 // Windows); "." when the path has none.
 std::string folder_of_path(const std::string& path);

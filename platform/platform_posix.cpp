@@ -83,6 +83,12 @@ bool path_exists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat one {}, other {};
+    return ::stat(a.c_str(), &one) == 0 && ::stat(b.c_str(), &other) == 0 && one.st_dev == other.st_dev &&
+           one.st_ino == other.st_ino;
+}
+
 bool create_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
 bool is_regular_file(const std::string& path) {
@@ -169,6 +175,8 @@ bool has_extension(const std::string& name, const std::string& extension) {
 
 std::string default_trusted_keys_folder() { return "/etc/kvtapefw/trusted-keys"; }
 std::string default_state_folder() { return "/var/lib/kvtapefw"; }
+
+std::string default_run_lock_name() { return "/run/lock/kvtapefw.lock"; }
 
 std::string folder_of_path(const std::string& path) {
     const std::size_t last = path.find_last_of('/');

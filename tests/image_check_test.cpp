@@ -233,4 +233,35 @@ TEST(ImageStore, EveryDriveIsSentTheBytesThatWereChecked) {
     }
 }
 
+#ifdef __linux__
+// A file that gives other than the size it measured at its open (cut or
+// grown while it was read) is not sent, with or without a checksum. A sysfs
+// file measures a page and gives a few bytes, every time.
+TEST(ImageStore, AnImageThatChangesWhileItIsReadIsNotSent) {
+    const fs::path shrinking = "/sys/devices/system/cpu/online";
+    if (!fs::is_regular_file(shrinking) || fs::file_size(shrinking) == read_file(shrinking).size()) {
+        GTEST_SKIP() << "no sysfs file that measures more than it gives";
+    }
+    scratch_dir dir;
+    current_dir cwd(dir.path());
+    scoped_env systemdrive("systemdrive", dir.str().c_str());
+    fs::create_directories(dir / "vtxsystem/log");
+    fs::create_directories(dir / "fwimage");
+    fs::create_symlink(shrinking, dir / "fwimage/HH6.BIN");
+    drive_record entry{};
+    entry.in_use = 1;
+    copy_text(entry.firmware_file, "HH6.BIN");
+    auto buffer = std::make_unique<transfer_buffer>();
+    image_store store;
+    const char* problem = "unset";
+    image_facts facts{};
+    EXPECT_EQ(store.ready(entry, "fwimage/HH6.BIN", *buffer, problem, &facts), nullptr);
+    EXPECT_EQ(problem, nullptr);
+    EXPECT_STREQ(facts.refusal, "its image changed while it was read");
+    EXPECT_FALSE(facts.sha256.has_value());
+    EXPECT_EQ(read_lines(dir / "vtxsystem/log/vtxsetup.log"),
+              lines{"Firmware image fwimage/HH6.BIN changed while it was read; it is not sent"});
+}
+#endif
+
 }  // namespace

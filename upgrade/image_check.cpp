@@ -44,14 +44,16 @@ image_store::held_image& image_store::held(const drive_record& entry, const char
         image.copy_failure = last_error_text();
         return image;
     }
-    if (copy) {
-        // From here on the drives are sent the copy, and its size is the
-        // image's; the file itself is let go.
-        image.image.file = std::move(copy);
-        image.image.size = static_cast<long>(total);
-    } else if (total != image.image.size) {
-        image.digest.reset();  // the held file did not give what it measured
+    // A file cut or extended while it was read (or one that never gives
+    // what it measures) is not the image that was opened: without a
+    // checksum nothing else would tell.
+    if (total != image.image.size) {
+        image.changed = true;
+        image.digest.reset();
+        return image;
     }
+    // From here on the drives are sent the copy; the file itself is let go.
+    if (copy) image.image.file = std::move(copy);
     return image;
 }
 
@@ -91,6 +93,11 @@ firmware_image* image_store::ready_image(const drive_record& entry, const char* 
         facts.refusal = "its image could not be copied to a private file";
         log_line("Firmware image %s could not be copied to a private file in %s (%s); it is not sent\n", image_path,
                  image.copy_folder.c_str(), image.copy_failure.c_str());
+        return nullptr;
+    }
+    if (image.changed) {
+        facts.refusal = "its image changed while it was read";
+        log_line("Firmware image %s changed while it was read; it is not sent\n", image_path);
         return nullptr;
     }
     if (!image.digest || std::fseek(image.image.file.get(), 0, SEEK_SET) != 0) {
