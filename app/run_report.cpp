@@ -13,6 +13,7 @@
 #include "inventory/discovery.h"
 #include "inventory/text_field.h"
 #include "log/setup_log.h"
+#include "platform/calendar.h"
 #include "platform/file_write.h"
 #include "platform/number_text.h"
 #include "platform/platform.h"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/file_name.h"
 #include "platform/platform.h"
 #include "platform/whole_file.h"
 

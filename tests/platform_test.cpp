@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/calendar.h"
+#include "platform/file_name.h"
 #include "support/test_support.h"
 
 namespace {
@@ -78,17 +80,37 @@ TEST(Platform, ListsFolderWithoutDotEntries) {
     EXPECT_EQ(path_in_folder((scratch / "sub").string(), "k.pem"), (scratch / "sub" / "k.pem").string());
 }
 
+// A key file is a key file on every system, whatever the letter case.
 TEST(Platform, FileNameExtensions) {
-#ifdef _WIN32
-    const bool case_blind = true;
-#else
-    const bool case_blind = false;
-#endif
     const std::pair<const char*, bool> rows[] = {
-        {"key.pem", true}, {"KEY.PEM", case_blind}, {"key.Pem", case_blind},
-        {".pem", false},   {"key.pem.txt", false},  {"keypem", false},
+        {"key.pem", true}, {"KEY.PEM", true},       {"key.Pem", true}, {"K1.PEM", true},
+        {".pem", false},   {"key.pem.txt", false},  {"keypem", false}, {"key.pen", false},
     };
     for (const auto& [name, matches] : rows) EXPECT_EQ(has_extension(name, ".pem"), matches) << name;
+}
+
+TEST(Platform, UtcTimesAndDates) {
+    const std::pair<std::int64_t, const char*> times[] = {
+        {0, "1970-01-01T00:00:00Z"},
+        {951782400, "2000-02-29T00:00:00Z"},
+        {1796718600, "2026-12-08T08:30:00Z"},
+        {4107542399, "2100-02-28T23:59:59Z"},
+        {-1, "1969-12-31T23:59:59Z"},
+    };
+    for (const auto& [seconds, text] : times) EXPECT_EQ(utc_time_text(seconds), text);
+
+    const std::pair<const char*, std::int64_t> dates[] = {
+        {"1970-01-01", 0},       {"2000-02-29", 11016},   {"2026-12-08", 20795},
+        {"9999-12-31", 2932896}, {"2100-02-29", -1},      {"2026-02-29", -1},
+        {"2026-13-01", -1},      {"2026-00-10", -1},      {"2026-12-32", -1},
+        {"2026-1-08", -1},       {"2026-12-08 ", -1},     {"1969-12-31", -1},
+        {"2026/12/08", -1},      {"", -1},                {"+026-12-08", -1},
+    };
+    for (const auto& [text, expected] : dates) {
+        std::int64_t day = -1;
+        EXPECT_EQ(read_utc_date(text, day), expected >= 0) << text;
+        EXPECT_EQ(day, expected) << text;
+    }
 }
 
 TEST(Platform, SleepWaitsTheTimeAsked) {
