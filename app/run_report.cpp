@@ -94,12 +94,14 @@ const char* checksum_word(checksum_finding finding) {
     return "none";
 }
 
-// null when no key is trusted.
+// null when no key is trusted and the catalogue came without a signature.
 json signature_of(const std::optional<signature_check>& check) {
     if (!check) return nullptr;
     return json{{"verified", check->verified},
                 {"key", hex_digest(check->key)},
-                {"reason", check->verified ? json(nullptr) : json(check->reason)}};
+                {"reason", check->verified ? json(nullptr) : json(check->reason)},
+                {"serial", check->serial ? json(*check->serial) : json(nullptr)},
+                {"expires", check->expires.empty() ? json(nullptr) : json(check->expires)}};
 }
 
 json image_of(const flash_result& result, const drive_record& entry) {
