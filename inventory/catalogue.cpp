@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/file_handle.h"
+#include "platform/file_read.h"
 #include "platform/file_write.h"
 #include "platform/number_text.h"
 #include "platform/platform.h"
@@ -187,8 +188,7 @@ int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest, std
     } else if (!is_regular_file(catalogue_path)) {
         cause = "it is not a regular file";
     } else {
-        file = open_file(catalogue_path, "rb");
-        if (!file) cause = last_error_text();
+        file.reset(open_regular_file_for_reading(catalogue_path, cause));
     }
     if (!file) {
         if (why) *why = cause;

@@ -11,6 +11,7 @@
 
 #include "platform/calendar.h"
 #include "platform/file_name.h"
+#include "platform/file_read.h"
 #include "support/test_support.h"
 
 namespace {
@@ -111,6 +112,53 @@ TEST(Platform, UtcTimesAndDates) {
         EXPECT_EQ(read_utc_date(text, day), expected >= 0) << text;
         EXPECT_EQ(day, expected) << text;
     }
+}
+
+// What the program reads never makes it wait: a FIFO (or a device) in a
+// file's place is refused on the open handle, at once.
+TEST(Platform, FilesReadAreRegularFilesOnly) {
+    scratch_dir scratch;
+    test_support::write_file(scratch / "a.bin", "abc");
+    ASSERT_TRUE(create_directory((scratch / "sub").string()));
+    std::vector<std::pair<std::string, std::string>> rows = {
+        {(scratch / "a.bin").string(), ""},
+        {(scratch / "sub").string(), "not a regular file"},
+        {(scratch / "absent").string(), ""},
+    };
+#ifdef _WIN32
+    rows.push_back({"NUL", "not a regular file"});
+#else
+    ASSERT_TRUE(test_support::make_fifo(scratch / "fifo"));
+    rows.push_back({(scratch / "fifo").string(), "it is a FIFO, not a regular file"});
+#endif
+    for (const auto& [path, refusal] : rows) {
+        std::string why;
+        std::FILE* file = open_regular_file_for_reading(path, why);
+        const bool opens = path.find("a.bin") != std::string::npos;
+        EXPECT_EQ(file != nullptr, opens) << path;
+        if (file) {
+            char text[4] = "";
+            EXPECT_EQ(std::fread(text, 1, 3, file), 3u);
+            EXPECT_EQ(real_path_of_open_file(file).empty(), false);
+            std::fclose(file);
+        } else {
+            EXPECT_FALSE(why.empty()) << path;
+            if (!refusal.empty()) {
+                EXPECT_NE(why.find(refusal), std::string::npos) << why;
+            }
+        }
+    }
+    // Where an open file lies, against a folder, links resolved alike.
+    const std::string folder = real_path(scratch.str());
+    ASSERT_FALSE(folder.empty());
+    std::string why;
+    std::FILE* file = open_regular_file_for_reading((scratch / "sub" / ".." / "a.bin").string(), why);
+    ASSERT_NE(file, nullptr) << why;
+    EXPECT_TRUE(real_path_within(real_path_of_open_file(file), folder));
+    EXPECT_FALSE(real_path_within(real_path_of_open_file(file), real_path((scratch / "sub").string())));
+    std::fclose(file);
+    EXPECT_FALSE(real_path_within(folder, folder)) << "the folder itself is not inside it";
+    EXPECT_FALSE(real_path_within(folder + "x", folder)) << "a sibling that begins alike";
 }
 
 TEST(Platform, SleepWaitsTheTimeAsked) {
