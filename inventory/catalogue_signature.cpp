@@ -5,6 +5,7 @@
 
 #include "inventory/trust_refusals.h"
 #include "platform/file_name.h"
+#include "platform/file_trust.h"
 #include "platform/platform.h"
 #include "platform/whole_file.h"
 
@@ -41,12 +42,23 @@ void load_trusted_keys(const std::string& folder, bool named, trusted_keys& keys
     // intent to require signatures.
     if (!named && names.empty()) return;
     keys.required = true;
+    // Whoever could write the folder, or a folder above it, could add a key.
+    trust_fault fault;
+    if (!only_administrators_can_change(folder, fault)) {
+        keys.refusal = key_not_trusted_line(fault.path, fault.target, fault.fault);
+        return;
+    }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
         const std::string path = path_in_folder(folder, name);
         if (!has_extension(name, ".pem") || is_directory(path)) {
             keys.not_keys.push_back(name);
             continue;
+        }
+        if (!only_administrators_can_change(path, fault)) {
+            keys.refusal = key_not_trusted_line(fault.path, fault.target, fault.fault);
+            keys.keys.clear();
+            return;
         }
         std::string text, why;
         trusted_key key{path, {}};

@@ -50,7 +50,40 @@ struct signature_case {
     int serial_before = -1;
     int serial_after = -1;
     std::string other_key_serial = {};  // a record of another key, as JSON: {"serial":n}
+    // Who else could change the keys (POSIX rows; on Windows the security
+    // descriptor's rows are below).
+    enum reach { only_admins, key_group_writable, folder_others_writable, key_other_owner, folder_other_owner,
+                 key_linked_to_open_folder, key_linked_inside } who = only_admins;
 };
+
+// Opens the key folder (holding signer.pem) to someone else, as the row says.
+// `elsewhere` is a folder of the test's own, outside the key folder.
+void change_reach(signature_case::reach who, const fs::path& folder, const fs::path& elsewhere) {
+    using reach = signature_case::reach;
+    const fs::path key = folder / "signer.pem";
+    constexpr unsigned nobody = 65534;
+    switch (who) {
+        case reach::only_admins: return;
+        case reach::key_group_writable:
+            fs::permissions(key, fs::perms::group_write, fs::perm_options::add);
+            return;
+        case reach::folder_others_writable:
+            fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
+            return;
+        case reach::key_other_owner: ASSERT_TRUE(change_owner(key, nobody)); return;
+        case reach::folder_other_owner: ASSERT_TRUE(change_owner(folder, nobody)); return;
+        case reach::key_linked_to_open_folder:
+        case reach::key_linked_inside: {
+            const fs::path target_folder = elsewhere / "keys";
+            fs::create_directories(target_folder);
+            fs::rename(key, target_folder / "signer.pem");
+            fs::create_symlink(target_folder / "signer.pem", key);
+            // A folder anyone may write: the key could be swapped there.
+            if (who == reach::key_linked_to_open_folder) fs::permissions(target_folder, fs::perms::all);
+            return;
+        }
+    }
+}
 
 std::string hex_of(const sha256_digest& digest) { return test_support::hex_text(digest.data(), digest.size()); }
 
@@ -81,7 +114,7 @@ TEST(CatalogueSignature, OnlyWhatATrustedKeySignedIsSent) {
     const std::string expired = "it expired on 2020-01-01";
     const std::string certificate = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
 
-    const std::vector<signature_case> cases = {
+    std::vector<signature_case> cases = {
         {"a valid signature", signer, 1, checked_catalogue, checked_signature, image, 1, "", true},
         {"one byte of the catalogue changed", signer, 1, changed_byte, checked_signature, image, 0, no_key_verifies,
          false},
@@ -155,15 +188,46 @@ TEST(CatalogueSignature, OnlyWhatATrustedKeySignedIsSent) {
         {"a serial that does not read", signer, 1, unreadable_serial_catalogue, unreadable_serial_signature, image, 0,
          "its $serial line is not a decimal number from 0 to 4294967295", false, "", key_folder::named, -1, -1},
     };
+#ifndef _WIN32
+    // Keys only an administrator could have placed (tests run as root or as
+    // the user who owns the scratch folders: both are trusted owners).
+    using reach = signature_case::reach;
+    const std::string writable = " is writable by others; it is not trusted";
+    const std::string other_owner = " is owned by another user; it is not trusted";
+    const std::vector<std::pair<reach, std::string>> reaches = {
+        {reach::key_group_writable, "signer.pem" + writable},
+        {reach::folder_others_writable, writable},
+        {reach::key_other_owner, "signer.pem" + other_owner},
+        {reach::folder_other_owner, other_owner},
+        {reach::key_linked_to_open_folder, "keys/signer.pem)" + writable},
+    };
+    for (const auto& [who, line] : reaches) {
+        cases.push_back({"a key others could change", signer, 0, checked_catalogue, checked_signature, image, -1, "",
+                         false, line, key_folder::named, -1, -1, "", who});
+    }
+    cases.push_back({"a key linked to a file in a folder only admins reach", signer, 1, checked_catalogue,
+                     checked_signature, image, 1, "", true, "", key_folder::named, -1, -1, "",
+                     reach::key_linked_inside});
+#endif
+
     for (const signature_case& c : cases) {
         SCOPED_TRACE(c.name);
-        scratch_dir work, drive, keys, state;
+        scratch_dir work, drive, keys, state, scratch_of_links;
         fs::create_directories(drive / "vtxsystem/log");
         scoped_env systemdrive("systemdrive", drive.str().c_str());
         scoped_env state_dir("KVFW_STATE_DIR", state.str().c_str());
         current_dir here(work.path());
         const fs::path folder = c.folder == key_folder::system_missing ? keys / "absent" : keys.path();
-        for (const auto& [name, text] : c.keys) write_file(folder / name, text);
+        for (const auto& [name, text] : c.keys) {
+            write_file(folder / name, text);
+            fs::permissions(folder / name, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                               fs::perms::others_read);
+        }
+        // Whatever the umask: a folder only its owner may write.
+        if (fs::exists(folder)) fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read |
+                                                            fs::perms::group_exec | fs::perms::others_read |
+                                                            fs::perms::others_exec);
+        change_reach(c.who, folder, scratch_of_links.path());
         write_file(work / "fwimage/firmware.cfg", c.catalogue);
         if (c.signature) write_file(work / "fwimage/firmware.cfg.sig", *c.signature);
         write_file(work / "fwimage/A4.BIN", c.image);

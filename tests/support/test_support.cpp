@@ -5,6 +5,7 @@
 #ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <csignal>
@@ -106,11 +107,13 @@ scoped_env::~scoped_env() { set_variable(name_.c_str(), had_value_ ? saved_.c_st
 
 #ifdef _WIN32
 bool make_fifo(const fs::path&) { return false; }
+bool change_owner(const fs::path&, unsigned) { return false; }
 
 file_size_limit::file_size_limit(std::uint64_t) {}
 file_size_limit::~file_size_limit() {}
 #else
 bool make_fifo(const fs::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
+bool change_owner(const fs::path& path, unsigned uid) { return ::lchown(path.c_str(), uid, static_cast<gid_t>(-1)) == 0; }
 
 file_size_limit::file_size_limit(std::uint64_t bytes) {
     rlimit limit{};
