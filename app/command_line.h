@@ -20,6 +20,10 @@ struct command_options {
     std::int32_t show_version;
     std::int32_t show_help;
     text_field<512> xml_path;  // the argument after the last /d or /u
+    // "--check-catalogue <folder>": the catalogue of that firmware folder is
+    // checked against the host's trusted keys; no run, no drive, no log.
+    std::int32_t check_catalogue;
+    text_field<512> check_folder;
 };
 
 constexpr int max_command_arguments = 8;  // program name included

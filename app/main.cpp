@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/check_catalogue.h"
 #include "app/command_line.h"
 #include "app/run_driver.h"
 #include "app/run_report.h"
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
         print_usage();
         return 0;
     }
+    if (options.check_catalogue == 1) return check_catalogue_command(options.check_folder.data());
 
     if (options.help != 1) {
         std::string bus_path, setup_error;

@@ -201,13 +201,13 @@ int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest, std
     return stored;
 }
 
-bool read_catalogue_bytes(catalogue_bytes& file) {
+bool read_catalogue_bytes(catalogue_bytes& file, const std::string& path) {
     file = catalogue_bytes{};
-    if (!path_exists(catalogue_path)) {
+    if (!path_exists(path)) {
         file.why = "the catalogue is missing";
         return false;
     }
-    if (!read_whole_file(catalogue_path, signed_catalogue_limit, file.bytes)) {
+    if (!read_whole_file(path, signed_catalogue_limit, file.bytes)) {
         file.bytes.clear();
         file.why = "the catalogue cannot be read, or holds more than 1 MiB";
         return false;

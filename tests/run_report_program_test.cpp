@@ -274,6 +274,64 @@ TEST_F(RunReport, TellsTheCatalogueSignatureAndRefusesWhatNoTrustedKeySigned) {
     }
 }
 
+// The deployment's check after staging: one line, exit 0 only for what a run
+// would accept; nothing recorded, no drive touched, no setup-log line.
+TEST_F(RunReport, CheckCatalogueSaysWhetherARunWouldAcceptIt) {
+    using namespace test_support::signing;
+    const std::string folder = (work_ / "fwimage").string();
+    const std::string record_5 = "{\"format\":1,\"keys\":{\"" + std::string(signer_fingerprint) + "\":{\"serial\":5}}}";
+    struct check_row {
+        const char* name;
+        std::string catalogue_text, signature, record;
+        bool key, link_outside;
+        int exit_code;
+        std::string said;
+    };
+    const std::string refused = "kvtapefw: catalogue " + folder + "/firmware.cfg does not verify: ";
+    const std::vector<check_row> rows = {
+        {"a signed catalogue", serial_5_catalogue, serial_5_signature, record_5, true, false, 0,
+         "kvtapefw: catalogue " + folder + "/firmware.cfg verifies: key " + signer_fingerprint +
+             ", serial 5, expires 2999-12-31, 1 image\n"},
+        {"older than the host accepted", serial_3_catalogue, serial_3_signature, record_5, true, false, 1,
+         refused + "it is older than one this host already accepted (serial 3 < 5)\n"},
+        {"expired", expired_catalogue, expired_signature, "", true, false, 1, refused + "it expired on 2020-01-01\n"},
+        {"by another key", checked_catalogue, checked_signature_by_other, "", true, false, 1,
+         refused + "no trusted key verifies its signature\n"},
+        {"no key on the host", checked_catalogue, checked_signature, "", false, false, 1, refused + "no trusted key\n"},
+        {"an image linked outside the folder", checked_catalogue, checked_signature, "", true, true, 1,
+         refused + "image A4.BIN lies outside the firmware folder\n"},
+    };
+    for (const check_row& r : rows) {
+        SCOPED_TRACE(r.name);
+        forget_run();
+        bus_of({ultrium_drive(0, "2.05", "0x00a4")}).write(bus_file());
+        catalogue(r.catalogue_text);
+        write_file(work_ / "fwimage/firmware.cfg.sig", r.signature);
+        std::filesystem::remove(work_ / "fwimage/A4.BIN");
+        write_file(work_ / "A4.BIN", firmware_image(image_version, image_hw_config));
+        if (r.link_outside) {
+            std::filesystem::create_symlink("../A4.BIN", work_ / "fwimage/A4.BIN");
+        } else {
+            std::filesystem::copy_file(work_ / "A4.BIN", work_ / "fwimage/A4.BIN");
+        }
+        std::filesystem::remove(trusted_key("key.pem"));
+        if (r.key) write_file(trusted_key("key.pem"), signer_public_key);
+        std::filesystem::remove(work_ / "catalogue-serial.json");
+        if (!r.record.empty()) write_file(work_ / "catalogue-serial.json", r.record);
+        const program_run ran = run({"--check-catalogue", folder});
+        EXPECT_EQ(ran.exit_code, r.exit_code) << ran.out << ran.err;
+        EXPECT_EQ(ran.out, r.said);
+        EXPECT_EQ(log(), "") << "no setup-log line";
+        EXPECT_FALSE(std::filesystem::exists(trace())) << "no drive touched";
+        EXPECT_FALSE(std::filesystem::exists(report_file()));
+        if (!r.record.empty()) {
+            EXPECT_EQ(read_file(work_ / "catalogue-serial.json"), r.record) << "nothing recorded";
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(work_ / "catalogue-serial.json")) << "nothing recorded";
+        }
+    }
+}
+
 TEST_F(RunReport, OneThatCannotBeWrittenLeavesTheRunAsItWas) {
     bus_of({ultrium_drive(0, "2.10", "0x00a4")}).write(bus_file());
     catalogue("0x00a4|A4.BIN|2.10\n");
