@@ -40,7 +40,12 @@ std::FILE* open_regular_file_for_reading(const std::string& path, std::string& w
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        why = "it cannot be opened (error " + std::to_string(GetLastError()) + ")";
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        // A folder does not open as a file at all.
+        why = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                  ? "it is a folder, not a regular file"
+                  : "it cannot be opened (error " + std::to_string(error) + ")";
         return nullptr;
     }
     BY_HANDLE_FILE_INFORMATION info{};
