@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/check_catalogue.h"
 #include "app/command_line.h"
 #include "app/drive_list.h"
 #include "app/run_files.h"
@@ -31,13 +32,6 @@ void finish_report(report_target& report, run_frame& frame, const run_facts& fac
     if (!report.path.empty()) write_run_report(report, frame, facts);
     append_run_history(run_state_folder(bus_path), frame, facts);
     system_log_end(frame, facts);
-}
-
-// The transport's one line begins with the program's name, as every line
-// of its own on standard error does.
-std::string without_program_prefix(const std::string& line) {
-    const std::string prefix = "kvtapefw: ";
-    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
 }
 
 // One run at a time per host: taken before any drive is touched (and before
@@ -87,6 +81,8 @@ int main(int argc, char** argv) {
     if (options.show_history == 1) {
         return print_run_history(run_state_folder(environment_variable("KVFW_SIM_BUS")), options.as_json == 1);
     }
+    // A catalogue is judged as a run would judge it; nothing is recorded.
+    if (options.check_catalogue == 1) return check_catalogue_command(options.check_folder.data());
 
     std::string bus_path;
     if (options.help != 1) {
@@ -103,7 +99,7 @@ int main(int argc, char** argv) {
             // without its record: refused like a rejected command line.
             const int code = setup == transport_setup::trace_refused ? -1 : 0;
             note_run_mode(options, facts);
-            refuse_run(facts, without_program_prefix(setup_error));
+            refuse_run(facts, setup_error);
             finish_report(report, frame, facts, code, bus_path);
             return code;
         }

@@ -13,6 +13,7 @@
 #include "inventory/discovery.h"
 #include "inventory/text_field.h"
 #include "log/setup_log.h"
+#include "platform/calendar.h"
 #include "platform/file_write.h"
 #include "platform/number_text.h"
 #include "platform/platform.h"
@@ -98,12 +99,14 @@ const char* checksum_word(checksum_finding finding) {
     return "none";
 }
 
-// null when no key is trusted.
+// null when no key is trusted and the catalogue came without a signature.
 json signature_of(const std::optional<signature_check>& check) {
     if (!check) return nullptr;
     return json{{"verified", check->verified},
                 {"key", hex_digest(check->key)},
-                {"reason", check->verified ? json(nullptr) : json(check->reason)}};
+                {"reason", check->verified ? json(nullptr) : json(check->reason)},
+                {"serial", check->serial ? json(*check->serial) : json(nullptr)},
+                {"expires", check->expires.empty() ? json(nullptr) : json(check->expires)}};
 }
 
 json image_of(const flash_result& result, const drive_record& entry) {

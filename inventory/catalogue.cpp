@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/file_handle.h"
+#include "platform/file_read.h"
 #include "platform/file_write.h"
 #include "platform/number_text.h"
 #include "platform/platform.h"
@@ -207,8 +208,7 @@ int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest, std
     } else if (!is_regular_file(catalogue_path)) {
         cause = "it is not a regular file";
     } else {
-        file = open_file(catalogue_path, "rb");
-        if (!file) cause = last_error_text();
+        file.reset(open_regular_file_for_reading(catalogue_path, cause));
     }
     if (!file) {
         if (why) *why = cause;
@@ -221,13 +221,13 @@ int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest, std
     return stored;
 }
 
-bool read_catalogue_bytes(catalogue_bytes& file) {
+bool read_catalogue_bytes(catalogue_bytes& file, const std::string& path) {
     file = catalogue_bytes{};
-    if (!path_exists(catalogue_path)) {
+    if (!path_exists(path)) {
         file.why = "the catalogue is missing";
         return false;
     }
-    if (!read_whole_file(catalogue_path, signed_catalogue_limit, file.bytes)) {
+    if (!read_whole_file(path, signed_catalogue_limit, file.bytes)) {
         file.bytes.clear();
         file.why = "the catalogue cannot be read, or holds more than 1 MiB";
         return false;

@@ -52,7 +52,7 @@ struct catalogue_bytes {
 
 // Reads catalogue_path whole into `file`; false (with `file.why`) when it
 // is missing, not a regular file, cannot be read or exceeds the limit.
-bool read_catalogue_bytes(catalogue_bytes& file);
+bool read_catalogue_bytes(catalogue_bytes& file, const std::string& path = catalogue_path);
 
 // Zeroes the table and fills it from bytes read (and checked) before, as
 // read_catalogue reads the file, except that every data line must carry its

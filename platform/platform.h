@@ -70,9 +70,6 @@ bool read_directory(const std::string& path, std::vector<std::string>& names);
 bool is_directory(const std::string& path);
 // `name` inside `folder`, joined with the system's own separator.
 std::string path_in_folder(const std::string& folder, const std::string& name);
-// Whether a file name ends with `extension` (".pem"), with letter case
-// counting only where the file system's names count it: not on Windows.
-bool has_extension(const std::string& name, const std::string& extension);
 // Where the public keys trusted to sign the firmware catalogue lie when
 // KVFW_TRUSTED_KEYS names no folder: /etc/kvtapefw/trusted-keys, and
 // %ProgramData%\kvtapefw\trusted-keys on Windows.
@@ -95,8 +92,6 @@ bool stderr_is_terminal();
 // a run asked to stop does not sit out a settle wait first.
 void platform_sleep_ms(std::uint32_t milliseconds);
 std::int64_t platform_now_seconds();  // calendar time, whole seconds
-// A calendar time as UTC in ISO 8601 ("2026-12-08T08:30:00Z").
-std::string utc_time_text(std::int64_t seconds);
 // The exit status the caller of the process sees when main returns `code`:
 // its low byte on POSIX, the code itself on Windows.
 int process_exit_status(int code);

@@ -168,11 +168,6 @@ std::string path_in_folder(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
 }
 
-bool has_extension(const std::string& name, const std::string& extension) {
-    return name.size() > extension.size() &&
-           name.compare(name.size() - extension.size(), std::string::npos, extension) == 0;
-}
-
 std::string default_trusted_keys_folder() { return "/etc/kvtapefw/trusted-keys"; }
 std::string default_state_folder() { return "/var/lib/kvtapefw"; }
 
@@ -189,16 +184,6 @@ bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 void platform_sleep_ms(std::uint32_t milliseconds) { sleep_unless_stopped(milliseconds); }
 
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-std::string utc_time_text(std::int64_t seconds) {
-    const std::time_t time = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    char text[32] = "";
-    if (::gmtime_r(&time, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
-        return "1970-01-01T00:00:00Z";
-    }
-    return text;
-}
 
 std::string host_name() {
     char name[256] = "";

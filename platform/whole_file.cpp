@@ -3,13 +3,14 @@
 #include <cstdio>
 
 #include "platform/file_handle.h"
+#include "platform/file_read.h"
 #include "platform/file_write.h"
 #include "platform/platform.h"
 
 bool read_whole_file(const std::string& path, std::size_t limit, std::string& content) {
     content.clear();
-    if (!is_regular_file(path)) return false;
-    file_handle file = open_file(path.c_str(), "rb");
+    std::string why;
+    file_handle file(open_regular_file_for_reading(path, why));
     if (!file) return false;
     char chunk[4096];
     for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {

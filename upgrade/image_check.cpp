@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "inventory/trust_refusals.h"
 #include "log/setup_log.h"
 #include "platform/file_write.h"
 #include "platform/held_file.h"
@@ -31,6 +32,11 @@ image_store::held_image& image_store::held(const drive_record& entry, const char
     bool denies_writers = false;
     image.problem = open_image(image_path, entry.firmware_file.data(), image.image, &denies_writers);
     if (image.problem) return image;
+    if (image_lies_outside(image.image.file.get())) {
+        image.outside = true;
+        image.image.file.reset();
+        return image;
+    }
     ++hashed_;
     file_handle copy;
     if (!denies_writers) {
@@ -85,6 +91,11 @@ firmware_image* image_store::ready_image(const drive_record& entry, const char* 
     // A missing image is told where its download would have begun.
     if (image.problem) {
         problem = image.problem;
+        return nullptr;
+    }
+    if (image.outside) {
+        facts.refusal = "its image lies outside the firmware folder";
+        report_error("%s\n", image_outside_line(image_path).c_str());
         return nullptr;
     }
     facts.bytes = image.image.size;

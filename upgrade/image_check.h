@@ -60,6 +60,7 @@ private:
     struct held_image {
         firmware_image image;
         const char* problem = nullptr;        // why it did not open
+        bool outside = false;                 // it lies outside the firmware folder: never read
         std::optional<sha256_digest> digest;  // none: it could not be read whole or copied
         std::string copy_folder;              // where the private copy was to go
         std::string copy_failure;             // why it could not be made; empty when it was
