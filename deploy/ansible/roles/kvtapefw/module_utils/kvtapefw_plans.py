@@ -54,10 +54,19 @@ def plan_devices(document):
     return devices
 
 
-def plan_lines(host, devices):
-    return ["%s  TAPE%s (card %s, lun %s)  %s  %s  running %s  catalogue %s  %s"
-            % (host, d["address"], d["card"], d["lun"], d["drive_id"], d["product"], d["running"],
-               d["catalogue"], d["action"]) for d in devices]
+def plan_lines(host, devices, names=None):
+    """The listing of a plan, each drive by the name its discovery report
+    gives it and its versions as the drive and the catalogue write them
+    (`names`: device number to a dict of name, running and catalogue)."""
+    names = names or {}
+    lines = []
+    for d in devices:
+        seen = names.get(str(d["address"])) or {}
+        lines.append("%s  %s  %s  running %s  catalogue %s  %s" % (
+            host, seen.get("name") or "device %s (card %s, lun %s) %s" % (d["address"], d["card"], d["lun"],
+                                                                          d["product"]),
+            d["drive_id"], seen.get("running") or d["running"], seen.get("catalogue") or d["catalogue"], d["action"]))
+    return lines
 
 
 def _drive_key(device):
