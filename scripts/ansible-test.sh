@@ -191,8 +191,8 @@ plan = [{"address": "1", "card": "0", "lun": "0", "product": "ULTRIUM-HH6", "run
          "catalogue": "4.2", "action": "skip"}]
 later = report(1, sent, mode="upgrade-from-document", finished="2026-01-02T00:00:00Z")
 expect("check after the upgrade", k.would_send(plan, [later, report(1, device(1), mode="discover")])[:2],
-       ["TAPE1 (card 0, lun 0) ULTRIUM-HH6: already at 2.1, nothing sent", "TAPE3 (card 0, lun 0) ULTRIUM-HH8: skip, nothing sent"])
-expect("check before it", k.would_send(plan, [])[0], "TAPE1 (card 0, lun 0) ULTRIUM-HH6: would send 2.1 (upgrade) over 2.05")
+       ["/dev/nst1 ULTRIUM-HH6: already at 2.10, nothing sent", "device 3 (card 0, lun 0) ULTRIUM-HH8: skip, nothing sent"])
+expect("check before it", k.would_send(plan, [])[0], "device 1 (card 0, lun 0) ULTRIUM-HH6: would send 2.1 (upgrade) over 2.05")
 windows = k.remote_paths("C:\\kvtapefw\\", True, "", "/build/kvtapefw.exe")
 expect("Windows program", windows["program"], "C:\\kvtapefw\\kvtapefw.exe")
 expect("Windows log", windows["log"], "%SystemDrive%\\vtxsystem\\log\\vtxsetup.log")
@@ -740,9 +740,9 @@ snapshot() { find "$work"/tape0? "$control" -printf '%p %s %T@\n' | sort; }
 snapshot >"$work/check.before"
 playbook upgrade check --check -e mode=all
 expect_rc check 0
-for line in "TAPE1 (card 0, lun 0) ULTRIUM-HH6: would send 2.1 (upgrade) over 2.05" \
-  "TAPE0 (card 0, lun 0) KTR320: already at 1.2, nothing sent" "TAPE1 (card 0, lun 0) ULTRIUM-HH6: skip, nothing sent" \
-  "TAPE2 (card 0, lun 0) VXA-320: already at 3.1, nothing sent" "TAPE7 (card 0, lun 0) VXA-320: would send 3.1 (upgrade) over 3"; do
+for line in "/dev/nst1 KV ULTRIUM-HH6 KV00000001: would send 2.10 (upgrade) over 2.05" \
+  "/dev/nst0 KV KTR320 KV00000000: already at 1.20, nothing sent" "/dev/nst1 KV ULTRIUM-HH6 KV00000001: skip, nothing sent" \
+  "/dev/nst2 KV VXA-320 KV00000002: already at 3.10, nothing sent" "/dev/nst7 KV VXA-320 KV00000007: would send 3.10 (upgrade) over 3.00"; do
   grep -qF "\"$line\"" "$work/check.txt" || show_and_fail check "the check run did not say: $line"
 done
 snapshot | diff "$work/check.before" - >&2 || fail "the check run wrote or removed files"

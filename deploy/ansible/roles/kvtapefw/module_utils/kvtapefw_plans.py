@@ -6,7 +6,7 @@ import re
 import xml.etree.ElementTree as ElementTree
 from xml.sax.saxutils import escape
 
-from kvtapefw_judge import _exit_code, load_report
+from kvtapefw_judge import _exit_code, device_name, load_report
 from kvtapefw_paths import control_path
 
 try:
@@ -160,16 +160,22 @@ def would_send(devices, reports):
     for plan in devices:
         key = tuple(_exit_code(plan.get(name)) for name in ("card", "address", "lun"))
         last = seen.get(key) or {}
-        now = _trim_version(last.get("firmware_after") or last.get("firmware_before") or plan.get("running"))
-        where = "TAPE%s (card %s, lun %s) %s" % (plan.get("address"), plan.get("card"), plan.get("lun"),
-                                                 plan.get("product"))
+        # Compared as the plan writes versions; shown as the drive and the
+        # catalogue write them, where the report has them.
+        running = last.get("firmware_after") or last.get("firmware_before")
+        now = _trim_version(running or plan.get("running"))
+        shown_now = running or plan.get("running")
+        target = last.get("target_version") if _trim_version(last.get("target_version")) == plan.get("catalogue") \
+            else plan.get("catalogue")
+        where = device_name(last) if last else "device %s (card %s, lun %s) %s" % (
+            plan.get("address"), plan.get("card"), plan.get("lun"), plan.get("product"))
         action = plan.get("action")
         if action not in FLASHING_ACTIONS:
             lines.append("%s: %s, nothing sent" % (where, action or "not planned"))
         elif action != "rewrite" and now == plan.get("catalogue"):
-            lines.append("%s: already at %s, nothing sent" % (where, now))
+            lines.append("%s: already at %s, nothing sent" % (where, shown_now))
         else:
-            lines.append("%s: would send %s (%s) over %s" % (where, plan.get("catalogue"), action, now or "?"))
+            lines.append("%s: would send %s (%s) over %s" % (where, target, action, shown_now or "?"))
     source = ("latest run report: %s of %s" % (latest.get("mode"), latest.get("finished"))
               if latest else "no run report yet")
     return lines + ["(" + source + ")"]
