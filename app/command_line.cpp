@@ -110,6 +110,15 @@ void scan_arguments(const std::vector<narrow_argument>& arguments, command_optio
     for (std::size_t p = 0; p < count; ++p) {
         const narrow_argument& argument = arguments[p];
         if (p > 0 && takes_gnu_option(argument, options)) continue;
+        if (p > 0 && argument.text == "--check-catalogue") {
+            if (p + 1 >= count || !arguments[p + 1].fits || arguments[p + 1].text.empty()) {
+                options.syntax_error = 1;
+                return;
+            }
+            options.check_catalogue = 1;
+            copy_text(options.check_folder, arguments[++p].text);
+            continue;
+        }
         // An argument too long for its slot matches nothing; it is never cut.
         const option_spelling* option = argument.fits ? find_option(argument.text) : nullptr;
         if (!option) {

@@ -30,6 +30,10 @@ struct command_options {
     // One line per argument that broke the grammar, saying which and why
     // ("/x is not an option"), told on standard error before the usage text.
     std::vector<std::string> syntax_problems;
+    // "--check-catalogue <folder>": the catalogue of that firmware folder is
+    // checked against the host's trusted keys; no run, no drive, no log.
+    std::int32_t check_catalogue;
+    text_field<512> check_folder;
 };
 
 constexpr int max_command_arguments = 8;  // program name included

@@ -7,8 +7,12 @@
 
 #include "log/setup_log.h"
 #include "inventory/catalogue.h"
+#include "inventory/catalogue_freshness.h"
 #include "inventory/discovery.h"
 #include "inventory/text_field.h"
+#include "inventory/trust_refusals.h"
+#include "platform/platform.h"
+#include "platform/state_folder.h"
 #include "platform/tape_driver.h"
 #include "upgrade/flashing.h"
 #include "upgrade/planning.h"
@@ -79,17 +83,42 @@ void log_passed_over(const std::vector<passed_over_device>& passed_over) {
     }
 }
 
+// A signature beside a catalogue that no key here can check is said once:
+// whoever signed it expects it checked, and the report says it was not.
+void note_unchecked_signature(run_facts& facts) {
+    if (!path_exists(catalogue_signature_path)) return;
+    report_error("%s\n", signature_unused_line(catalogue_path).c_str());
+    facts.catalogue_signature = signature_check{};
+    facts.catalogue_signature->reason = no_trusted_key_reason;
+}
+
+// The folder where the host remembers what it accepted: on the simulated bus
+// the bus file's, so that tests never touch the host's own.
+std::string host_state_folder() { return run_state_folder(environment_variable("KVFW_SIM_BUS")); }
+
 // With trusted keys the catalogue is read whole and its signature checked
 // first, before the bus is scanned or a document read: a catalogue no
-// trusted key signed sends nothing to any drive, in every mode.
+// trusted key signed, or one expired or older than the host accepted, sends
+// nothing to any drive, in every mode.
 bool signed_catalogue_accepted(run_facts& facts) {
-    if (facts.trusted_keys.empty()) return true;
+    if (facts.trusted_keys.empty()) {
+        note_unchecked_signature(facts);
+        return true;
+    }
     read_catalogue_bytes(facts.catalogue_file);
     facts.catalogue_digest = facts.catalogue_file.digest;
     facts.catalogue_signature = check_catalogue_signature(facts.catalogue_file, facts.trusted_keys);
-    if (facts.catalogue_signature->verified) return true;
-    refuse_run(facts, std::string("Firmware catalogue ") + catalogue_path +
-                          " is not signed by a trusted key: " + facts.catalogue_signature->reason);
+    signature_check& check = *facts.catalogue_signature;
+    if (!check.verified) {
+        refuse_run(facts, not_signed_line(catalogue_path, check.reason, facts.trusted_keys.size(),
+                                          facts.trusted_keys_folder));
+        return false;
+    }
+    const std::string refusal =
+        accept_verified_catalogue(check, facts.catalogue_file, catalogue_path, host_state_folder(), true);
+    if (refusal.empty()) return true;
+    check.verified = false;
+    refuse_run(facts, refusal);
     return false;
 }
 
@@ -98,15 +127,30 @@ bool signed_catalogue_accepted(run_facts& facts) {
 // trusted.
 drive_table& read_run_catalogue(run_facts& facts) {
     drive_table& catalogue = new_table(facts.catalogue);
-    if (facts.catalogue_signature) {
-        read_signed_catalogue(facts.catalogue_file, catalogue);
-        return catalogue;
-    }
     // Where it was looked for, in full: a run started in the wrong folder
     // shows which one.
-    std::string why;
-    if (read_catalogue(catalogue, &facts.catalogue_digest, &why) < 0) {
-        refuse_run(facts, "Firmware catalogue " + absolute_path(catalogue_path) + " could not be read: " + why);
+    const std::string where = absolute_path(catalogue_path);
+    catalogue_reading reading;
+    // A signature checked without a trusted key (it is only told of) does
+    // not make the catalogue one read from checked bytes.
+    if (!facts.trusted_keys.empty()) {
+        read_signed_catalogue(facts.catalogue_file, catalogue, &reading);
+    } else {
+        std::string why;
+        if (read_catalogue(catalogue, &facts.catalogue_digest, &why, &reading) < 0) {
+            refuse_run(facts, "Firmware catalogue " + where + " could not be read: " + why);
+            return catalogue;
+        }
+    }
+    // Stored as the format says, but told: a line no one meant as an entry
+    // (an error page saved as the catalogue) is no silent "nothing to do".
+    for (const catalogue_line& line : reading.not_entries) {
+        log_line("Firmware catalogue %s line %u is not an entry: %s\n", where.c_str(), line.number,
+                 escaped_text(line.text).c_str());
+    }
+    if (reading.entries == 0) {
+        refuse_run(facts, "Firmware catalogue " + where + " holds no entry");
+        clear_table(catalogue);
     }
     return catalogue;
 }
@@ -248,13 +292,20 @@ void note_run_mode(const command_options& options, run_facts& facts) {
 bool take_trusted_keys(run_facts& facts) {
     bool named = false;
     const std::string folder = trusted_keys_folder(named);
+    return take_trusted_keys(facts, folder, named);
+}
+
+bool take_trusted_keys(run_facts& facts, const std::string& folder, bool named) {
     trusted_keys keys;
     load_trusted_keys(folder, named, keys);
     if (keys.folder_unreadable) refuse_run(facts, "Trusted keys folder " + keys.folder + " cannot be read");
+    for (const std::string& name : keys.not_keys) log_line("%s\n", not_a_key_file_line(keys.folder, name).c_str());
     for (const refused_key_file& file : keys.refused) {
         refuse_run(facts, "Trusted key file " + file.path + " is not an ECDSA P-256 public key: " + file.why);
     }
+    if (!keys.refusal.empty()) refuse_run(facts, keys.refusal);
     facts.trusted_keys = std::move(keys.keys);
+    facts.trusted_keys_folder = keys.folder;
     return keys_usable(keys);
 }
 

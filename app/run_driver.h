@@ -40,10 +40,12 @@ struct run_facts {
     // The keys the catalogue must be signed by, loaded before the run began
     // (take_trusted_keys). None: the catalogue is read as it always was.
     std::vector<trusted_key> trusted_keys;
+    std::string trusted_keys_folder;  // where they were looked for
     // With trusted keys: the catalogue as read whole before anything else,
     // the bytes its signature was checked over and its table is read from,
-    // and how its signature was judged. The judgement stays empty when no
-    // key is trusted.
+    // and how its signature was judged. Without keys the judgement stays
+    // empty, unless the catalogue came with a signature that no key here can
+    // check (no_trusted_key_reason).
     catalogue_bytes catalogue_file;
     std::optional<signature_check> catalogue_signature;
     std::unique_ptr<drive_table> catalogue;   // null when the run did not read it
@@ -64,8 +66,9 @@ struct run_facts {
     std::string warning;
     // Called when the run report on disk should be brought up to date (a
     // drive is about to be sent its first chunk, a download has ended);
-    // handed to flashing. May be empty.
-    std::function<void()> checkpoint;
+    // handed to flashing (flash_account::checkpoint says what it returns).
+    // May be empty.
+    std::function<std::string()> checkpoint;
 };
 
 // Sets the facts' mode for these options (after the default is taken) and
@@ -83,6 +86,8 @@ void refuse_run(run_facts& facts, const std::string& cause);
 // the setup log: the run must then end before any drive is touched, as for a
 // rejected command line.
 bool take_trusted_keys(run_facts& facts);
+// The same for a folder given (`named`: as by KVFW_TRUSTED_KEYS).
+bool take_trusted_keys(run_facts& facts, const std::string& folder, bool named);
 
 // Returns -1, 0, 1 or 3. May set options.all (the default mode). `facts`
 // is filled as the run goes.

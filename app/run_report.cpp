@@ -13,6 +13,7 @@
 #include "inventory/discovery.h"
 #include "inventory/text_field.h"
 #include "log/setup_log.h"
+#include "platform/calendar.h"
 #include "platform/file_write.h"
 #include "platform/number_text.h"
 #include "platform/platform.h"
@@ -71,6 +72,10 @@ json version_of(const drive_record* drive) {
 
 json failure_of(const command_failure& failure) {
     if (failure.command == nullptr) return nullptr;
+    if (!failure.words.empty()) {
+        return json{{"command", failure.command}, {"status", nullptr}, {"sense_key", nullptr},
+                    {"asc", nullptr},             {"ascq", nullptr},   {"text", failure.words}};
+    }
     const scsi_device& outcome = failure.outcome;
     const bool sense = outcome.scsi_status == scsi_status_check_condition && outcome.sense_length > 0;
     const char* status = outcome.scsi_status == 0xFF ? nullptr : scsi_status_name(outcome.scsi_status);
@@ -94,12 +99,14 @@ const char* checksum_word(checksum_finding finding) {
     return "none";
 }
 
-// null when no key is trusted.
+// null when no key is trusted and the catalogue came without a signature.
 json signature_of(const std::optional<signature_check>& check) {
     if (!check) return nullptr;
     return json{{"verified", check->verified},
                 {"key", hex_digest(check->key)},
-                {"reason", check->verified ? json(nullptr) : json(check->reason)}};
+                {"reason", check->verified ? json(nullptr) : json(check->reason)},
+                {"serial", check->serial ? json(*check->serial) : json(nullptr)},
+                {"expires", check->expires.empty() ? json(nullptr) : json(check->expires)}};
 }
 
 json image_of(const flash_result& result, const drive_record& entry) {
@@ -394,12 +401,19 @@ std::string run_report_text(const run_frame& frame, const run_facts& facts) {
 
 namespace {
 
-bool write_report_now(report_target& target, const run_frame& frame, const run_facts& facts) {
-    std::string why;
-    if (replace_whole_file(target.path, run_report_text(frame, facts), &why) == file_write_result::written) return true;
+// False when the report is not on its path whole; `why` then holds the cause.
+bool write_report_now(report_target& target, const run_frame& frame, const run_facts& facts, std::string& why) {
+    const file_write_result result = replace_whole_file(target.path, run_report_text(frame, facts), &why);
+    if (result == file_write_result::written) return true;
     if (!target.failure_told) {
-        std::fprintf(stderr, "kvtapefw: the run report %s could not be written (%s)\n", target.path.c_str(),
-                     why.c_str());
+        // A reader that does not read must not hold the run's end.
+        if (result == file_write_result::not_taken) {
+            std::fprintf(stderr, "kvtapefw: the run report %s could not be written whole (its reader did not take it)\n",
+                         target.path.c_str());
+        } else {
+            std::fprintf(stderr, "kvtapefw: the run report %s could not be written (%s)\n", target.path.c_str(),
+                         why.c_str());
+        }
         target.failure_told = true;
     }
     return false;
@@ -408,14 +422,19 @@ bool write_report_now(report_target& target, const run_frame& frame, const run_f
 }  // namespace
 
 bool start_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
-    target.rewritten = !resolve_write_target(target.path).in_place;
-    return !target.rewritten || write_report_now(target, frame, facts);
+    const write_target resolved = resolve_write_target(target.path);
+    target.rewritten = !resolved.in_place;
+    std::string why;
+    return !target.rewritten || write_report_now(target, frame, facts, why);
 }
 
-void update_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
-    if (target.rewritten) write_report_now(target, frame, facts);
+std::string update_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
+    std::string why;
+    if (!target.rewritten || write_report_now(target, frame, facts, why)) return "";
+    return "The run report " + target.path + " could not be written (" + why + ")";
 }
 
 void write_run_report(report_target& target, const run_frame& frame, const run_facts& facts) {
-    write_report_now(target, frame, facts);
+    std::string why;
+    write_report_now(target, frame, facts, why);
 }

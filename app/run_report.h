@@ -42,8 +42,10 @@ struct report_target {
 bool start_run_report(report_target& target, const run_frame& frame, const run_facts& facts);
 
 // The report again as it now stands (a checkpoint); only for a target that
-// is rewritten. A failure is said on standard error, once per run.
-void update_run_report(report_target& target, const run_frame& frame, const run_facts& facts);
+// is rewritten. A failure is said on standard error, once per run, and
+// returned as the run's own line ("The run report <path> could not be
+// written (<cause>)"); "" when it was written.
+std::string update_run_report(report_target& target, const run_frame& frame, const run_facts& facts);
 
 // The report at the end of the run, for every kind of target. The run's
 // outcome is not changed by a failure, which is said on standard error.

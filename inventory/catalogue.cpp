@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/file_handle.h"
+#include "platform/file_read.h"
 #include "platform/file_write.h"
 #include "platform/number_text.h"
 #include "platform/platform.h"
@@ -140,6 +141,19 @@ bool parse_data_line(std::string_view line, drive_record& entry, bool checksum_r
     return true;
 }
 
+// Whether a stored data line can be meant as an entry: its drive ID field
+// begins with a hexadecimal number (after spaces, a sign and 0x, as the
+// field is read) and its version is not 0. `line` is trimmed and upper-cased.
+bool reads_as_entry(std::string_view line, const drive_record& entry) {
+    std::string_view rest = line, field;
+    if (!next_field(rest, field) || entry.fw_version == 0) return false;
+    std::size_t at = field.find_first_not_of(" \t\n\v\f\r");
+    if (at == std::string_view::npos) return false;
+    if (field[at] == '+' || field[at] == '-') ++at;
+    if (field.substr(at, 2) == "0X") at += 2;
+    return at < field.size() && hex_digit_value(field[at]) >= 0;
+}
+
 // Only the very first character makes a comment.
 bool is_data_line(std::string_view line) { return !line.empty() && line.front() != '$'; }
 
@@ -153,29 +167,36 @@ std::optional<sha256_digest> hash_from_start(std::FILE* file) {
 }
 
 // Fills the table from the catalogue's lines.
-int parse_lines(byte_source& source, drive_table& table, bool checksum_required) {
+int parse_lines(byte_source& source, drive_table& table, bool checksum_required, catalogue_reading* reading) {
     std::size_t stored = 0;
     std::string line;
     bool whole = true;
+    unsigned number = 0;
     while (read_line(source, line, whole)) {
+        ++number;
         // A stray NUL ends the text, as it would for any C string.
         if (!is_data_line(line.c_str()) || !whole) continue;
         // Lines beyond the table's last slot are passed over: a catalogue
         // longer than the table still lets every drive in its first 23 lines
         // be served.
         if (stored == table.size()) continue;
+        const std::string as_written = line.c_str();
         const char* text = to_upper(trim_spaces(line.data()));
 
         drive_record entry{};
         if (!parse_data_line(text, entry, checksum_required)) continue;
         table[stored++] = entry;
+        if (!reading) continue;
+        if (reads_as_entry(text, entry)) ++reading->entries;
+        else reading->not_entries.push_back({number, as_written});
     }
     return static_cast<int>(stored);
 }
 
 }  // namespace
 
-int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest, std::string* why) {
+int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest, std::string* why,
+                   catalogue_reading* reading) {
     clear_table(table);
     if (digest) digest->reset();
     std::string cause;
@@ -187,8 +208,7 @@ int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest, std
     } else if (!is_regular_file(catalogue_path)) {
         cause = "it is not a regular file";
     } else {
-        file = open_file(catalogue_path, "rb");
-        if (!file) cause = last_error_text();
+        file.reset(open_regular_file_for_reading(catalogue_path, cause));
     }
     if (!file) {
         if (why) *why = cause;
@@ -196,18 +216,18 @@ int read_catalogue(drive_table& table, std::optional<sha256_digest>* digest, std
     }
 
     byte_source source{file.get(), {}, 0};
-    const int stored = parse_lines(source, table, false);
+    const int stored = parse_lines(source, table, false, reading);
     if (digest) *digest = hash_from_start(file.get());
     return stored;
 }
 
-bool read_catalogue_bytes(catalogue_bytes& file) {
+bool read_catalogue_bytes(catalogue_bytes& file, const std::string& path) {
     file = catalogue_bytes{};
-    if (!path_exists(catalogue_path)) {
+    if (!path_exists(path)) {
         file.why = "the catalogue is missing";
         return false;
     }
-    if (!read_whole_file(catalogue_path, signed_catalogue_limit, file.bytes)) {
+    if (!read_whole_file(path, signed_catalogue_limit, file.bytes)) {
         file.bytes.clear();
         file.why = "the catalogue cannot be read, or holds more than 1 MiB";
         return false;
@@ -222,11 +242,11 @@ bool read_catalogue_bytes(catalogue_bytes& file) {
     return true;
 }
 
-int read_signed_catalogue(const catalogue_bytes& file, drive_table& table) {
+int read_signed_catalogue(const catalogue_bytes& file, drive_table& table, catalogue_reading* reading) {
     clear_table(table);
     if (!file.read) return -1;
     byte_source source{nullptr, file.bytes, 0};
-    return parse_lines(source, table, true);
+    return parse_lines(source, table, true, reading);
 }
 
 const drive_record* find_by_drive_id(std::uint32_t drive_id, const drive_table& table) {

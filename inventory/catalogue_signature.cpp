@@ -1,7 +1,11 @@
 #include "inventory/catalogue_signature.h"
 
 #include <algorithm>
+#include <cstdlib>
 
+#include "inventory/trust_refusals.h"
+#include "platform/file_name.h"
+#include "platform/file_trust.h"
 #include "platform/platform.h"
 #include "platform/whole_file.h"
 
@@ -15,25 +19,47 @@ constexpr std::size_t signature_file_limit = 4 * 1024;
 }  // namespace
 
 std::string trusted_keys_folder(bool& named) {
-    const std::string variable = environment_variable("KVFW_TRUSTED_KEYS");
-    named = !variable.empty();
-    return named ? variable : default_trusted_keys_folder();
+    named = std::getenv("KVFW_TRUSTED_KEYS") != nullptr;
+    return named ? environment_variable("KVFW_TRUSTED_KEYS") : default_trusted_keys_folder();
 }
 
 void load_trusted_keys(const std::string& folder, bool named, trusted_keys& keys) {
     keys = trusted_keys{};
     keys.folder = folder;
+    keys.required = named;
+    if (named && folder.empty()) {
+        keys.refusal = keys_variable_empty_line();
+        return;
+    }
     if (!named && !path_exists(folder)) return;
     std::vector<std::string> names;
     if (!is_directory(folder) || !read_directory(folder, names)) {
+        keys.required = true;
         keys.folder_unreadable = true;
+        return;
+    }
+    // Anything in the system's folder, whatever its name, is someone's
+    // intent to require signatures.
+    if (!named && names.empty()) return;
+    keys.required = true;
+    // Whoever could write the folder, or a folder above it, could add a key.
+    trust_fault fault;
+    if (!only_administrators_can_change(folder, fault)) {
+        keys.refusal = key_not_trusted_line(fault.path, fault.target, fault.fault);
         return;
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        if (!has_extension(name, ".pem")) continue;
         const std::string path = path_in_folder(folder, name);
-        if (is_directory(path)) continue;
+        if (!has_extension(name, ".pem") || is_directory(path)) {
+            keys.not_keys.push_back(name);
+            continue;
+        }
+        if (!only_administrators_can_change(path, fault)) {
+            keys.refusal = key_not_trusted_line(fault.path, fault.target, fault.fault);
+            keys.keys.clear();
+            return;
+        }
         std::string text, why;
         trusted_key key{path, {}};
         if (!read_whole_file(path, key_file_limit, text)) {
@@ -44,21 +70,23 @@ void load_trusted_keys(const std::string& folder, bool named, trusted_keys& keys
             keys.keys.push_back(std::move(key));
         }
     }
+    if (keys.keys.empty() && keys.refused.empty()) keys.refusal = no_trusted_key_line(folder, keys.not_keys);
 }
 
-signature_check check_catalogue_signature(const catalogue_bytes& catalogue, const std::vector<trusted_key>& keys) {
+signature_check check_catalogue_signature(const catalogue_bytes& catalogue, const std::vector<trusted_key>& keys,
+                                          const std::string& signature_path) {
     signature_check check;
     if (!catalogue.read) {
         check.reason = catalogue.why;
         return check;
     }
     std::string signature;
-    if (!path_exists(catalogue_signature_path)) {
-        check.reason = std::string("its signature ") + catalogue_signature_path + " is missing";
+    if (!path_exists(signature_path)) {
+        check.reason = "its signature " + signature_path + " is missing";
         return check;
     }
-    if (!read_whole_file(catalogue_signature_path, signature_file_limit, signature)) {
-        check.reason = std::string("its signature ") + catalogue_signature_path + " cannot be read";
+    if (!read_whole_file(signature_path, signature_file_limit, signature)) {
+        check.reason = "its signature " + signature_path + " cannot be read";
         return check;
     }
     bool unchecked = false;

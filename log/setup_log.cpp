@@ -25,19 +25,31 @@ void log_and_echo(std::FILE* echo, const char* format, std::va_list args) {
 
 void append_setup_log(const char* text) {
     const std::string path = expand_environment(setup_log_path);
-    file_handle log = path.size() < expansion_capacity ? open_file(path.c_str(), "a") : nullptr;
+    // Once per run is enough to say where and why, for each kind of failure.
+    static bool open_told = false, write_told = false;
+    std::string cause = "the path is too long";
+    // Never waits: a FIFO in the log's place that nobody reads, or whose
+    // reader does not take the line, costs the line, not the run.
+    file_handle log(path.size() < expansion_capacity ? open_append_without_waiting(path, cause) : nullptr);
     if (!log) {
-        const std::string cause = path.size() < expansion_capacity ? last_error_text() : "the path is too long";
         std::printf("Unable to open and write to log file.\n");
-        // Once per run is enough to say where and why.
-        static bool told = false;
-        if (!told) {
+        if (!open_told) {
             std::fprintf(stderr, "kvtapefw: the setup log %s could not be opened (%s)\n", path.c_str(), cause.c_str());
-            told = true;
+            open_told = true;
         }
         return;
     }
-    std::fputs(text, log.get());
+    // A full file system shows in the write, or only when the line is
+    // flushed at the close.
+    const bool written = std::fputs(text, log.get()) >= 0 && std::fflush(log.get()) == 0;
+    if (!written) cause = last_error_text();
+    if (std::fclose(log.release()) != 0 && written) cause = last_error_text();
+    else if (written) return;
+    std::printf("Unable to open and write to log file.\n");
+    if (!write_told) {
+        std::fprintf(stderr, "kvtapefw: the setup log %s could not be written (%s)\n", path.c_str(), cause.c_str());
+        write_told = true;
+    }
 }
 
 void log_line(const char* format, ...) {

@@ -3,8 +3,10 @@
 // write that is on the disk before it counts.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 enum class path_kind { missing, regular, folder, other };
 
@@ -18,9 +20,12 @@ path_kind kind_of_path(const std::string& path);
 // not a regular file or folder (a FIFO, a terminal, a device), or through a
 // link the system keeps for an open file (/dev/stdout, /dev/fd/N,
 // /proc/<pid>/fd/N): it is written into, never replaced.
+// `refused` says why nothing may be written there at all: a chain of links
+// that never ends (it would otherwise be replaced by a regular file).
 struct write_target {
     std::string path;
     bool in_place;
+    std::string refused;
 };
 write_target resolve_write_target(const std::string& path);
 
@@ -39,10 +44,30 @@ std::FILE* create_unnamed_file(const std::string& folder, std::string& why);
 // Flushes the stream and asks the system to put the file on the disk.
 bool flush_to_disk(std::FILE* file);
 
+// Asks the system to put a folder's entries on the disk: a file renamed into
+// it stays renamed after a power loss. False when it cannot (some file
+// systems do not keep folders that way; Windows has no such call).
+bool flush_folder_to_disk(const std::string& folder);
+
 // Opens something that is not a regular file (a FIFO, a terminal, a device)
 // to write into it where it is, without waiting for a reader that is not
 // there. Null, with the cause in `why`, when it cannot.
 std::FILE* open_in_place(const std::string& path, std::string& why);
+
+enum class in_place_write { written, failed, not_taken };
+
+// Writes `content` into a stream open_in_place opened, and closes it. A
+// reader that does not take it is waited for `limit_ms` in all, never
+// longer: what is left then is dropped (`not_taken`). `failed`, with the
+// cause in `why`, when a write or the close fails.
+in_place_write write_in_place_within(std::FILE* file, std::string_view content, std::uint32_t limit_ms,
+                                     std::string& why);
+
+// Opens the file to append to it, created when missing, never waiting: a
+// FIFO that nothing reads fails at once ("nothing reads from it"), and the
+// stream's writes fail rather than wait for a reader that does not take
+// them. Null, with the cause in `why`, when it cannot be opened.
+std::FILE* open_append_without_waiting(const std::string& path, std::string& why);
 
 // The last system error in words.
 std::string last_error_text();

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -26,7 +28,8 @@ bool is_open_file_link(const std::string& path) {
 }  // namespace
 
 write_target resolve_write_target(const std::string& path) {
-    write_target target{path, false};
+    write_target target{path, false, {}};
+    std::string first_hop;  // where the path itself leads, for a chain that never ends
     // As the kernel does, give up on a chain of links that does not end.
     for (int hops = 0; hops < 40; ++hops) {
         struct stat info {};
@@ -48,6 +51,13 @@ write_target resolve_write_target(const std::string& path) {
             const std::size_t slash = target.path.rfind('/');
             target.path = slash == std::string::npos ? next : target.path.substr(0, slash + 1) + next;
         }
+        if (first_hop.empty()) first_hop = target.path;
+    }
+    struct stat info {};
+    if (::stat(target.path.c_str(), &info) != 0 && errno == ELOOP) {
+        target.refused = last_error_text();
+        if (!first_hop.empty()) target.path = first_hop;
+        return target;
     }
     target.in_place = kind_of_path(target.path) == path_kind::other;
     return target;
@@ -114,23 +124,78 @@ std::FILE* create_unnamed_file(const std::string& folder, std::string& why) {
 
 bool flush_to_disk(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
 
-std::FILE* open_in_place(const std::string& path, std::string& why) {
-    // O_NONBLOCK: a FIFO with no reader fails at once (ENXIO) rather than
-    // hold the run; blocking writes are put back once it is open. O_APPEND:
-    // a file that standard output was redirected to (reached through
-    // /dev/stdout) keeps the console's lines, and the report follows them.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+bool flush_folder_to_disk(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool flushed = ::fsync(fd) == 0;
+    ::close(fd);
+    return flushed;
+}
+
+namespace {
+
+// O_NONBLOCK: a FIFO with no reader fails at once (ENXIO) rather than hold
+// the run, and it stays set, so that no write waits either. Null, with the
+// cause, when it cannot be opened.
+std::FILE* open_never_waiting(const std::string& path, int flags, const char* mode, std::string& why) {
+    const int fd = ::open(path.c_str(), flags | O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd < 0) {
         why = errno == ENXIO ? "nothing reads from it" : last_error_text();
         return nullptr;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    std::FILE* file = ::fdopen(fd, "wb");
+    std::FILE* file = ::fdopen(fd, mode);
     if (file == nullptr) {
         why = last_error_text();
         ::close(fd);
     }
     return file;
+}
+
+}  // namespace
+
+std::FILE* open_in_place(const std::string& path, std::string& why) {
+    // O_APPEND: a file that standard output was redirected to (reached
+    // through /dev/stdout) keeps the console's lines, and the report
+    // follows them.
+    return open_never_waiting(path, 0, "wb", why);
+}
+
+std::FILE* open_append_without_waiting(const std::string& path, std::string& why) {
+    return open_never_waiting(path, O_CREAT, "ab", why);
+}
+
+in_place_write write_in_place_within(std::FILE* file, std::string_view content, std::uint32_t limit_ms,
+                                     std::string& why) {
+    // Written past the stream's buffer, straight to the descriptor, so that
+    // every wait is one this loop chooses.
+    const int fd = ::fileno(file);
+    using clock = std::chrono::steady_clock;
+    const clock::time_point end = clock::now() + std::chrono::milliseconds(limit_ms);
+    in_place_write result = in_place_write::written;
+    for (std::size_t at = 0; at < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + at, content.size() - at);
+        if (n > 0) {
+            at += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            why = last_error_text();
+            result = in_place_write::failed;
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - clock::now()).count();
+        struct pollfd ready {fd, POLLOUT, 0};
+        if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) == 0) {
+            result = in_place_write::not_taken;
+            break;
+        }
+    }
+    if (std::fclose(file) != 0 && result == in_place_write::written) {
+        why = last_error_text();
+        result = in_place_write::failed;
+    }
+    return result;
 }
 
 std::string last_error_text() { return std::strerror(errno); }

@@ -25,7 +25,7 @@ path_kind kind_of_path(const std::string& path) {
 // Symbolic links on Windows need a privilege few accounts hold; MoveFileEx
 // replaces the link itself, which is the rare case left as it is.
 write_target resolve_write_target(const std::string& path) {
-    return {path, kind_of_path(path) == path_kind::other};
+    return {path, kind_of_path(path) == path_kind::other, {}};
 }
 
 std::FILE* create_new_file(const std::string& prefix, const std::string& like, std::string& created, std::string& why) {
@@ -69,8 +69,27 @@ std::FILE* create_new_file(const std::string& prefix, const std::string& like, s
 
 bool flush_to_disk(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
 
+bool flush_folder_to_disk(const std::string&) { return false; }
+
 std::FILE* open_in_place(const std::string& path, std::string& why) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) why = last_error_text();
+    return file;
+}
+
+// The paths written in place here are devices such as CON or NUL, which
+// take what they are given.
+in_place_write write_in_place_within(std::FILE* file, std::string_view content, std::uint32_t, std::string& why) {
+    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size() &&
+                         std::fflush(file) == 0;
+    if (!written) why = last_error_text();
+    const bool closed = std::fclose(file) == 0;
+    if (written && !closed) why = last_error_text();
+    return written && closed ? in_place_write::written : in_place_write::failed;
+}
+
+std::FILE* open_append_without_waiting(const std::string& path, std::string& why) {
+    std::FILE* file = std::fopen(path.c_str(), "a");
     if (file == nullptr) why = last_error_text();
     return file;
 }

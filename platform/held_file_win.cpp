@@ -1,5 +1,7 @@
 #include "platform/held_file.h"
 
+#include <windows.h>
+#include <io.h>
 #include <share.h>
 
 #include <cstdio>
@@ -10,6 +12,10 @@ file_handle open_file_denying_writers(const char* path, bool& denies_writers) {
     // _SH_DENYWR opens with FILE_SHARE_READ alone: while the handle is open,
     // nobody else may open the file to write it, nor rename or delete it.
     file_handle file(_fsopen(path, "rb", _SH_DENYWR));
+    // A device name ("CON", "COM1") is no image, and reading it could wait.
+    if (file && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get())))) != FILE_TYPE_DISK) {
+        file.reset();
+    }
     denies_writers = file != nullptr;
     return file;
 }

@@ -41,6 +41,10 @@ std::string absolute_path(const std::string& path);
 
 // True when something (file or folder) exists under the path.
 bool path_exists(const std::string& path);
+// True when both paths lead to one existing file, whatever their spelling:
+// links followed, compared by device and inode (volume and file index on
+// Windows).
+bool same_file(const std::string& a, const std::string& b);
 // Creates one directory level; false when that fails.
 bool create_directory(const std::string& path);
 // True only for a regular file (not a folder, device or pipe).
@@ -66,9 +70,6 @@ bool read_directory(const std::string& path, std::vector<std::string>& names);
 bool is_directory(const std::string& path);
 // `name` inside `folder`, joined with the system's own separator.
 std::string path_in_folder(const std::string& folder, const std::string& name);
-// Whether a file name ends with `extension` (".pem"), with letter case
-// counting only where the file system's names count it: not on Windows.
-bool has_extension(const std::string& name, const std::string& extension);
 // Where the public keys trusted to sign the firmware catalogue lie when
 // KVFW_TRUSTED_KEYS names no folder: /etc/kvtapefw/trusted-keys, and
 // %ProgramData%\kvtapefw\trusted-keys on Windows.
@@ -77,6 +78,9 @@ std::string default_trusted_keys_folder();
 // catalogue serial it accepted, the history of its runs):
 // /var/lib/kvtapefw, and %ProgramData%\kvtapefw on Windows.
 std::string default_state_folder();
+// The host's lock that keeps runs apart (platform/run_lock.h):
+// /run/lock/kvtapefw.lock, and the named mutex Global\kvtapefw on Windows.
+std::string default_run_lock_name();
 // The folder part of a path (before its last separator, '/' or '\\' on
 // Windows); "." when the path has none.
 std::string folder_of_path(const std::string& path);
@@ -88,8 +92,6 @@ bool stderr_is_terminal();
 // a run asked to stop does not sit out a settle wait first.
 void platform_sleep_ms(std::uint32_t milliseconds);
 std::int64_t platform_now_seconds();  // calendar time, whole seconds
-// A calendar time as UTC in ISO 8601 ("2026-12-08T08:30:00Z").
-std::string utc_time_text(std::int64_t seconds);
 // The exit status the caller of the process sees when main returns `code`:
 // its low byte on POSIX, the code itself on Windows.
 int process_exit_status(int code);

@@ -83,6 +83,12 @@ bool path_exists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat one {}, other {};
+    return ::stat(a.c_str(), &one) == 0 && ::stat(b.c_str(), &other) == 0 && one.st_dev == other.st_dev &&
+           one.st_ino == other.st_ino;
+}
+
 bool create_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
 bool is_regular_file(const std::string& path) {
@@ -162,13 +168,10 @@ std::string path_in_folder(const std::string& folder, const std::string& name) {
     return folder + "/" + name;
 }
 
-bool has_extension(const std::string& name, const std::string& extension) {
-    return name.size() > extension.size() &&
-           name.compare(name.size() - extension.size(), std::string::npos, extension) == 0;
-}
-
 std::string default_trusted_keys_folder() { return "/etc/kvtapefw/trusted-keys"; }
 std::string default_state_folder() { return "/var/lib/kvtapefw"; }
+
+std::string default_run_lock_name() { return "/run/lock/kvtapefw.lock"; }
 
 std::string folder_of_path(const std::string& path) {
     const std::size_t last = path.find_last_of('/');
@@ -181,16 +184,6 @@ bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 void platform_sleep_ms(std::uint32_t milliseconds) { sleep_unless_stopped(milliseconds); }
 
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-std::string utc_time_text(std::int64_t seconds) {
-    const std::time_t time = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    char text[32] = "";
-    if (::gmtime_r(&time, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
-        return "1970-01-01T00:00:00Z";
-    }
-    return text;
-}
 
 std::string host_name() {
     char name[256] = "";

@@ -85,6 +85,27 @@ bool path_exists(const std::string& path) {
     return find_first(path, data) != nullptr;
 }
 
+namespace {
+// The volume and file index of an existing file or folder; false when it
+// cannot be opened to ask.
+bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    const std::wstring wide = narrow_to_wide(path);
+    if (wide.empty()) return false;
+    HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    return known;
+}
+}  // namespace
+
+bool same_file(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION one{}, other{};
+    return file_identity(a, one) && file_identity(b, other) && one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+}
+
 bool create_directory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
 
 bool is_regular_file(const std::string& path) {
@@ -166,13 +187,10 @@ std::string path_in_folder(const std::string& folder, const std::string& name) {
     return folder + "\\" + name;
 }
 
-bool has_extension(const std::string& name, const std::string& extension) {
-    return name.size() > extension.size() &&
-           _stricmp(name.c_str() + name.size() - extension.size(), extension.c_str()) == 0;
-}
-
 std::string default_trusted_keys_folder() { return expand_environment("%ProgramData%\\kvtapefw\\trusted-keys"); }
 std::string default_state_folder() { return expand_environment("%ProgramData%\\kvtapefw"); }
+
+std::string default_run_lock_name() { return "Global\\kvtapefw"; }
 
 std::string folder_of_path(const std::string& path) {
     const std::size_t last = path.find_last_of("/\\");
@@ -190,16 +208,6 @@ bool stderr_is_terminal() {
 void platform_sleep_ms(std::uint32_t milliseconds) { sleep_unless_stopped(milliseconds); }
 
 std::int64_t platform_now_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
-
-std::string utc_time_text(std::int64_t seconds) {
-    const std::time_t time = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    char text[32] = "";
-    if (::gmtime_s(&utc, &time) != 0 || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
-        return "1970-01-01T00:00:00Z";
-    }
-    return text;
-}
 
 std::string host_name() {
     char name[MAX_COMPUTERNAME_LENGTH + 1] = "";

@@ -140,6 +140,14 @@ bool read_public_key(std::string_view pem, public_key& key, std::string& why) {
         why = "it holds a private key, not a public key";
         return false;
     }
+    // A key file is one block: whatever stands before or after the key (a
+    // certificate, EC PARAMETERS) makes it a file the administrator did not
+    // mean as it reads.
+    const std::size_t first_begin = pem.find("-----BEGIN");
+    if (first_begin != std::string_view::npos && contains(pem.substr(first_begin + 1), "-----BEGIN")) {
+        why = "it holds more than one PEM block";
+        return false;
+    }
     const std::size_t begin = pem.find(pem_begin);
     if (begin == std::string_view::npos) {
         why = contains(pem, "-----BEGIN ") ? "it holds no PEM public key" : "it is not PEM";
@@ -149,10 +157,6 @@ bool read_public_key(std::string_view pem, public_key& key, std::string& why) {
     const std::size_t end = pem.find(pem_end, body);
     if (end == std::string_view::npos) {
         why = "its PEM block has no end";
-        return false;
-    }
-    if (contains(pem.substr(end), "-----BEGIN ")) {
-        why = "it holds more than one PEM block";
         return false;
     }
     std::vector<std::uint8_t> der;

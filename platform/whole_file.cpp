@@ -3,13 +3,14 @@
 #include <cstdio>
 
 #include "platform/file_handle.h"
+#include "platform/file_read.h"
 #include "platform/file_write.h"
 #include "platform/platform.h"
 
 bool read_whole_file(const std::string& path, std::size_t limit, std::string& content) {
     content.clear();
-    if (!is_regular_file(path)) return false;
-    file_handle file = open_file(path.c_str(), "rb");
+    std::string why;
+    file_handle file(open_regular_file_for_reading(path, why));
     if (!file) return false;
     char chunk[4096];
     for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
@@ -36,7 +37,12 @@ bool write_and_close(std::FILE* file, std::string_view content, bool to_disk, st
 file_write_result write_in_place(const std::string& path, std::string_view content, std::string& why) {
     std::FILE* file = open_in_place(path, why);
     if (file == nullptr) return file_write_result::not_opened;
-    return write_and_close(file, content, false, why) ? file_write_result::written : file_write_result::not_written;
+    switch (write_in_place_within(file, content, in_place_reader_limit_ms, why)) {
+        case in_place_write::written: return file_write_result::written;
+        case in_place_write::not_taken: return file_write_result::not_taken;
+        case in_place_write::failed: break;
+    }
+    return file_write_result::not_written;
 }
 
 }  // namespace
@@ -46,7 +52,10 @@ file_write_result replace_whole_file(const std::string& path, std::string_view c
     const write_target resolved = resolve_write_target(path);
     const std::string& target = resolved.path;
     file_write_result result = file_write_result::written;
-    if (resolved.in_place) {
+    if (!resolved.refused.empty()) {
+        cause = resolved.refused;
+        result = file_write_result::not_opened;
+    } else if (resolved.in_place) {
         result = write_in_place(target, content, cause);
     } else {
         std::string fresh;
@@ -58,9 +67,14 @@ file_write_result replace_whole_file(const std::string& path, std::string_view c
         } else if (!replace_file(fresh, target)) {
             cause = last_error_text();
             result = file_write_result::not_replaced;
+        } else {
+            // A folder that cannot be put on the disk this way still holds
+            // the new file; the rename stands either way.
+            flush_folder_to_disk(folder_of_path(target));
         }
         if (result != file_write_result::written && !fresh.empty()) remove_file(fresh);
     }
+    if (result != file_write_result::written && target != path) cause = "it leads to " + target + ": " + cause;
     if (why) *why = cause;
     return result;
 }

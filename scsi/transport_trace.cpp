@@ -17,6 +17,8 @@ class trace_file {
 public:
     trace_file(file_handle file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
 
+    const std::string& path() const { return path_; }
+
     void line(const char* format, ...) __attribute__((format(printf, 2, 3))) {
         // The drives matter more than their trace: once a write failed (a
         // full disk), the trace ends there, said once, and the run goes on.
@@ -135,3 +137,5 @@ void stop_transport_trace() {
     install_clock(&installed_layer->wrapped_clock);
     installed_layer.reset();
 }
+
+std::string transport_trace_path() { return installed_layer ? installed_layer->trace.path() : std::string(); }

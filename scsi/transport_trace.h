@@ -29,3 +29,6 @@ bool start_transport_trace(const std::string& path, std::string& error);
 // Removes the trace layer, putting back the transport and clock it wrapped.
 // Whoever replaces or removes those must stop the trace first.
 void stop_transport_trace();
+
+// The path of the trace being written; empty when there is none.
+std::string transport_trace_path();

@@ -26,7 +26,15 @@ protected:
     int read(const std::string& content) {
         write_file(dir_ / "fwimage" / "firmware.cfg", content);
         current_dir here(dir_.path());
-        return read_catalogue(*table_);
+        reading_ = catalogue_reading{};
+        return read_catalogue(*table_, nullptr, nullptr, &reading_);
+    }
+
+    // The numbers of the lines that were stored but are no entries.
+    std::vector<unsigned> not_entries() const {
+        std::vector<unsigned> numbers;
+        for (const catalogue_line& line : reading_.not_entries) numbers.push_back(line.number);
+        return numbers;
     }
 
     std::vector<entry> entries() const {
@@ -49,6 +57,7 @@ protected:
 
     scratch_dir dir_;
     std::unique_ptr<drive_table> table_ = std::make_unique<drive_table>();
+    catalogue_reading reading_;
 };
 
 TEST_F(CatalogueTest, DataLines) {
@@ -56,35 +65,43 @@ TEST_F(CatalogueTest, DataLines) {
         const char* why;
         std::string content;
         std::vector<entry> expected;
+        // Lines stored as the format says that no one meant as entries.
+        std::vector<unsigned> not_entries = {};
     };
     const row rows[] = {
         {"plain line", "0x1234|DRIVE.BIN|2.05\n", {{0x1234, "DRIVE.BIN", 2.05}}},
         {"no prefix, no final line feed", "1234|DRIVE.BIN|2.05", {{0x1234, "DRIVE.BIN", 2.05}}},
         {"lower case is stored upper case", "0xa4|drive_hh6.bin|3.1\n", {{0xA4, "DRIVE_HH6.BIN", 3.1}}},
         {"comments and empty lines", "$ comment\n\n$0x1|A|1\n\n", {}},
-        {"spaces-only line is an entry", "   \n", {{0, "", 0}}},
-        {"space then $ is a data line", " $0x1|A.BIN|1\n", {{0, "A.BIN", 1}}},
+        {"spaces-only line is an entry", "   \n", {{0, "", 0}}, {1}},
+        {"space then $ is a data line", " $0x1|A.BIN|1\n", {{0, "A.BIN", 1}}, {1}},
         {"empty field is not seen", "1234||DRIVE.BIN|2.05\n", {{0x1234, "DRIVE.BIN", 2.05}}},
-        {"fields move forward", "1234||2.05\n", {{0x1234, "2.05", 0}}},
-        {"leading separator", "|DRIVE.BIN|2.05\n", {{0xD, "2.05", 0}}},
+        {"fields move forward", "1234||2.05\n", {{0x1234, "2.05", 0}}, {1}},
+        {"leading separator", "|DRIVE.BIN|2.05\n", {{0xD, "2.05", 0}}, {1}},
         {"trailing separators", "1234|DRIVE.BIN|2.05||\n", {{0x1234, "DRIVE.BIN", 2.05}}},
         {"spaces around separators", "1234 | DRIVE.BIN | 2.05\n", {{0x1234, " DRIVE.BIN ", 2.05}}},
         {"line trimmed before splitting", "   1234|DRIVE.BIN|2.05   \n", {{0x1234, "DRIVE.BIN", 2.05}}},
         {"fourth field ignored", "1234|DRIVE.BIN|2.05|EXTRA\n", {{0x1234, "DRIVE.BIN", 2.05}}},
-        {"one field only", "1234\n", {{0x1234, "", 0}}},
-        {"version not a number", "1234|A.BIN|V2\n", {{0x1234, "A.BIN", 0}}},
+        {"one field only", "1234\n", {{0x1234, "", 0}}, {1}},
+        {"version not a number", "1234|A.BIN|V2\n", {{0x1234, "A.BIN", 0}}, {1}},
         {"carriage returns end lines", "$c\r\n1|A.BIN|1.5\r\n\r\n2|B.BIN\r\n",
-         {{1, "A.BIN", 1.5}, {2, "B.BIN", 0}}},
+         {{1, "A.BIN", 1.5}, {2, "B.BIN", 0}}, {4}},
         {"lone carriage return stays in the line", "1|A.BIN\r|1.5\n", {{1, "A.BIN\r", 1.5}}},
         {"order of the file", "2|B|2\n1|A|1\n", {{2, "B", 2}, {1, "A", 1}}},
         // Ctrl-Z ends a text file, as Windows' text mode reads it, on every system.
         {"data only after Ctrl-Z", "$ firmware\r\n\x1a" "1|A.BIN|1\r\n", {}},
         {"Ctrl-Z between two lines", "1|A.BIN|1\n\x1a" "2|B.BIN|2\n", {{1, "A.BIN", 1}}},
         {"Ctrl-Z inside a line", "1|A.BIN|1\x1a" "5\n2|B.BIN|2\n", {{1, "A.BIN", 1}}},
+        // A drive ID field must begin with a hexadecimal number, as it is read.
+        {"sign and prefix before the digits", " -0x1|A.BIN|1\n+1|B.BIN|1\n", {{0xFFFFFFFF, "A.BIN", 1}, {1, "B.BIN", 1}}},
+        {"prefix without digits", "0x|A.BIN|1\n0xg1|B.BIN|1\n", {{0, "A.BIN", 1}, {0, "B.BIN", 1}}, {1, 2}},
+        {"an error page", "<html>\n<body>\n", {{0, "", 0}, {0, "", 0}}, {1, 2}},
     };
     for (const row& r : rows) {
         EXPECT_EQ(read(r.content), static_cast<int>(r.expected.size())) << r.why;
         expect_entries(r.expected, r.why);
+        EXPECT_EQ(not_entries(), r.not_entries) << r.why;
+        EXPECT_EQ(reading_.entries, static_cast<int>(r.expected.size() - r.not_entries.size())) << r.why;
     }
 }
 

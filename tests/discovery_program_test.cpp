@@ -87,12 +87,45 @@ TEST_F(SimulatedProgram, DefaultModeShowsTheDrivesAndTheCatalogue) {
     EXPECT_EQ(section(r.out, "Configured"), configured_then_planning) << r.out;
 }
 
-TEST_F(SimulatedProgram, MissingCatalogueShowsNoneAndFails) {
-    std::filesystem::remove(work_ / "fwimage/firmware.cfg");
-    const program_run r = run({"/d", (work_ / "x.xml").string()});
-    EXPECT_EQ(section(r.out, "Discovered"), expected_discovered) << r.out;
-    EXPECT_EQ(section(r.out, "Configured"), "None\nResult : Flash failure\n") << r.out;
-    EXPECT_EQ(r.exit_code, 0);
+// A catalogue that gives no entry fails the run as a missing one does; one
+// that is not a catalogue at all (an error page saved under its name) says
+// which lines are no entries, and that it holds none.
+TEST_F(SimulatedProgram, ACatalogueWithoutEntriesShowsNoneAndFails) {
+    const std::string where = (work_ / "fwimage/firmware.cfg").string();
+    struct row {
+        const char* why;
+        const char* content;  // nullptr: no catalogue
+        std::vector<std::string> log_lines;
+        std::string error;
+    };
+    const row rows[] = {
+        {"missing", nullptr, {}, "could not be read: No such file or directory"},
+        {"an error page",
+         "<html>\n<head><title>404 Not Found</title></head>\n$ not a comment in HTML\n<body>\x01</body>\n",
+         {"Firmware catalogue " + where + " line 1 is not an entry: <html>",
+          "Firmware catalogue " + where + " line 2 is not an entry: <head><title>404 Not Found</title></head>",
+          "Firmware catalogue " + where + " line 4 is not an entry: <body>\\x01</body>",
+          "Firmware catalogue " + where + " holds no entry"},
+         "Firmware catalogue " + where + " holds no entry\n"},
+        {"a drive ID but no version", "0x00a4|HH6_V210.BIN\n",
+         {"Firmware catalogue " + where + " line 1 is not an entry: 0x00a4|HH6_V210.BIN",
+          "Firmware catalogue " + where + " holds no entry"},
+         "holds no entry"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        std::filesystem::remove(drive_ / "vtxsystem/log/vtxsetup.log");
+        std::filesystem::remove(work_ / "fwimage/firmware.cfg");
+        if (r.content) write_file(work_ / "fwimage/firmware.cfg", r.content);
+        const program_run ran = run({"/d", (work_ / "x.xml").string()});
+        EXPECT_EQ(section(ran.out, "Discovered"), expected_discovered) << ran.out;
+        EXPECT_EQ(section(ran.out, "Configured"), "None\nResult : Flash failure\n") << ran.out;
+        EXPECT_EQ(ran.exit_code, 0);
+        EXPECT_NE(ran.err.find(r.error), std::string::npos) << ran.err;
+        if (r.content) {
+            EXPECT_EQ(read_lines(drive_ / "vtxsystem/log/vtxsetup.log"), r.log_lines);
+        }
+    }
 }
 
 }  // namespace

@@ -312,6 +312,9 @@ TEST_F(Flashing, ImageNotSentWholeIsNeverTakenUp) {
     scsi_close(device);
     EXPECT_FALSE(result.completed);
     EXPECT_EQ(result.bytes, 40000);
+    // The report gets its reason: the image, not the drive.
+    EXPECT_STREQ(result.failure.command, "image read");
+    EXPECT_EQ(result.failure.words, "Firmware image ended after 40000 of 70000 bytes");
     EXPECT_EQ(write_buffers(3), (lines{write_buffer_cdb(4, 0, 0, 32768), write_buffer_cdb(4, 0, 0, 7232)}));
     EXPECT_EQ(log().back(), "Nothing more is sent to device 3: its image did not go across whole");
 }

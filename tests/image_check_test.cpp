@@ -108,9 +108,9 @@ protected:
 
     // Flashes both drives with `image` under a catalogue line whose fourth
     // field is `fourth`; returns the failures counted.
-    int flash(const std::string& image, const std::string& fourth) {
+    int flash(const std::string& image, const std::string& fourth, const std::string& name = "HH6.BIN") {
         write_file(dir_ / "fwimage/HH6.BIN", image);
-        write_file(dir_ / "fwimage/firmware.cfg", "0xa4|HH6.BIN|2.10|" + fourth + "\n");
+        write_file(dir_ / "fwimage/firmware.cfg", "0xa4|" + name + "|2.10|" + fourth + "\n");
         EXPECT_EQ(read_catalogue(*catalogue_), 1);
         scoped_sim_bus bus(dir_ / "bus.json", dir_ / "trace.txt");
         EXPECT_TRUE(bus.ok()) << bus.error();
@@ -141,10 +141,19 @@ protected:
 
 TEST_F(ImageChecksum, MatchingImageOrNoChecksumIsFlashed) {
     const std::string image = test_support::firmware_image("2.10", "0x00a4", 70000);
-    for (const std::string& fourth : {std::string(), "sha256:" + sha256_hex(image, image.size())}) {
+    for (const std::string& fourth : {std::string(), "sha256:" + sha256_hex(image, image.size()), std::string("link")}) {
         bus_.write(dir_ / "bus.json");
         std::filesystem::remove(dir_ / "trace.txt");
-        EXPECT_EQ(flash(image, fourth), 0) << fourth;
+#ifdef _WIN32
+        if (fourth == "link") continue;
+#endif
+        // A link that stays inside the folder is followed as ever.
+        if (fourth == "link") {
+            write_file(dir_ / "fwimage/releases/HH6-2.10.BIN", image);
+            std::filesystem::remove(dir_ / "fwimage/HH6.BIN");
+            std::filesystem::create_symlink("releases/HH6-2.10.BIN", dir_ / "fwimage/HH6.BIN");
+        }
+        EXPECT_EQ(flash(image, fourth == "link" ? "sha256:" + sha256_hex(image, image.size()) : fourth), 0) << fourth;
         EXPECT_EQ(bus_firmware(dir_ / "bus.json", 1), "2.10") << fourth;
         EXPECT_EQ(bus_firmware(dir_ / "bus.json", 2), "2.10") << fourth;
     }
@@ -156,26 +165,47 @@ TEST_F(ImageChecksum, DamagedOrForeignImageIsNeverSent) {
     std::string flipped = good;
     flipped[40000] ^= 0x01;
     const std::string other = test_support::firmware_image("2.11", "0x00a4", 70000);
+    // Where the image lies: in the folder, through a link that leads out of
+    // it, or named through "..".
+    enum class placed { in_folder, linked_outside, named_outside };
     struct row {
         const char* why;
         std::string image;
         std::string fourth;
         const char* line;
+        placed where = placed::in_folder;
     };
     const char* mismatch = "Firmware image fwimage/HH6.BIN does not match its catalogue checksum";
-    const row rows[] = {
+#ifndef _WIN32
+    // Its size and digest are not told either: the log holds these lines only.
+    const char* outside = "Firmware image fwimage/HH6.BIN lies outside the firmware folder; it is not sent";
+#endif
+    std::vector<row> rows = {
         {"a flipped byte", flipped, good_digest, mismatch},
         {"cut short", good.substr(0, 65536), good_digest, mismatch},
         {"another image's digest", good, "sha256:" + sha256_hex(other, 4096), mismatch},
         {"a malformed checksum", good, "sha256:" + sha256_hex(good, good.size()).substr(2),
          "Firmware image fwimage/HH6.BIN has a malformed checksum in the catalogue"},
+        {"a name that leads out through ..", good, good_digest,
+         "Firmware image fwimage/../OUTSIDE.BIN lies outside the firmware folder; it is not sent",
+         placed::named_outside},
     };
+#ifndef _WIN32
+    rows.push_back({"a link to a file outside the folder", good, good_digest, outside, placed::linked_outside});
+    rows.push_back({"a link to a file outside, no checksum", good, "", outside, placed::linked_outside});
+#endif
     const std::string failed = "Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: Failed";
     for (const row& r : rows) {
         std::filesystem::remove(dir_ / "trace.txt");
         std::filesystem::remove(dir_ / "vtxsystem/log/vtxsetup.log");
+        std::filesystem::remove(dir_ / "fwimage/HH6.BIN");
+        write_file(dir_ / "OUTSIDE.BIN", r.image);
+        if (r.where == placed::linked_outside) {
+            std::filesystem::create_symlink("../OUTSIDE.BIN", dir_ / "fwimage/HH6.BIN");
+        }
+        const std::string name = r.where == placed::named_outside ? "../OUTSIDE.BIN" : "HH6.BIN";
         // Each drive fails twice: its image was refused, and it kept its version.
-        EXPECT_EQ(flash(r.image, r.fourth), 4) << r.why;
+        EXPECT_EQ(flash(r.image, r.fourth, name), 4) << r.why;
         EXPECT_EQ(download_commands(), lines{}) << r.why;  // not even RESERVE
         EXPECT_EQ(log(), (lines{r.line, r.line, failed, failed})) << r.why;
         EXPECT_EQ(bus_firmware(dir_ / "bus.json", 1), "2.05") << r.why;
@@ -232,5 +262,36 @@ TEST(ImageStore, EveryDriveIsSentTheBytesThatWereChecked) {
         EXPECT_STREQ(problem, "Error open file\n");
     }
 }
+
+#ifdef __linux__
+// A file that gives other than the size it measured at its open (cut or
+// grown while it was read) is not sent, with or without a checksum. A sysfs
+// file measures a page and gives a few bytes, every time.
+TEST(ImageStore, AnImageThatChangesWhileItIsReadIsNotSent) {
+    const fs::path shrinking = "/sys/devices/system/cpu/online";
+    if (!fs::is_regular_file(shrinking) || fs::file_size(shrinking) == read_file(shrinking).size()) {
+        GTEST_SKIP() << "no sysfs file that measures more than it gives";
+    }
+    scratch_dir dir;
+    current_dir cwd(dir.path());
+    scoped_env systemdrive("systemdrive", dir.str().c_str());
+    fs::create_directories(dir / "vtxsystem/log");
+    // The firmware folder itself leads there: the image lies inside it.
+    fs::create_directory_symlink(shrinking.parent_path(), dir / "fwimage");
+    drive_record entry{};
+    entry.in_use = 1;
+    copy_text(entry.firmware_file, "online");
+    auto buffer = std::make_unique<transfer_buffer>();
+    image_store store;
+    const char* problem = "unset";
+    image_facts facts{};
+    EXPECT_EQ(store.ready(entry, "fwimage/online", *buffer, problem, &facts), nullptr);
+    EXPECT_EQ(problem, nullptr);
+    EXPECT_STREQ(facts.refusal, "its image changed while it was read");
+    EXPECT_FALSE(facts.sha256.has_value());
+    EXPECT_EQ(read_lines(dir / "vtxsystem/log/vtxsetup.log"),
+              lines{"Firmware image fwimage/online changed while it was read; it is not sent"});
+}
+#endif
 
 }  // namespace

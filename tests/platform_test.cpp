@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/calendar.h"
+#include "platform/file_name.h"
+#include "platform/file_read.h"
 #include "support/test_support.h"
 
 namespace {
@@ -78,17 +81,84 @@ TEST(Platform, ListsFolderWithoutDotEntries) {
     EXPECT_EQ(path_in_folder((scratch / "sub").string(), "k.pem"), (scratch / "sub" / "k.pem").string());
 }
 
+// A key file is a key file on every system, whatever the letter case.
 TEST(Platform, FileNameExtensions) {
-#ifdef _WIN32
-    const bool case_blind = true;
-#else
-    const bool case_blind = false;
-#endif
     const std::pair<const char*, bool> rows[] = {
-        {"key.pem", true}, {"KEY.PEM", case_blind}, {"key.Pem", case_blind},
-        {".pem", false},   {"key.pem.txt", false},  {"keypem", false},
+        {"key.pem", true}, {"KEY.PEM", true},       {"key.Pem", true}, {"K1.PEM", true},
+        {".pem", false},   {"key.pem.txt", false},  {"keypem", false}, {"key.pen", false},
     };
     for (const auto& [name, matches] : rows) EXPECT_EQ(has_extension(name, ".pem"), matches) << name;
+}
+
+TEST(Platform, UtcTimesAndDates) {
+    const std::pair<std::int64_t, const char*> times[] = {
+        {0, "1970-01-01T00:00:00Z"},
+        {951782400, "2000-02-29T00:00:00Z"},
+        {1796718600, "2026-12-08T08:30:00Z"},
+        {4107542399, "2100-02-28T23:59:59Z"},
+        {-1, "1969-12-31T23:59:59Z"},
+    };
+    for (const auto& [seconds, text] : times) EXPECT_EQ(utc_time_text(seconds), text);
+
+    const std::pair<const char*, std::int64_t> dates[] = {
+        {"1970-01-01", 0},       {"2000-02-29", 11016},   {"2026-12-08", 20795},
+        {"9999-12-31", 2932896}, {"2100-02-29", -1},      {"2026-02-29", -1},
+        {"2026-13-01", -1},      {"2026-00-10", -1},      {"2026-12-32", -1},
+        {"2026-1-08", -1},       {"2026-12-08 ", -1},     {"1969-12-31", -1},
+        {"2026/12/08", -1},      {"", -1},                {"+026-12-08", -1},
+    };
+    for (const auto& [text, expected] : dates) {
+        std::int64_t day = -1;
+        EXPECT_EQ(read_utc_date(text, day), expected >= 0) << text;
+        EXPECT_EQ(day, expected) << text;
+    }
+}
+
+// What the program reads never makes it wait: a FIFO (or a device) in a
+// file's place is refused on the open handle, at once.
+TEST(Platform, FilesReadAreRegularFilesOnly) {
+    scratch_dir scratch;
+    test_support::write_file(scratch / "a.bin", "abc");
+    ASSERT_TRUE(create_directory((scratch / "sub").string()));
+    std::vector<std::pair<std::string, std::string>> rows = {
+        {(scratch / "a.bin").string(), ""},
+        {(scratch / "sub").string(), "not a regular file"},
+        {(scratch / "absent").string(), ""},
+    };
+#ifdef _WIN32
+    rows.push_back({"NUL", "not a regular file"});
+#else
+    ASSERT_TRUE(test_support::make_fifo(scratch / "fifo"));
+    rows.push_back({(scratch / "fifo").string(), "it is a FIFO, not a regular file"});
+#endif
+    for (const auto& [path, refusal] : rows) {
+        std::string why;
+        std::FILE* file = open_regular_file_for_reading(path, why);
+        const bool opens = path.find("a.bin") != std::string::npos;
+        EXPECT_EQ(file != nullptr, opens) << path;
+        if (file) {
+            char text[4] = "";
+            EXPECT_EQ(std::fread(text, 1, 3, file), 3u);
+            EXPECT_EQ(real_path_of_open_file(file).empty(), false);
+            std::fclose(file);
+        } else {
+            EXPECT_FALSE(why.empty()) << path;
+            if (!refusal.empty()) {
+                EXPECT_NE(why.find(refusal), std::string::npos) << why;
+            }
+        }
+    }
+    // Where an open file lies, against a folder, links resolved alike.
+    const std::string folder = real_path(scratch.str());
+    ASSERT_FALSE(folder.empty());
+    std::string why;
+    std::FILE* file = open_regular_file_for_reading((scratch / "sub" / ".." / "a.bin").string(), why);
+    ASSERT_NE(file, nullptr) << why;
+    EXPECT_TRUE(real_path_within(real_path_of_open_file(file), folder));
+    EXPECT_FALSE(real_path_within(real_path_of_open_file(file), real_path((scratch / "sub").string())));
+    std::fclose(file);
+    EXPECT_FALSE(real_path_within(folder, folder)) << "the folder itself is not inside it";
+    EXPECT_FALSE(real_path_within(folder + "x", folder)) << "a sibling that begins alike";
 }
 
 TEST(Platform, SleepWaitsTheTimeAsked) {

@@ -1,6 +1,7 @@
 // The program as a user or a deployment tool runs it: console, setup log and
 // exit code.
 #include <gtest/gtest.h>
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,8 +26,13 @@ class Program : public ::testing::Test {
 protected:
     Program() { std::filesystem::create_directories(drive_ / "vtxsystem/log"); }
     program_run run(const std::vector<std::string>& args) {
-        return run_kvtapefw(args, work_.path(), {{"systemdrive", drive_.str()}, {"KVFW_SIM_BUS", ""}, {"KVFW_STATE_DIR", work_.str()}});
+        return run_kvtapefw(args, work_.path(),
+                            {{"systemdrive", drive_.str()}, {"KVFW_SIM_BUS", ""}, {"KVFW_STATE_DIR", work_.str()},
+                             {"KVFW_LOCK", lock()}});
     }
+    // A lock of the test's own: runs of other tests on the host's real
+    // transport must not wait for each other.
+    std::string lock() const { return (work_ / "kvtapefw.lock").string(); }
     std::string log() const { return read_file(drive_ / "vtxsystem/log/vtxsetup.log"); }
     scratch_dir drive_, work_;
 };
@@ -148,7 +155,8 @@ TEST_F(Program, TraceRecordsTheHostsOwnTransport) {
     // No drive on this host: every tape device address is tried and absent.
     const std::string trace = (work_ / "trace.txt").string();
     const program_run r = run_kvtapefw({"/s"}, work_.path(),
-                                       {{"systemdrive", drive_.str()}, {"KVFW_SIM_BUS", ""}, {"KVFW_STATE_DIR", work_.str()}, {"KVFW_TRACE", trace}});
+                                       {{"systemdrive", drive_.str()}, {"KVFW_SIM_BUS", ""}, {"KVFW_STATE_DIR", work_.str()},
+                                        {"KVFW_TRACE", trace}, {"KVFW_LOCK", lock()}});
     EXPECT_EQ(r.exit_code, 3);
     // Said, not failed: and on Linux whether the tape driver could have made a node.
     EXPECT_EQ(r.err.rfind("kvtapefw: no tape device was found", 0), 0u) << r.err;
@@ -206,11 +214,37 @@ TEST_F(Program, MoreThanEightArgumentsAreCut) {
     EXPECT_EQ(r.exit_code, 0);
 }
 
-TEST_F(Program, MissingLogFolderDoesNotChangeTheRun) {
-    std::filesystem::remove_all(drive_ / "vtxsystem");
-    const program_run r = run({"/s"});
-    EXPECT_EQ(r.exit_code, 3);
-    EXPECT_EQ(r.out.rfind("Unable to open and write to log file.\nDefault option (upgrade all) selected.\n", 0), 0u);
+// A log that cannot be had costs its lines, never the run: no wait for a
+// reader that is not there, and the cause said once on standard error.
+TEST_F(Program, ALogThatCannotBeHadDoesNotChangeTheRun) {
+    const std::filesystem::path log_file = drive_ / "vtxsystem/log/vtxsetup.log";
+    struct row {
+        const char* why;
+        std::function<void()> arrange;
+        std::string error;  // the one line on standard error
+    };
+    const row rows[] = {
+        {"its folder is missing", [&] { std::filesystem::remove_all(drive_ / "vtxsystem"); },
+         "kvtapefw: the setup log " + log_file.string() + " could not be opened (No such file or directory)\n"},
+        {"a FIFO nobody reads",
+         [&] { ASSERT_EQ(::mkfifo(log_file.c_str(), 0600), 0); },
+         "kvtapefw: the setup log " + log_file.string() + " could not be opened (nothing reads from it)\n"},
+        {"a full file system", [&] { std::filesystem::create_symlink("/dev/full", log_file); },
+         "kvtapefw: the setup log " + log_file.string() + " could not be written (No space left on device)\n"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        std::filesystem::remove_all(drive_ / "vtxsystem");
+        std::filesystem::create_directories(log_file.parent_path());
+        r.arrange();
+        const program_run ran = run({"/s"});
+        EXPECT_EQ(ran.exit_code, 3);
+        EXPECT_EQ(ran.out.rfind("Unable to open and write to log file.\nDefault option (upgrade all) selected.\n", 0), 0u)
+            << ran.out;
+        // Said once; the host's lack of a tape device follows on its own line.
+        EXPECT_EQ(ran.err.substr(0, r.error.size()), r.error) << ran.err;
+        EXPECT_EQ(ran.err.find("the setup log", r.error.size()), std::string::npos) << ran.err;
+    }
 }
 
 }  // namespace

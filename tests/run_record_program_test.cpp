@@ -7,14 +7,19 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+#include "platform/run_lock.h"
 #include "support/program_bench.h"
 #include "support/sim_bus_builder.h"
 
@@ -60,6 +65,8 @@ TEST_F(RunRecord, AStopOrAnEndingSignalLeavesATrueRecordWhereverItComes) {
     const std::string held_line =
         "Interrupted while device 0 was being flashed; its download ran to its end, and no further drive is flashed.";
     const std::string stop_line = "Interrupted; no further drive is flashed.";
+    // Once every download has ended, no drive was left to flash.
+    const std::string ended_line = "Interrupted; every download had ended; the drives are not verified.";
     // Nothing after is known of a drive that was not verified.
     const json unverified = {{"flashed", true}, {"verdict", "failed"}, {"firmware_after", nullptr},
                              {"device_after", nullptr},
@@ -84,24 +91,24 @@ TEST_F(RunRecord, AStopOrAnEndingSignalLeavesATrueRecordWhereverItComes) {
          [](sim_json&, sim_json&, sim_json& second) { second["faults"] = {signal_at("12 00", "HUP", 1)}; }, 0,
          stop_line.c_str(), {}, {"2.05", "2.05"}, {not_flashed, not_flashed}, false},
         {"INT in the settle wait",
-         [](sim_json& bus, sim_json&, sim_json&) { bus["sleeps"] = {{{"signal", "INT"}}}; }, 0, stop_line.c_str(),
+         [](sim_json& bus, sim_json&, sim_json&) { bus["sleeps"] = {{{"signal", "INT"}}}; }, 0, ended_line.c_str(),
          {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, false},
         {"TERM in the verification scan",
          [](sim_json&, sim_json& first, sim_json&) { first["faults"] = {signal_at("12 00", "TERM", 2)}; }, 0,
-         stop_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
+         ended_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
         {"TERM in the verification scan after the drives swapped numbers",
          [](sim_json&, sim_json& first, sim_json& second) {
              first["address_after_reboot"] = 1;
              second["address_after_reboot"] = 0;
              first["faults"] = {signal_at("12 00", "TERM", 2)};
          },
-         0, stop_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
+         0, ended_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
         {"TERM in the wait for a late drive",
          [](sim_json& bus, sim_json&, sim_json& second) {
              second["reboot_seconds"] = 3600;
              bus["sleeps"] = {{{"skip", 1}, {"signal", "TERM"}}};
          },
-         0, stop_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
+         0, ended_line.c_str(), {0, 1}, {"2.10", "2.10"}, {unverified, unverified}, true},
         {"QUIT during a download takes effect once the drive is on record",
          [](sim_json&, sim_json& first, sim_json&) { first["faults"] = {signal_at("3b04", "QUIT")}; }, SIGQUIT,
          nullptr, {0}, {"2.10", "2.05"},
@@ -199,6 +206,51 @@ TEST_F(RunRecord, APipeOrConsoleThatWentAwayNeverEndsTheRun) {
     EXPECT_NE(log().find("firmware is being flashed!\n"), std::string::npos);
 }
 
+// One run at a time per host: a second run waits for the first a while, then
+// gives up before it touches any drive or the report, and says whose run it
+// met. On the simulated bus the wait is on the bus's clock.
+TEST_F(RunRecord, ASecondRunGivesUpBeforeTouchingAnyDrive) {
+    // This test stands for the first run: it holds the bus file's lock.
+    auto first = std::make_unique<host_run_lock>();
+    ASSERT_EQ(first->take(bus_file().string() + ".lock", 0, active_clock()), run_lock_state::held);
+    const std::string busy =
+        "kvtapefw: another kvtapefw run (pid " + std::to_string(::getpid()) + ") is running on this host\n";
+    const std::string other_lock = (fs::path(bus_file()).parent_path() / "other.lock").string();
+    struct row {
+        const char* why;
+        std::vector<std::string> args;
+        std::map<std::string, std::string> env;
+        int exit_code;  // 255: refused before any drive
+    };
+    const row rows[] = {
+        {"upgrade all", {"/s"}, {}, 255},
+        {"discover", {"/s", "/d", document().string()}, {}, 255},
+        {"--version takes no lock", {"--version"}, {}, 0},
+        {"a lock of its own (KVFW_LOCK)", {"/s"}, {{"KVFW_LOCK", other_lock}}, 1},
+        {"the first run has ended", {"/s"}, {}, 1},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.why);
+        forget_run();
+        two_drives([](sim_json&, sim_json&, sim_json&) {});
+        if (r.why == std::string("the first run has ended")) first.reset();
+        const program_run ran = run(r.args, r.env);
+        EXPECT_EQ(ran.exit_code, r.exit_code) << ran.out << ran.err;
+        if (r.exit_code != 255) {
+            EXPECT_EQ(ran.err.find("another kvtapefw run"), std::string::npos) << ran.err;
+            continue;
+        }
+        EXPECT_NE(ran.err.find(busy), std::string::npos) << ran.err;
+        EXPECT_EQ(ran.out, "");
+        EXPECT_TRUE(trace_lines(trace(), "open ").empty());
+        EXPECT_TRUE(trace_lines(trace(), "exec ").empty());
+        EXPECT_TRUE(report().is_null());  // the report may be the first run's
+        EXPECT_EQ(log(), "");
+        EXPECT_EQ(firmware(0), "2.05");
+        EXPECT_FALSE(fs::exists(document()));
+    }
+}
+
 // Where the report and the document go, and what a path that is not a plain
 // file gets.
 TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
@@ -216,6 +268,19 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
         int exit_code;
         const char* error;  // a part of standard error, or nullptr for none
         std::function<void(const program_run&)> check;
+        std::vector<std::string> args = {"/s"};
+    };
+    const fs::path work = fs::path(bus_file()).parent_path();
+    const fs::path loop = work / "loop-a.json";
+    // One of the run's own files under another spelling: refused at the
+    // start, untouched, and no drive opened.
+    const auto own_file = [&](const fs::path& file, const std::string& what) {
+        return [this, file, what](const program_run& ran) {
+            EXPECT_NE(ran.err.find(" is also the run's " + what + "\n"), std::string::npos) << ran.err;
+            EXPECT_NE(read_file(file).find_first_not_of(' '), std::string::npos);
+            EXPECT_EQ(read_file(file).find("\"devices\""), std::string::npos) << file;
+            EXPECT_TRUE(trace_lines(trace(), "open ").empty());
+        };
     };
     const row rows[] = {
         {"a link to the report: its target is replaced and the link stays",
@@ -261,6 +326,41 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
              EXPECT_TRUE(fs::is_directory(target));
              EXPECT_TRUE(trace_lines(trace(), "open ").empty());
          }},
+        {"the catalogue, spelt another way",
+         [&] { return (work / "fwimage/../fwimage/firmware.cfg").string(); }, 255, nullptr,
+         own_file(work / "fwimage/firmware.cfg", "firmware catalogue")},
+        {"an image, through a link",
+         [&] {
+             fs::create_symlink("fwimage/A4.BIN", link);
+             return link.string();
+         },
+         255, nullptr, own_file(work / "fwimage/A4.BIN", "firmware image fwimage/A4.BIN")},
+        {"the bus file", [&] { return bus_file().string(); }, 255, nullptr, own_file(bus_file(), "simulated bus file")},
+        {"the trace",
+         [&] {
+             write_file(trace(), "earlier run\n");
+             return trace().string();
+         },
+         255, nullptr, own_file(trace(), "trace")},
+        {"the discovery document it is to replace",
+         [&] {
+             fs::create_directories(document().parent_path());
+             write_file(document(), "<old/>");
+             return document().string();
+         },
+         255, nullptr, own_file(document(), "discovery document"), {"/s", "/d", document().string()}},
+        {"a link loop: refused before any drive is touched, the link kept",
+         [&] {
+             fs::create_symlink("loop-b.json", loop);
+             fs::create_symlink("loop-a.json", work / "loop-b.json");
+             return loop.string();
+         },
+         255, "could not be written (it leads to ",
+         [&](const program_run& ran) {
+             EXPECT_NE(ran.err.find("Too many levels of symbolic links"), std::string::npos) << ran.err;
+             EXPECT_TRUE(fs::is_symlink(loop));
+             EXPECT_TRUE(trace_lines(trace(), "open ").empty());
+         }},
         {"/dev/stdout: the report follows the console's last line, written once",
          [&] { return std::string("/dev/stdout"); }, 1, nullptr,
          [&](const program_run& ran) {
@@ -274,11 +374,12 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
     for (const row& r : rows) {
         SCOPED_TRACE(r.why);
         forget_run();
-        for (const fs::path& p : {target.parent_path(), link, victim, fs::path(report_file().string() + ".new")}) {
+        for (const fs::path& p : {target.parent_path(), link, victim, fs::path(report_file().string() + ".new"), loop,
+                                  work / "loop-b.json", document().parent_path()}) {
             fs::remove_all(p);
         }
         const std::string path = r.arrange();
-        const program_run ran = run({"/s"}, {{"KVFW_REPORT", path}});
+        const program_run ran = run(r.args, {{"KVFW_REPORT", path}});
         EXPECT_EQ(ran.exit_code, r.exit_code) << ran.out << ran.err;
         if (r.error) {
             EXPECT_NE(ran.err.find(r.error), std::string::npos) << ran.err;
@@ -297,6 +398,60 @@ TEST_F(RunRecord, AReportOrDocumentNeverReplacesWhatItsPathIs) {
     ASSERT_EQ(run({"/s", "/d", doc_link.string()}).exit_code, 1);
     EXPECT_TRUE(fs::is_symlink(doc_link));
     EXPECT_NE(read_file(target.parent_path() / "drives.xml").find("<kv_rom_discovery"), std::string::npos);
+
+    // The document through a link loop: not written, the link kept, and the
+    // line says where the link led.
+    forget_run();
+    fs::remove_all(loop);
+    fs::remove_all(work / "loop-b.json");
+    fs::create_symlink("loop-b.json", loop);
+    fs::create_symlink("loop-a.json", work / "loop-b.json");
+    const program_run looped = run({"/s", "/d", loop.string()});
+    EXPECT_EQ(looped.exit_code, 0);
+    EXPECT_TRUE(fs::is_symlink(loop));
+    EXPECT_NE(looped.err.find("unable to open file '" + loop.string() + "' (it leads to "), std::string::npos)
+        << looped.err;
+    EXPECT_NE(looped.err.find("Too many levels of symbolic links"), std::string::npos) << looped.err;
+}
+
+// A record that cannot name the next drive stops the flashing before that
+// drive, as a stop request does; the drive already sent its image is still
+// verified. The file system fills up (a file size limit) exactly when the
+// report would first name the second drive.
+TEST_F(RunRecord, AReportThatCannotBeKeptStopsTheFlashingBeforeTheNextDrive) {
+    const fs::path work = fs::path(bus_file()).parent_path();
+    write_file(work / "fwimage/A4.BIN", firmware_image("2.10", "0x00a4", 600));  // far below the limit
+    // First the size of the report that names the second drive's download:
+    // the one on disk when the run is killed at that drive's first chunk.
+    two_drives([](sim_json&, sim_json&, sim_json& second) { second["faults"] = {signal_at("3b04", "KILL")}; });
+    run({"/s"});
+    const std::uintmax_t naming_the_second = fs::file_size(report_file());
+    ASSERT_EQ(report()["devices"][1]["download"]["outcome"], "started");
+
+    forget_run();
+    two_drives([](sim_json&, sim_json&, sim_json&) {});
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = naming_the_second - 1;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    // A write past the limit then fails (EFBIG) instead of ending the process.
+    const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+    const program_run ran = run({"/s"}, {{"KVFW_SIM_TRACE", ""}});
+    ::signal(SIGXFSZ, old_handler);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+
+    EXPECT_EQ(ran.exit_code, 0) << ran.out << ran.err;
+    EXPECT_NE(ran.out.find("The run report " + report_file().string() +
+                           " could not be written (File too large); no further drive is flashed.\n"),
+              std::string::npos)
+        << ran.out;
+    EXPECT_EQ(firmware(0), "2.10");
+    EXPECT_EQ(firmware(1), "2.05");  // sent nothing
+    // Verified all the same.
+    EXPECT_NE(log().find("Drive ID: 0x0000a4, Product ID: ULTRIUM-HH6, Action: upgrade\n"), std::string::npos)
+        << log();
+    EXPECT_NE(ran.out.find("Result : Flash failure\n"), std::string::npos);
 }
 
 // Every image is in hand before its first byte goes out: one that cannot be

@@ -206,7 +206,7 @@ TEST_F(RunReport, TellsWhatEachDeviceRanWasSentAndEndedAs) {
         {"discover with a catalogue of no entry", {ultrium_drive(0, "2.05", "0x00a4")},
          [&] { catalogue(""); }, {"/s", "/d", doc}, 0, "Flash failure",
          {{{"device", 0}, {"verdict", "not-planned"}}}, true, "",
-         "Firmware catalogue " + (work_ / "fwimage/firmware.cfg").string() + " holds no entry that can be used"},
+         "Firmware catalogue " + (work_ / "fwimage/firmware.cfg").string() + " holds no entry"},
     };
     const std::string usual_lines = "0x00a4|A4.BIN|2.10\n0x00c8|C8.BIN|1.50\n0x00b6|B6.BIN|3.00\n";
     for (const report_case& c : cases) {
@@ -276,18 +276,44 @@ TEST_F(RunReport, TellsTheCatalogueSignatureAndRefusesWhatNoTrustedKeySigned) {
         std::map<std::string, std::string> env;
         int exit_code;
         std::string line;               // on standard error and in the setup log
+        std::string catalogue_text = checked_catalogue;
+        std::string record = {};        // the host's record of accepted catalogues before the run
+        json expected = {};             // the report's catalogue.signature, when not the usual one
     };
     const sim_json drive = ultrium_drive(0, "2.05", "0x00a4");
+    const std::string held = " (1 key trusted in " + trusted_key("").parent_path().string() + ")";
+    const std::string empty_keys = (work_ / "empty-keys").string();
+    std::filesystem::create_directories(empty_keys);
+    const std::string record_5 = "{\"format\":1,\"keys\":{\"" + std::string(signer_fingerprint) + "\":{\"serial\":5}}}";
+    const json older = {{"verified", false}, {"key", signer_fingerprint},
+                        {"reason", "it is older than one this host already accepted (serial 3 < 5)"},
+                        {"serial", 3}, {"expires", nullptr}};
+    const json expired = {{"verified", false}, {"key", signer_fingerprint}, {"reason", "it expired on 2020-01-01"},
+                          {"serial", 9}, {"expires", "2020-01-01"}};
+    const json unkeyed = {{"verified", false}, {"key", nullptr}, {"reason", "no trusted key"}, {"serial", nullptr},
+                          {"expires", nullptr}};
     const std::vector<signature_run> runs = {
         {"upgrade all, signed", {drive}, signer_public_key, checked_signature, {"/s"}, {}, 1, ""},
         {"upgrade all, by another key", {drive}, signer_public_key, checked_signature_by_other, {"/s"}, {}, 0,
-         refused + "no trusted key verifies its signature"},
+         refused + "no trusted key verifies its signature" + held},
         {"upgrade all, no drive", {}, signer_public_key, "", {"/s"}, {}, 0,
-         refused + "its signature is not one DER ECDSA signature"},
+         refused + "its signature is not one DER ECDSA signature" + held},
         {"discover", {drive}, signer_public_key, checked_signature_by_other, {"/s", "/d", doc}, {}, 0,
-         refused + "no trusted key verifies its signature"},
+         refused + "no trusted key verifies its signature" + held},
         {"upgrade from a document", {drive}, signer_public_key, checked_signature_by_other, {"/s", "/u", doc}, {}, 0,
-         refused + "no trusted key verifies its signature"},
+         refused + "no trusted key verifies its signature" + held},
+        {"an older signed catalogue, from a document", {drive}, signer_public_key, serial_3_signature,
+         {"/s", "/u", doc}, {}, 0,
+         "Firmware catalogue fwimage/firmware.cfg is older than one this host already accepted (serial 3 < 5)",
+         serial_3_catalogue, record_5, older},
+        {"an expired catalogue, discover", {drive}, signer_public_key, expired_signature, {"/s", "/d", doc}, {}, 0,
+         "Firmware catalogue fwimage/firmware.cfg expired on 2020-01-01", expired_catalogue, "", expired},
+        {"a signature and no key: read unsigned", {drive}, "", checked_signature, {"/s"}, {}, 1,
+         "Firmware catalogue fwimage/firmware.cfg has a signature, but no key is trusted on this host; it is read "
+         "unsigned",
+         checked_catalogue, "", unkeyed},
+        {"a named folder that is empty", {drive}, "", checked_signature, {"/s"}, {{"KVFW_TRUSTED_KEYS", empty_keys}},
+         255, "kvtapefw: no trusted key in " + empty_keys + "; signatures are required"},
         {"a broken key file", {drive}, "not a key\n", checked_signature, {"/s"}, {}, 255,
          "Trusted key file " + trusted_key("key.pem").string() + " is not an ECDSA P-256 public key: it is not PEM"},
         {"a trusted-keys folder that is not there", {drive}, signer_public_key, checked_signature, {"/s"},
@@ -297,14 +323,18 @@ TEST_F(RunReport, TellsTheCatalogueSignatureAndRefusesWhatNoTrustedKeySigned) {
         SCOPED_TRACE(r.name);
         forget_run();
         bus_of(r.drives).write(bus_file());
-        catalogue(checked_catalogue);
+        catalogue(r.catalogue_text);
         write_file(work_ / "fwimage/firmware.cfg.sig", r.signature);
         write_file(work_ / "fwimage/A4.BIN", firmware_image(image_version, image_hw_config));
-        write_file(trusted_key("key.pem"), r.key_file);
+        std::filesystem::remove(trusted_key("key.pem"));
+        if (!r.key_file.empty()) write_file(trusted_key("key.pem"), r.key_file);
+        // On the simulated bus the host's state lies beside the bus file.
+        std::filesystem::remove(work_ / "catalogue-serial.json");
+        if (!r.record.empty()) write_file(work_ / "catalogue-serial.json", r.record);
         write_file(document(), "an earlier document\n");
         const program_run ran = run(r.args, r.env);
         EXPECT_EQ(ran.exit_code, r.exit_code) << ran.out << ran.err;
-        const bool refused_run = !r.line.empty();
+        const bool refused_run = !r.line.empty() && r.exit_code != 1;
         EXPECT_EQ(trace_lines(trace(), "exec ").empty(), refused_run) << "nothing reaches a drive";
         EXPECT_EQ(read_file(document()), "an earlier document\n");
         const json report = this->report();
@@ -315,16 +345,85 @@ TEST_F(RunReport, TellsTheCatalogueSignatureAndRefusesWhatNoTrustedKeySigned) {
         } else {
             EXPECT_NE(ran.out.find(refused_run ? "Result : Flash failure\n" : "Result : Success\n"), std::string::npos);
             EXPECT_EQ(report["catalogue"]["path"], "fwimage/firmware.cfg");
-            EXPECT_EQ(report["catalogue"]["sha256"], "0db662d442ffff9767406c725956c7d625c3bda13587f5ccf76ed9e1dbae1d82");
+            if (r.catalogue_text == checked_catalogue) {
+                EXPECT_EQ(report["catalogue"]["sha256"],
+                          "0db662d442ffff9767406c725956c7d625c3bda13587f5ccf76ed9e1dbae1d82");
+            }
+            const std::string reason = refused_run && r.expected.is_null() ? r.line.substr(refused.size(), r.line.size() - refused.size() -
+                                                                                        held.size())
+                                                   : "";
             const json expected_signature = {
                 {"verified", !refused_run},
                 {"key", refused_run ? json(nullptr) : json(signer_fingerprint)},
-                {"reason", refused_run ? json(r.line.substr(refused.size())) : json(nullptr)}};
-            EXPECT_EQ(report["catalogue"]["signature"], expected_signature);
+                {"reason", refused_run ? json(reason) : json(nullptr)},
+                {"serial", nullptr},
+                {"expires", nullptr}};
+            EXPECT_EQ(report["catalogue"]["signature"], r.expected.is_null() ? expected_signature : r.expected);
         }
-        if (refused_run) {
+        if (!r.line.empty()) {
             EXPECT_NE(ran.err.find(r.line + "\n"), std::string::npos) << ran.err;
-            EXPECT_NE(log().find(r.line + "\n"), std::string::npos) << log();
+            // The setup log has the same words without the program's name.
+            const std::string prefix = "kvtapefw: ";
+            const std::string logged = r.line.rfind(prefix, 0) == 0 ? r.line.substr(prefix.size()) : r.line;
+            EXPECT_NE(log().find(logged + "\n"), std::string::npos) << log();
+        }
+    }
+}
+
+// The deployment's check after staging: one line, exit 0 only for what a run
+// would accept; nothing recorded, no drive touched, no setup-log line.
+TEST_F(RunReport, CheckCatalogueSaysWhetherARunWouldAcceptIt) {
+    using namespace test_support::signing;
+    const std::string folder = (work_ / "fwimage").string();
+    const std::string record_5 = "{\"format\":1,\"keys\":{\"" + std::string(signer_fingerprint) + "\":{\"serial\":5}}}";
+    struct check_row {
+        const char* name;
+        std::string catalogue_text, signature, record;
+        bool key, link_outside;
+        int exit_code;
+        std::string said;
+    };
+    const std::string refused = "kvtapefw: catalogue " + folder + "/firmware.cfg does not verify: ";
+    const std::vector<check_row> rows = {
+        {"a signed catalogue", serial_5_catalogue, serial_5_signature, record_5, true, false, 0,
+         "kvtapefw: catalogue " + folder + "/firmware.cfg verifies: key " + signer_fingerprint +
+             ", serial 5, expires 2999-12-31, 1 image\n"},
+        {"older than the host accepted", serial_3_catalogue, serial_3_signature, record_5, true, false, 1,
+         refused + "it is older than one this host already accepted (serial 3 < 5)\n"},
+        {"expired", expired_catalogue, expired_signature, "", true, false, 1, refused + "it expired on 2020-01-01\n"},
+        {"by another key", checked_catalogue, checked_signature_by_other, "", true, false, 1,
+         refused + "no trusted key verifies its signature\n"},
+        {"no key on the host", checked_catalogue, checked_signature, "", false, false, 1, refused + "no trusted key\n"},
+        {"an image linked outside the folder", checked_catalogue, checked_signature, "", true, true, 1,
+         refused + "image A4.BIN lies outside the firmware folder\n"},
+    };
+    for (const check_row& r : rows) {
+        SCOPED_TRACE(r.name);
+        forget_run();
+        bus_of({ultrium_drive(0, "2.05", "0x00a4")}).write(bus_file());
+        catalogue(r.catalogue_text);
+        write_file(work_ / "fwimage/firmware.cfg.sig", r.signature);
+        std::filesystem::remove(work_ / "fwimage/A4.BIN");
+        write_file(work_ / "A4.BIN", firmware_image(image_version, image_hw_config));
+        if (r.link_outside) {
+            std::filesystem::create_symlink("../A4.BIN", work_ / "fwimage/A4.BIN");
+        } else {
+            std::filesystem::copy_file(work_ / "A4.BIN", work_ / "fwimage/A4.BIN");
+        }
+        std::filesystem::remove(trusted_key("key.pem"));
+        if (r.key) write_file(trusted_key("key.pem"), signer_public_key);
+        std::filesystem::remove(work_ / "catalogue-serial.json");
+        if (!r.record.empty()) write_file(work_ / "catalogue-serial.json", r.record);
+        const program_run ran = run({"--check-catalogue", folder});
+        EXPECT_EQ(ran.exit_code, r.exit_code) << ran.out << ran.err;
+        EXPECT_EQ(ran.out, r.said);
+        EXPECT_EQ(log(), "") << "no setup-log line";
+        EXPECT_FALSE(std::filesystem::exists(trace())) << "no drive touched";
+        EXPECT_FALSE(std::filesystem::exists(report_file()));
+        if (!r.record.empty()) {
+            EXPECT_EQ(read_file(work_ / "catalogue-serial.json"), r.record) << "nothing recorded";
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(work_ / "catalogue-serial.json")) << "nothing recorded";
         }
     }
 }

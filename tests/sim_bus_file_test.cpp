@@ -151,13 +151,16 @@ TEST(SimBusFile, TheProgramStopsWithOneLineAndExitCodeZero) {
         test_support::scratch_dir dir;
         const std::string path = (dir / "bus.json").string();
         if (c.content) test_support::write_file(path, c.content);
+        // A system drive without the log's folder, whatever the host holds.
+        const std::string drive = (dir / "no-drive").string();
         const std::map<std::string, std::string> env = {{"KVFW_SIM_BUS", path},
-                                                         {"KVFW_SIM_TRACE", (dir / "trace.txt").string()}};
+                                                         {"KVFW_SIM_TRACE", (dir / "trace.txt").string()},
+                                                         {"systemdrive", drive}};
         const test_support::program_run run = test_support::run_kvtapefw({"/a"}, dir.path(), env);
         // The refusal goes to the setup log too, which is not there here:
         // where it was looked for is said once, first.
-        const std::string no_log = "kvtapefw: the setup log /var/lib/kvtapefw/vtxsystem/log/vtxsetup.log could not "
-                                   "be opened (No such file or directory)\n";
+        const std::string no_log = "kvtapefw: the setup log " + drive +
+                                   "/vtxsystem/log/vtxsetup.log could not be opened (No such file or directory)\n";
         EXPECT_EQ(run.exit_code, 0) << c.problem;
         EXPECT_EQ(run.err, no_log + "kvtapefw: bus file " + path + ": " + c.problem + "\n");
         EXPECT_EQ(run.out, "Unable to open and write to log file.\n") << c.problem;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
+#include "inventory/text_field.h"
 #include "log/setup_log.h"
 #include "scsi/scsi_commands.h"
 #include "scsi/scsi_probes.h"
@@ -45,6 +47,7 @@ struct stream_outcome {
     // part of an image: nothing more may be sent, least of all the command
     // that takes it up.
     bool may_close;
+    std::string image_ended;  // the setup log's words for an image that ended early
 };
 
 // The drive answered with a status of its own other than GOOD (CHECK
@@ -75,7 +78,7 @@ void log_download_failed(const scsi_device& device) {
 // WRITE BUFFER when this returns.
 stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfer_buffer& buffer,
                              progress_line& progress, const chunk_placement& placement) {
-    stream_outcome outcome{false, 0, -1, 0, false, 0, {}, false};
+    stream_outcome outcome{false, 0, -1, 0, false, 0, {}, false, {}};
     int offset = placement.first_offset;
     long long& sent = outcome.sent;
     progress.download(sent, image.size);
@@ -97,7 +100,10 @@ stream_outcome stream_chunks(scsi_device& device, firmware_image& image, transfe
     outcome.whole = !outcome.failed && sent == image.size;
     // A file cut short under the download did not deliver all it promised.
     if (!outcome.failed && !outcome.whole) {
-        log_line("Firmware image ended after %lld of %ld bytes\n", sent, image.size);
+        text_field<96> words{};
+        format_text(words, "Firmware image ended after %lld of %ld bytes", sent, image.size);
+        log_line("%s\n", words.data());
+        outcome.image_ended = words.data();
     }
     outcome.may_close = outcome.whole || (outcome.failed && drive_refused(outcome.failed_on));
     if (!outcome.may_close && (outcome.failed || outcome.chunk > 0)) {
@@ -115,11 +121,15 @@ download_result judged_download(const stream_outcome& stream, bool closing_sent,
     // Every chunk taken was one command, and so was the one that failed.
     const int chunks_sent = stream.chunk + (stream.failed ? 1 : 0);
     download_result result{chunks_sent > 0, stream.whole && closed, chunks_sent + (closing_sent ? 1 : 0), stream.sent,
-                           {nullptr, {}}};
+                           {nullptr, {}, {}}};
     if (stream.failed) {
-        result.failure = {"WRITE BUFFER", stream.failed_on};
+        result.failure = {"WRITE BUFFER", stream.failed_on, {}};
     } else if (closing_sent && !closed) {
-        result.failure = {"WRITE BUFFER", device};
+        result.failure = {"WRITE BUFFER", device, {}};
+    } else if (!stream.image_ended.empty()) {
+        // Not the drive's doing: the image (its private copy) gave less than
+        // it measured.
+        result.failure = {"image read", {}, stream.image_ended};
     }
     return result;
 }

@@ -3,16 +3,21 @@
 // log the outcome.
 #pragma once
 
+#include <string>
+
 #include "scsi/scsi_device.h"
 #include "upgrade/image_file.h"
 #include "upgrade/progress.h"
 #include "upgrade/transfer_buffer.h"
 
 // The first command of a drive's download that failed, and how the drive
-// answered it; `command` is null when none failed.
+// answered it; `command` is null when none failed. A download that failed
+// on the host's side (the image ended early) names what failed and has its
+// setup-log words in `words`, the drive's outcome then telling nothing.
 struct command_failure {
     const char* command;
     scsi_device outcome;
+    std::string words;
 };
 
 // How a download went, judged from each command's outcome, never from the

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "inventory/drive_table.h"
 #include "upgrade/verification.h"
@@ -15,6 +16,9 @@ struct flash_account {
     // Called right before a drive's first chunk (the drive then reads as
     // sent image data) and after each download, while the download's
     // interrupts are still held: the run report on disk is then current
-    // whatever happens to the process next. May be empty.
-    std::function<void()> checkpoint;
+    // whatever happens to the process next. Returns "" when the report was
+    // written, else the line that says it was not ("The run report <path>
+    // could not be written (<cause>)"): before a first chunk, that drive
+    // and every later one are then sent nothing. May be empty.
+    std::function<std::string()> checkpoint;
 };

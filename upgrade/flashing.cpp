@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "inventory/catalogue.h"
 #include "inventory/text_field.h"
@@ -30,7 +31,9 @@ constexpr std::int32_t download_timeout_ms = 100000;
 struct flash_run {
     int attempted = 0;
     int failures = 0;
-    const std::function<void()>* checkpoint = nullptr;
+    const std::function<std::string()>* checkpoint = nullptr;
+    bool stopped = false;            // a request to stop came before a drive was opened
+    std::string record_failure;      // the report could not be brought up to date before a drive's first chunk
     std::unique_ptr<transfer_buffer> buffer = std::make_unique<transfer_buffer>();
     image_store images;
     progress_line progress{stderr, stderr_is_terminal()};
@@ -51,7 +54,7 @@ void report_unreachable(flash_run& run, flash_result& result, const scsi_device*
     if (refused_by) {
         log_scsi_failure("RESERVE(6)", *refused_by);
         result.refusal = "another host holds a reservation on the drive";
-        result.download.failure = {"RESERVE(6)", *refused_by};
+        result.download.failure = {"RESERVE(6)", *refused_by, {}};
     }
     ++run.failures;
     std::printf("\n here 2\n");
@@ -85,8 +88,15 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     }
 
     // From RESERVE to the closing command, a request to stop waits: a drive
-    // left with half an image may not start again.
+    // left with half an image may not start again. One that came before
+    // (while the image was hashed and copied, which takes a while for a
+    // large one) is honoured here, before the drive is opened: it is sent
+    // nothing at all.
     const interrupts_held held;
+    if (stop_requested()) {
+        run.stopped = true;
+        return;
+    }
     if (scsi_open(device) != 0) {
         report_unreachable(run, result, nullptr);
         return;
@@ -113,10 +123,20 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
         scsi_close(device);
         return;
     }
-    // The record on disk names the drive before its first byte goes out.
+    // The record on disk names the drive before its first byte goes out; a
+    // record that cannot say so would lie about the drive, so it is sent
+    // nothing and no further drive is flashed.
     result.sent_image = true;
     result.outcome = flash_outcome::download_started;
-    if (*run.checkpoint) (*run.checkpoint)();
+    if (*run.checkpoint) run.record_failure = (*run.checkpoint)();
+    if (!run.record_failure.empty()) {
+        result.sent_image = false;
+        result.outcome = flash_outcome::nothing_sent;
+        result.refusal = "the run report could not be written before it was flashed";
+        scsi_close(device);
+        ++run.failures;
+        return;
+    }
     const download_result download = ktr320 ? download_ktr320(device, *image, *run.buffer, run.progress)
                                             : download_standard(device, *image, *run.buffer, run.progress);
     scsi_close(device);
@@ -124,28 +144,43 @@ void flash_drive(const drive_record& record, const drive_record& entry, flash_ru
     result.sent_image = download.sent_image;
     result.download = download;
     result.outcome = download.completed ? flash_outcome::download_completed : flash_outcome::download_failed;
+    // Said on standard error when it fails; the drive has its image by now.
     if (*run.checkpoint) (*run.checkpoint)();
 }
 
-// True when a later record of the work table asks for a flash with the same
-// image: its held copy must be kept until then.
-bool image_needed_after(std::size_t slot, const drive_table& work, const drive_table& catalogue,
-                        const drive_record& entry) {
+// The image of the next record of the work table that asks for a flash, or
+// nullptr when none is left. A held copy is kept only for the drive right
+// after: drives of different images in address order then never hold two
+// copies at once, so the folder for temporary files needs room for the
+// largest image only (an image that comes back later is read again, and
+// checked again).
+const char* next_image(std::size_t slot, const drive_table& work, const drive_table& catalogue) {
     for (std::size_t later = slot + 1; later < work.size(); ++later) {
         const drive_record& record = work[later];
         if (record.in_use == 0 || !asks_for_flash(text_of(record.action))) continue;
-        const drive_record* other = find_by_drive_id(record.drive_id, catalogue);
-        if (other && text_of(other->firmware_file) == text_of(entry.firmware_file)) return true;
+        const drive_record* entry = find_by_drive_id(record.drive_id, catalogue);
+        if (entry) return entry->firmware_file.data();
     }
-    return false;
+    return nullptr;
+}
+
+// Lets the entry's image go unless the next drive to be flashed takes it too.
+void release_unless_next(flash_run& run, std::size_t slot, const drive_table& work, const drive_table& catalogue,
+                         const drive_record& entry) {
+    const char* next = next_image(slot, work, catalogue);
+    if (next && text_of(entry.firmware_file) == next) return;
+    text_field<512> image_path{};
+    build_image_path(image_path, entry.firmware_file.data());
+    run.images.release(image_path.data());
 }
 
 }  // namespace
 
-bool notice_stop(bool& noticed) {
+bool notice_stop(bool& noticed, bool drives_left) {
     if (noticed) return true;
     if (!stop_requested()) return false;
-    report("Interrupted; no further drive is flashed.\n");
+    report(drives_left ? "Interrupted; no further drive is flashed.\n"
+                       : "Interrupted; every download had ended; the drives are not verified.\n");
     noticed = true;
     return true;
 }
@@ -174,26 +209,29 @@ int flash_drives(const drive_table& work, const drive_table& catalogue, flash_ac
         }
         if (entry == nullptr) result.refusal = "the catalogue holds no image for its drive ID";
         if (notice_stop(account.interrupted)) result.refusal = "the run was interrupted before this drive was flashed";
-        if (entry == nullptr || account.interrupted) continue;
+        if (entry && !run.record_failure.empty() && !account.interrupted) {
+            result.refusal = "the run report could not be written; no further drive was flashed";
+            ++run.failures;
+        }
+        if (entry == nullptr || account.interrupted || !run.record_failure.empty()) continue;
 
         const target_fit fit = check_target(record, entry->fw_version);
         if (fit == target_fit::stale_plan) result.refusal = "its plan was made for another catalogue version";
         if (fit == target_fit::refused) result.refusal = "its action does not fit its running and target versions";
         if (fit == target_fit::stale_plan || fit == target_fit::refused) ++run.failures;
         if (fit == target_fit::already_at_target) result.outcome = flash_outcome::already_at_target;
-        if (fit != target_fit::fits) continue;
-
-        flash_drive(record, *entry, run, result);
-        if (!image_needed_after(slot, work, catalogue, *entry)) {
-            text_field<512> image_path{};
-            build_image_path(image_path, entry->firmware_file.data());
-            run.images.release(image_path.data());
-        }
-        if (interrupt_was_held() && !account.interrupted) {
+        if (fit == target_fit::fits) flash_drive(record, *entry, run, result);
+        release_unless_next(run, slot, work, catalogue, *entry);
+        if (run.stopped && notice_stop(account.interrupted)) {
+            result.refusal = "the run was interrupted before this drive was flashed";
+        } else if (interrupt_was_held() && !account.interrupted) {
             account.interrupted = true;
             report("Interrupted while device %u was being flashed; its download ran to its end, and no further "
                    "drive is flashed.\n",
                    static_cast<unsigned>(record.device.address));
+        }
+        if (!run.record_failure.empty() && result.outcome == flash_outcome::nothing_sent) {
+            report("%s; no further drive is flashed.\n", run.record_failure.c_str());
         }
     }
     // A person or a service manager asked the program to stop: it does so
@@ -202,10 +240,10 @@ int flash_drives(const drive_table& work, const drive_table& catalogue, flash_ac
     if (account.interrupted) return run.failures + 1;
     // Once for all drives: they take up their images side by side.
     if (run.attempted > 0) settle_wait(settle_wait_ms, run.progress);
-    if (notice_stop(account.interrupted)) return run.failures + 1;
+    if (notice_stop(account.interrupted, false)) return run.failures + 1;
     account.rescanned = std::make_unique<drive_table>();  // tables are too large for the stack
     const int failures = verify_drives(work, results, run.progress, *account.rescanned);
-    if (notice_stop(account.interrupted)) return run.failures + 1;
+    if (notice_stop(account.interrupted, false)) return run.failures + 1;
     account.verified = true;
     return run.failures + failures;
 }

@@ -11,6 +11,8 @@ int flash_drives(const drive_table& work, const drive_table& catalogue, flash_ac
 int flash_drives(const drive_table& work, const drive_table& catalogue);
 
 // True once a request to stop has arrived (platform/interrupt.h); the first
-// time, says "Interrupted; no further drive is flashed." and sets `noticed`.
+// time, says so and sets `noticed`: "Interrupted; no further drive is
+// flashed." while a drive may still be left to flash (`drives_left`), else
+// "Interrupted; every download had ended; the drives are not verified.".
 // Also true, silently, when `noticed` was already set.
-bool notice_stop(bool& noticed);
+bool notice_stop(bool& noticed, bool drives_left = true);

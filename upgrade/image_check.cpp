@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "inventory/trust_refusals.h"
 #include "log/setup_log.h"
 #include "platform/file_write.h"
 #include "platform/held_file.h"
@@ -31,6 +32,11 @@ image_store::held_image& image_store::held(const drive_record& entry, const char
     bool denies_writers = false;
     image.problem = open_image(image_path, entry.firmware_file.data(), image.image, &denies_writers);
     if (image.problem) return image;
+    if (image_lies_outside(image.image.file.get())) {
+        image.outside = true;
+        image.image.file.reset();
+        return image;
+    }
     ++hashed_;
     file_handle copy;
     if (!denies_writers) {
@@ -44,14 +50,16 @@ image_store::held_image& image_store::held(const drive_record& entry, const char
         image.copy_failure = last_error_text();
         return image;
     }
-    if (copy) {
-        // From here on the drives are sent the copy, and its size is the
-        // image's; the file itself is let go.
-        image.image.file = std::move(copy);
-        image.image.size = static_cast<long>(total);
-    } else if (total != image.image.size) {
-        image.digest.reset();  // the held file did not give what it measured
+    // A file cut or extended while it was read (or one that never gives
+    // what it measures) is not the image that was opened: without a
+    // checksum nothing else would tell.
+    if (total != image.image.size) {
+        image.changed = true;
+        image.digest.reset();
+        return image;
     }
+    // From here on the drives are sent the copy; the file itself is let go.
+    if (copy) image.image.file = std::move(copy);
     return image;
 }
 
@@ -85,12 +93,22 @@ firmware_image* image_store::ready_image(const drive_record& entry, const char* 
         problem = image.problem;
         return nullptr;
     }
+    if (image.outside) {
+        facts.refusal = "its image lies outside the firmware folder";
+        report_error("%s\n", image_outside_line(image_path).c_str());
+        return nullptr;
+    }
     facts.bytes = image.image.size;
     facts.sha256 = image.digest;
     if (!image.copy_failure.empty()) {
         facts.refusal = "its image could not be copied to a private file";
         log_line("Firmware image %s could not be copied to a private file in %s (%s); it is not sent\n", image_path,
                  image.copy_folder.c_str(), image.copy_failure.c_str());
+        return nullptr;
+    }
+    if (image.changed) {
+        facts.refusal = "its image changed while it was read";
+        log_line("Firmware image %s changed while it was read; it is not sent\n", image_path);
         return nullptr;
     }
     if (!image.digest || std::fseek(image.image.file.get(), 0, SEEK_SET) != 0) {

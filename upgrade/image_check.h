@@ -27,9 +27,11 @@ struct image_facts {
     const char* refusal;                  // why it is not sent, when the store refused it
 };
 
-// The images of one flashing run. Every image is read once, however many
-// drives take it, before its first byte goes to any drive: hashed, and held
-// until no later drive of the run needs it, so that no later change to the
+// The images of one flashing run. Every image is read before its first byte
+// goes to any drive: hashed, and held for the drives that take it one after
+// another (the caller lets it go when the next drive takes another image,
+// and a later drive that takes it again has it read and checked anew), so
+// that no later change to the
 // file (rewritten, cut, extended, replaced) reaches a drive, and nothing is
 // sent that was not in hand whole. On Windows the file itself is held, open
 // so that no other program may write, rename or delete it; elsewhere, where
@@ -44,12 +46,13 @@ public:
     // or nullptr when the store refused the image: that line ("Firmware
     // image <path> does not match its catalogue checksum", that the checksum
     // field is malformed or, in a signed catalogue, missing, that no private
-    // copy could be made, or that it could not be read whole) has been
+    // copy could be made, that it changed while it was read, or that it
+    // could not be read whole) has been
     // logged, and `facts.refusal` says it in a few words.
     // `facts`, when given, is filled for the run report.
     firmware_image* ready(const drive_record& entry, const char* image_path, transfer_buffer& buffer,
                           const char*& problem, image_facts* facts = nullptr);
-    // Lets the image go: no later drive of the run needs it.
+    // Lets the image go: the next drive to be flashed takes another.
     void release(const char* image_path) { held_.erase(image_path); }
     int images_hashed() const { return hashed_; }
 
@@ -57,9 +60,11 @@ private:
     struct held_image {
         firmware_image image;
         const char* problem = nullptr;        // why it did not open
+        bool outside = false;                 // it lies outside the firmware folder: never read
         std::optional<sha256_digest> digest;  // none: it could not be read whole or copied
         std::string copy_folder;              // where the private copy was to go
         std::string copy_failure;             // why it could not be made; empty when it was
+        bool changed = false;                 // it gave other than the size measured at its open
     };
     held_image& held(const drive_record& entry, const char* image_path, transfer_buffer& buffer);
     firmware_image* ready_image(const drive_record& entry, const char* image_path, transfer_buffer& buffer,

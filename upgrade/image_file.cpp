@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "inventory/catalogue.h"
+#include "platform/file_read.h"
 #include "platform/held_file.h"
 #include "platform/platform.h"
 
@@ -40,7 +41,8 @@ const char* open_image(const char* image_path, const char* firmware_file, firmwa
         image.file = open_file_denying_writers(path.c_str(), denies);
         *denies_writers = denies;
     } else {
-        image.file = open_file(path.c_str(), "rb");
+        std::string why;
+        image.file.reset(open_regular_file_for_reading(path, why));
     }
     if (!image.file) return "Error open file\n";
     if (std::fseek(image.file.get(), 0, SEEK_END) != 0) {
@@ -53,4 +55,13 @@ const char* open_image(const char* image_path, const char* firmware_file, firmwa
         return "Unable to read size of download file\n";
     }
     return nullptr;
+}
+
+bool image_lies_outside(std::FILE* opened, const char* folder) {
+    // Judged on the open file, not on its name: a link swapped in after a
+    // check of the name is judged where it really leads. A file whose place
+    // cannot be told is taken to lie outside.
+    const std::string where = real_path_of_open_file(opened);
+    const std::string inside = real_path(folder);
+    return where.empty() || inside.empty() || !real_path_within(where, inside);
 }

@@ -2,6 +2,9 @@
 // checks that come before the first byte is sent.
 #pragma once
 
+#include <cstdio>
+
+#include "inventory/catalogue.h"
 #include "inventory/text_field.h"
 #include "platform/file_handle.h"
 
@@ -31,3 +34,8 @@ std::string locate_image(const char* image_path, const char* firmware_file);
 // nobody else may change it while it is open, and the flag says whether so.
 const char* open_image(const char* image_path, const char* firmware_file, firmware_image& image,
                        bool* denies_writers = nullptr);
+
+// Whether the open image lies outside the firmware folder (through ".." in
+// its name, or a link that leads out): such a file is never sent, nor its
+// size or digest told. Links that stay inside the folder are fine.
+bool image_lies_outside(std::FILE* opened, const char* folder = image_folder);

@@ -204,14 +204,18 @@ int serialise(DOMDocument& document, std::string& bytes) {
 // The document replaces an older one only once it is on the disk whole: a
 // full disk or a failed close leaves the old document (or none) in place.
 int write_document_file(const char* path, const std::string& bytes) {
-    const char* problem = nullptr;
-    switch (replace_whole_file(path, bytes)) {
+    const char* problem = "unable to write data to file";
+    std::string why;
+    switch (replace_whole_file(path, bytes, &why)) {
         case file_write_result::written: return 0;
         case file_write_result::not_opened: problem = "unable to open file"; break;
-        case file_write_result::not_written: problem = "unable to write data to file"; break;
         case file_write_result::not_replaced: problem = "unable to replace file"; break;
+        case file_write_result::not_written:
+        case file_write_result::not_taken: break;
     }
-    return report_output_failure(std::string(problem) + " '" + path + "'");
+    // Through a link, the line says where it led and why it failed there.
+    const std::string through = why.rfind("it leads to ", 0) == 0 ? " (" + why + ")" : "";
+    return report_output_failure(std::string(problem) + " '" + path + "'" + through);
 }
 
 }  // namespace

@@ -79,6 +79,16 @@ def main():
     checked = ("$ signed test catalogue\n0x00a4|A4.BIN|2.10|sha256:%s\n" % hashlib.sha256(image).hexdigest()).encode()
     unchecked = b"$ signed test catalogue\n0x00a4|A4.BIN|2.10\n"
 
+    def headed(*header):
+        # A catalogue with header lines ("$serial 5", "$expires 2020-01-01").
+        lines = "".join(line + "\n" for line in header)
+        return checked.replace(b"\n", b"\n" + lines.encode(), 1)
+
+    serial_5 = headed("$serial 5", "$expires 2999-12-31")
+    serial_3 = headed("$serial 3")
+    expired = headed("$serial 9", "$expires 2020-01-01")
+    unreadable_serial = headed("$serial five")
+
     fixtures = [
         ("signer_public_key", signer_public),
         ("other_public_key", public(other)),
@@ -90,6 +100,14 @@ def main():
         ("checked_signature_by_other", sign(other, checked)),
         ("unchecked_catalogue", unchecked),
         ("unchecked_signature", sign(signer, unchecked)),
+        ("serial_5_catalogue", serial_5),
+        ("serial_5_signature", sign(signer, serial_5)),
+        ("serial_3_catalogue", serial_3),
+        ("serial_3_signature", sign(signer, serial_3)),
+        ("expired_catalogue", expired),
+        ("expired_signature", sign(signer, expired)),
+        ("unreadable_serial_catalogue", unreadable_serial),
+        ("unreadable_serial_signature", sign(signer, unreadable_serial)),
     ]
     lines = [
         "// Made by tests/support/make_signing_fixtures.py with the openssl command:",

@@ -22,8 +22,9 @@ public:
 
     // Runs kvtapefw in the working folder on the bus file "bus.json" there,
     // with a run report, which must then be valid against its schema, and
-    // with a trusted-keys folder of its own (empty unless a test trusts a
-    // key): the host's keys never reach a test.
+    // with a trusted-keys folder of its own once a test put a file there
+    // (KVFW_TRUSTED_KEYS; unset before, for a named folder requires
+    // signatures even when empty).
     // `env` adds to or overrides the bench's variables (an empty value
     // unsets one).
     program_run run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},

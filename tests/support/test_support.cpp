@@ -2,9 +2,13 @@
 
 #include <cstdio>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#else
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <csignal>
@@ -106,11 +110,44 @@ scoped_env::~scoped_env() { set_variable(name_.c_str(), had_value_ ? saved_.c_st
 
 #ifdef _WIN32
 bool make_fifo(const fs::path&) { return false; }
+bool change_owner(const fs::path&, unsigned) { return false; }
+
+bool open_to_everyone(const fs::path& path) {
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof everyone;
+    if (!CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size)) return false;
+    PACL old_list = nullptr, new_list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.wstring().c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              &old_list, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    EXPLICIT_ACCESSW access{};
+    access.grfAccessPermissions = FILE_GENERIC_WRITE | DELETE;
+    access.grfAccessMode = GRANT_ACCESS;
+    access.grfInheritance = NO_INHERITANCE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access.Trustee.ptstrName = reinterpret_cast<LPWSTR>(everyone);
+    bool done = SetEntriesInAclW(1, &access, old_list, &new_list) == ERROR_SUCCESS &&
+                SetNamedSecurityInfoW(const_cast<LPWSTR>(path.wstring().c_str()), SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION, nullptr, nullptr, new_list, nullptr) == ERROR_SUCCESS;
+    LocalFree(new_list);
+    LocalFree(descriptor);
+    return done;
+}
 
 file_size_limit::file_size_limit(std::uint64_t) {}
 file_size_limit::~file_size_limit() {}
 #else
 bool make_fifo(const fs::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
+bool change_owner(const fs::path& path, unsigned uid) { return ::lchown(path.c_str(), uid, static_cast<gid_t>(-1)) == 0; }
+
+bool open_to_everyone(const fs::path& path) {
+    std::error_code failed;
+    fs::permissions(path, fs::perms::others_write, fs::perm_options::add, failed);
+    return !failed;
+}
 
 file_size_limit::file_size_limit(std::uint64_t bytes) {
     rlimit limit{};

@@ -56,6 +56,15 @@ private:
 // Makes a named pipe (FIFO) at the path; false where the system has none.
 bool make_fifo(const std::filesystem::path& path);
 
+// Gives the file (not a link's target) to another owner, as chown -h does;
+// false where the system has no such owners (Windows) or it fails.
+bool change_owner(const std::filesystem::path& path, unsigned uid);
+
+// Lets everyone write the file or folder: the "others" write bit on POSIX,
+// an entry allowing Everyone to write and delete in its access list on
+// Windows (as icacls /grant Everyone:(W,D) does).
+bool open_to_everyone(const std::filesystem::path& path);
+
 // While alive, no file this process writes can grow past `bytes`, as on a
 // full disk: a write beyond it fails instead of ending the process. Only
 // where the system has such a limit (POSIX); active() tells.
