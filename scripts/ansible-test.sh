@@ -125,7 +125,23 @@ expect("nothing sent", k.judge(report(1, device(1), untouched), "1")["state"], "
 expect("no drive of the maker", k.judge(report(3), 3)["state"], "ok")
 bad = k.judge(report(0, refused, untouched), 0)
 expect("a refused image", [bad[key] for key in ("state", "changed", "failed")], ["failed", True, 1])
-expect("a refused image's reason", "TAPE1: the drive refused the image" in bad["note"], True)
+expect("a refused image's reason", "/dev/nst1 ULTRIUM-HH6: the drive refused the image" in bad["note"], True)
+# Every refusal says why; a drive is named by its node, vendor, product and
+# serial; one that refused its first chunk was sent no image; a host with no
+# tape device node at all is ok with a warning, never silently.
+named = dict(refused, node="/dev/nst1", vendor="KV", serial="S1", download={"bytes": 0, "failure": None})
+for what, text, code, state, words in (
+        ("a refused run", dict(json.loads(report(0)), refusal="Selection document /d.xml is missing"), 0, "failed",
+         "kvtapefw refused the run: Selection document /d.xml is missing"),
+        ("no tape device node", dict(json.loads(report(3)), scanned=0, warning="no tape device was found; the st driver"
+                                     " is not loaded"), 3, "ok", "warning: no tape device was found; the st driver is not loaded"),
+        ("no device, no warning in the report", dict(json.loads(report(3)), scanned=0), 3, "ok", "warning: no tape device was found"),
+        ("a drive that refused its first chunk", json.loads(report(0, named)), 0, "failed",
+         "/dev/nst1 KV ULTRIUM-HH6 S1 2.05: failed (upgrade), the drive refused the first chunk of its image")):
+    judged = k.judge(json.dumps(text), code)
+    expect(what, [judged["state"], any(words in line for line in judged["message"])], [state, True])
+expect("no drive of the maker, devices scanned", k.judge(json.dumps(dict(json.loads(report(3)), scanned=2)), 3)["note"], "")
+expect("no image sent", "image sent" in k.judge(report(0, named), 0)["message"][1], False)
 for code in (255, -1, 2):
     expect("exit code %r" % (code,), k.judge(report(1, device(1)), code)["state"], "failed")
 for text in ("", None, report(1, device(1))[:-9], "[]"):
@@ -146,7 +162,7 @@ for what, text, changed in (("an earlier run's", report(1, device(1), started="2
            ["failed", changed, changed])
 bare = dict(refused, download={"failure": {"command": "WRITE BUFFER", "status": "CHECK CONDITION",
             "sense_key": "ILLEGAL REQUEST", "asc": "0x26", "ascq": "0x00", "text": ""}})
-expect("failure without the log's words", "TAPE1: the drive refused the image: WRITE BUFFER: CHECK CONDITION, ILLEGAL "
+expect("failure without the log's words", "/dev/nst1 ULTRIUM-HH6: the drive refused the image: WRITE BUFFER: CHECK CONDITION, ILLEGAL "
        "REQUEST, ASC/ASCQ 0x26/0x00" in k.judge(report(0, bare), 0)["note"], True)
 # A plan without what discover wrote beside it cannot tell a review apart:
 # nothing is carried.
@@ -175,8 +191,8 @@ plan = [{"address": "1", "card": "0", "lun": "0", "product": "ULTRIUM-HH6", "run
          "catalogue": "4.2", "action": "skip"}]
 later = report(1, sent, mode="upgrade-from-document", finished="2026-01-02T00:00:00Z")
 expect("check after the upgrade", k.would_send(plan, [later, report(1, device(1), mode="discover")])[:2],
-       ["TAPE1 (card 0, lun 0) ULTRIUM-HH6: already at 2.1, nothing sent", "TAPE3 (card 0, lun 0) ULTRIUM-HH8: skip, nothing sent"])
-expect("check before it", k.would_send(plan, [])[0], "TAPE1 (card 0, lun 0) ULTRIUM-HH6: would send 2.1 (upgrade) over 2.05")
+       ["/dev/nst1 ULTRIUM-HH6: already at 2.10, nothing sent", "device 3 (card 0, lun 0) ULTRIUM-HH8: skip, nothing sent"])
+expect("check before it", k.would_send(plan, [])[0], "device 1 (card 0, lun 0) ULTRIUM-HH6: would send 2.1 (upgrade) over 2.05")
 windows = k.remote_paths("C:\\kvtapefw\\", True, "", "/build/kvtapefw.exe")
 expect("Windows program", windows["program"], "C:\\kvtapefw\\kvtapefw.exe")
 expect("Windows log", windows["log"], "%SystemDrive%\\vtxsystem\\log\\vtxsetup.log")
@@ -246,9 +262,44 @@ expect("a run cut short", [(r["device"], r["mode"], r["reason"]) for r in k.flee
 expect("a failed drive's reason", rows[0]["reason"], "refused: SCSI WRITE BUFFER on device 1: INVALID FIELD (26h/00h)")
 text = k.drives_csv(rows).splitlines()
 expect("drives.csv header", text[0], "host,device,serial,vendor,product,firmware_before,target_version,"
-       "firmware_after,verdict,reason,behind,mode,finished")
-expect("drives.csv row", text[1].split(",")[:3] + text[1].split(",")[-3:], ["h1", "/dev/nst1", "KV00000001", "yes",
-       "upgrade-from-document", "2026-01-01T00:00:00Z"])
+       "firmware_after,verdict,reason,behind,mode,finished,action")
+expect("drives.csv row", text[1].split(",")[:3] + text[1].split(",")[-4:], ["h1", "/dev/nst1", "KV00000001", "yes",
+       "upgrade-from-document", "2026-01-01T00:00:00Z", "upgrade"])
+# The action column: the reviewed plan's action (a skip is "skipped
+# (reviewed)", with its behind mark, not a success, its version before
+# filled from the discovery), the action a discovery planned, or the one an
+# upgrade-all run planned itself. A host whose last discovery failed (a
+# refused run) keeps its earlier rows, stale, beside the failure, and every
+# output gives it the same verdict.
+put("plans/h7.xml", doc("upgrade", "skip"))
+put("runs/h7-discover.json", report(1, drive(0, "1.10", "1.20", None, "planned", reason="planned"),
+                                    drive(1, "2.05", "2.10", None, "planned", reason="planned"), mode="discover"))
+put("runs/h8-upgrade-all.json", report(1, drive(0, "1.10", "1.20", None, "planned", reason="planned", action="rewrite"),
+                                       mode="upgrade-all", finished=None, started="2026-01-01T00:00:00Z"))
+rows7 = [(r["device"], r["action"], r["verdict"]) for r in k.fleet(["h7", "h8"], reports, os.path.join(reports, "plans"))
+         if r["host"] in ("h7", "h8")]
+expect("planned actions", rows7, [("/dev/nst0", "upgrade", "upgrade planned"), ("/dev/nst1", "skip", "skip planned"),
+                                  ("/dev/nst0", "rewrite", "rewrite planned")])
+put("runs/h7-upgrade-from-document.json", report(1, drive(0, "1.10", "1.20", "1.20"),
+                                                 drive(1, None, "2.10", None, "not-planned", reason="its action is skip",
+                                                       action="skip"), started="2026-01-02T00:00:00Z"))
+rows7 = [(r["device"], r["action"], r["verdict"], r["firmware_before"], r["behind"])
+         for r in k.fleet(["h7"], reports, os.path.join(reports, "plans")) if r["host"] == "h7"]
+expect("a reviewed skip", rows7, [("/dev/nst1", "skip", "skipped (reviewed)", "2.05", "yes"),
+                                  ("/dev/nst0", "upgrade", "success", "1.10", "no")])
+put("plans/h7.discover-failed", "kvtapefw refused the run: Firmware catalogue fwimage/firmware.cfg is missing (exit code 0)")
+put("runs/h7-discover.json", json.dumps(dict(json.loads(report(0, mode="discover", started="2026-01-03T00:00:00Z")),
+                                             refusal="Firmware catalogue fwimage/firmware.cfg is missing")))
+put("hosts/h7.json", json.dumps([{"host": "h7", "state": "changed", "note": "", "finished": "2026-01-02T00:00:00Z"}]))
+rows7 = [r for r in k.fleet(["h7"], reports, os.path.join(reports, "plans")) if r["host"] == "h7"]
+expect("stale rows beside the failure", [(r["device"], r["verdict"], r["reason"].split(",")[0]) for r in rows7],
+       [("", "failed", "discover failed: kvtapefw refused the run: Firmware catalogue fwimage/firmware.cfg is missing (exit code 0)"),
+        ("/dev/nst0", "success", "stale"), ("/dev/nst1", "skipped (reviewed)", "stale")])
+expect("the refusal in drives.csv", "Firmware catalogue fwimage/firmware.cfg is missing" in k.drives_csv(rows7).splitlines()[1], True)
+summary = k.report(["h7"], os.path.join(reports, "hosts"), os.path.join(reports, "plans"))["rows"][0]
+expect("one verdict for the host", [summary["state"], summary["verdict"], summary["note"].startswith("the last discovery failed: kvtapefw refused")],
+       ["changed", "failed", True])
+expect("rollout.csv says so", "the last discovery failed" in k.rollout_csv([summary]), True)
 # Texts from reports are escaped: a product ID with markup must not become
 # markup, nor fetch anything. The only links are to the page's own anchors.
 rows[0]["product"] = '<img src=x onerror="alert(1)">'
@@ -311,6 +362,26 @@ planned = kvtapefw_verdict.discovered("h1", local, run={"report": report(1, devi
                                       stamp="20260101T000000Z", document_path="/d.xml")
 expect("a discovery that ended", [planned["found"], os.path.exists(local["discover_failed"]), open(local["document"]).read()],
        ["plan", False, again])
+# Trusted keys: exactly one public P-256 key each, named *.pem in any letter
+# case; a private key, a certificate, two blocks or another curve is refused
+# on the control node.
+import subprocess
+def openssl(*words):
+    subprocess.run(["openssl"] + list(words), check=True, capture_output=True)
+pem = os.path.join(scratch, "pem")
+os.makedirs(pem)
+at = lambda name: os.path.join(pem, name)
+openssl("ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", at("private.pem"))
+openssl("ec", "-in", at("private.pem"), "-pubout", "-out", at("K1.PEM"))
+openssl("ecparam", "-name", "secp384r1", "-genkey", "-noout", "-out", at("p384.key"))
+openssl("ec", "-in", at("p384.key"), "-pubout", "-out", at("p384.pem"))
+openssl("req", "-new", "-x509", "-key", at("private.pem"), "-subj", "/CN=x", "-days", "1", "-out", at("cert.pem"))
+kvtapefw_files.write_file(at("two.pem"), open(at("K1.PEM")).read() * 2)
+expect("K1.PEM trusted", [key["name"] for key in k.trusted_key_files([at("K1.PEM")])], ["K1.PEM"])
+for name, words in (("private.pem", "private key, not a public key"), ("cert.pem", "is a certificate, not a public key"),
+                    ("two.pem", "holds 2 PEM blocks"), ("p384.pem", "is not a P-256 key")):
+    expect("a key refused: " + name, [problem for problem in k.argument_problems("h1", "/p", "", keys=[at(name)])
+                                      if words in problem and "it is not copied" in problem] != [], True)
 # The play's archive: one per content, found again by the next host.
 fw = os.path.join(scratch, "fw")
 os.makedirs(fw)
@@ -430,7 +501,7 @@ expect_drives() {
   got=$(python3 - "$control/reports/drives.csv" <<'EOF'
 import csv, sys
 rows = list(csv.reader(open(sys.argv[1])))
-want = "host,device,serial,vendor,product,firmware_before,target_version,firmware_after,verdict,reason,behind,mode,finished"
+want = "host,device,serial,vendor,product,firmware_before,target_version,firmware_after,verdict,reason,behind,mode,finished,action"
 if ",".join(rows[0]) != want:
     print("bad header: %s" % rows[0])
 for row in rows[1:]:
@@ -547,11 +618,13 @@ echo "== rollout 1: discover, review, upgrade (stops at tape02), report"
 playbook discover discover1
 expect_rc discover1 0
 for host in "${hosts[@]}"; do expect_recap discover1 "$host" - 0; done
-for line in "tape01  TAPE0 (card 0, lun 0)  0x000320  KTR320  running 1.1  catalogue 1.2  upgrade" \
-  "tape01  TAPE1 (card 0, lun 0)  0x0000a4  ULTRIUM-HH6  running 2.05  catalogue 2.1  upgrade" \
-  "tape03  TAPE3 (card 0, lun 0)  0x0000c8  ULTRIUM-HH8  running 4.2  catalogue 4.2  skip" \
+# Each drive by its node, vendor, product and serial; versions as the drive
+# and the catalogue write them.
+for line in "tape01  /dev/nst0 KV KTR320 KV00000000  0x000320  running 1.10  catalogue 1.20  upgrade" \
+  "tape01  /dev/nst1 KV ULTRIUM-HH6 KV00000001  0x0000a4  running 2.05  catalogue 2.10  upgrade" \
+  "tape03  /dev/nst3 KV ULTRIUM-HH8 KV00000003  0x0000c8  running 4.20  catalogue 4.20  skip" \
   "tape05  no tape drive of the maker" \
-  "tape06  TAPE7 (card 0, lun 0)  0x000b20  VXA-320  running 3  catalogue 3.1  upgrade"; do
+  "tape06  /dev/nst7 KV VXA-320 KV00000007  0x000b20  running 3.00  catalogue 3.10  upgrade"; do
   grep -qF "\"$line\"" "$work/discover1.txt" || show_and_fail discover1 "discover did not list: $line"
 done
 [ "$(grep -cE '"tape0[1-6]  ' "$work/discover1.txt")" = 11 ] || show_and_fail discover1 "discover should list 11 lines (10 drives, 1 host without)"
@@ -607,7 +680,8 @@ done
 expect_firmware tape01 "$ktr_new $hh6_old"
 cmp -s "$work/tape02/bus.json" "$work/tape02.bus.before" || fail "tape02's drives changed although its image was refused"
 grep -q "Result : Flash failure" "$work/upgrade1.txt" || show_and_fail upgrade1 "tape02's failure does not show the program's result"
-grep -qE "TAPE1 \(card 0, lun 0\) ULTRIUM-HH6 0x0000a4 2\.05: failed, image sent: ." "$work/upgrade1.txt" ||
+# Its drive refused the first chunk: not "image sent".
+grep -qE "/dev/nst1 KV ULTRIUM-HH6 KV00000001 2\.05: failed \(upgrade\), the drive refused the first chunk of its image: ." "$work/upgrade1.txt" ||
   show_and_fail upgrade1 "tape02's failure does not name the drive that failed and why"
 
 playbook report report1
@@ -616,7 +690,7 @@ expect_csv "tape01,plan,changed,1,1,1,0
 tape02,plan,failed,0,0,1,1"
 grep -q "tape03, tape04, tape05, tape06" "$control/reports/rollout.md" || fail "rollout.md does not name the hosts not reached"
 for file in "$work/upgrade1.txt" "$control/reports/rollout.csv" "$control/reports/rollout.md"; do
-  grep -qE "TAPE1: [^;]*WRITE BUFFER[^;]*CHECK CONDITION, ILLEGAL REQUEST, [A-Z].*\(26h/00h\)" "$file" ||
+  grep -qE "/dev/nst1 KV ULTRIUM-HH6 KV00000001: [^;]*WRITE BUFFER[^;]*CHECK CONDITION, ILLEGAL REQUEST, [A-Z].*\(26h/00h\)" "$file" ||
     { cat "$file" >&2; fail "$file does not give the command, status, sense and meaning tape02's drive failed with"; }
 done
 [ -s "$control/reports/logs/tape02.vtxsetup.log" ] || fail "the upgrade did not fetch tape02's setup log"
@@ -627,16 +701,18 @@ echo "== the fleet drive by drive after rollout 1: drives.csv and rollout.html"
 # tape02's refused HH6 first; then the drives older than the catalogue
 # (tape01's HH6 set to skip, and those of hosts not reached, as discover saw
 # them); tape05, without a drive of the maker, has a row of its own.
+# The reviewed skip is "skipped (reviewed)", still behind; discovered
+# drives show the action planned for each.
 expect_drives "tape02,/dev/nst1,KV00000001,failed,yes,upgrade-from-document
-tape01,/dev/nst1,KV00000001,success,yes,upgrade-from-document
-tape03,/dev/nst2,KV00000002,planned,yes,discover
-tape06,/dev/nst2,KV00000002,planned,yes,discover
-tape06,/dev/nst4,KV00000004,planned,yes,discover
-tape06,/dev/nst7,KV00000007,planned,yes,discover
+tape01,/dev/nst1,KV00000001,skipped (reviewed),yes,upgrade-from-document
+tape03,/dev/nst2,KV00000002,upgrade planned,yes,discover
+tape06,/dev/nst2,KV00000002,upgrade planned,yes,discover
+tape06,/dev/nst4,KV00000004,upgrade planned,yes,discover
+tape06,/dev/nst7,KV00000007,upgrade planned,yes,discover
 tape01,/dev/nst0,KV00000000,success,no,upgrade-from-document
-tape02,/dev/nst3,KV00000003,success,no,upgrade-from-document
-tape03,/dev/nst3,KV00000003,planned,no,discover
-tape04,/dev/nst3,KV00000003,planned,no,discover
+tape02,/dev/nst3,KV00000003,skipped (reviewed),no,upgrade-from-document
+tape03,/dev/nst3,KV00000003,skip planned,no,discover
+tape04,/dev/nst3,KV00000003,skip planned,no,discover
 tape05,,,no-drive,,discover"
 grep -qE '^tape02,/dev/nst1,.*,failed,[^,]*WRITE BUFFER[^,]*CHECK CONDITION, ILLEGAL REQUEST, [A-Z].*\(26h/00h\)' "$control/reports/drives.csv" ||
   { cat "$control/reports/drives.csv" >&2; fail "drives.csv does not give the failure text of tape02's drive"; }
@@ -664,9 +740,9 @@ snapshot() { find "$work"/tape0? "$control" -printf '%p %s %T@\n' | sort; }
 snapshot >"$work/check.before"
 playbook upgrade check --check -e mode=all
 expect_rc check 0
-for line in "TAPE1 (card 0, lun 0) ULTRIUM-HH6: would send 2.1 (upgrade) over 2.05" \
-  "TAPE0 (card 0, lun 0) KTR320: already at 1.2, nothing sent" "TAPE1 (card 0, lun 0) ULTRIUM-HH6: skip, nothing sent" \
-  "TAPE2 (card 0, lun 0) VXA-320: already at 3.1, nothing sent" "TAPE7 (card 0, lun 0) VXA-320: would send 3.1 (upgrade) over 3"; do
+for line in "/dev/nst1 KV ULTRIUM-HH6 KV00000001: would send 2.10 (upgrade) over 2.05" \
+  "/dev/nst0 KV KTR320 KV00000000: already at 1.20, nothing sent" "/dev/nst1 KV ULTRIUM-HH6 KV00000001: skip, nothing sent" \
+  "/dev/nst2 KV VXA-320 KV00000002: already at 3.10, nothing sent" "/dev/nst7 KV VXA-320 KV00000007: would send 3.10 (upgrade) over 3.00"; do
   grep -qF "\"$line\"" "$work/check.txt" || show_and_fail check "the check run did not say: $line"
 done
 snapshot | diff "$work/check.before" - >&2 || fail "the check run wrote or removed files"
@@ -786,12 +862,12 @@ tape05,plan,ok,,0,0,0
 tape06,plan,ok,1,0,3,0
 tape99,plan,unreachable,,0,0,0"
 expect_drives "tape99,,,unreachable,,
-tape01,/dev/nst1,KV00000001,success,yes,upgrade-from-document
+tape01,/dev/nst1,KV00000001,skipped (reviewed),yes,upgrade-from-document
 tape01,/dev/nst0,KV00000000,success,no,upgrade-from-document
 tape02,/dev/nst1,KV00000001,success,no,upgrade-from-document
-tape02,/dev/nst3,KV00000003,success,no,upgrade-from-document
+tape02,/dev/nst3,KV00000003,skipped (reviewed),no,upgrade-from-document
 tape03,/dev/nst2,KV00000002,success,no,upgrade-from-document
-tape03,/dev/nst3,KV00000003,success,no,upgrade-from-document
+tape03,/dev/nst3,KV00000003,skipped (reviewed),no,upgrade-from-document
 tape04,/dev/nst3,KV00000003,success,no,upgrade-all
 tape05,,,no-drive,,discover
 tape06,/dev/nst2,KV00000002,success,no,upgrade-from-document
@@ -814,8 +890,8 @@ playbook discover unexamined --limit tape04,tape05
 [ "$rc" != 0 ] || show_and_fail unexamined "discover passed with a device it could not examine"
 for host in tape04 tape05; do
   expect_recap unexamined "$host" - 1
-  grep -qE "\"$host  discover failed: [^\"]*TAPE5: it could not be examined" "$work/unexamined.txt" ||
-    show_and_fail unexamined "$host is not listed as failed because TAPE5 could not be examined"
+  grep -qE "\"$host  discover failed: [^\"]*/dev/nst5: it could not be examined" "$work/unexamined.txt" ||
+    show_and_fail unexamined "$host is not listed as failed because /dev/nst5 could not be examined"
 done
 for file in $kept; do cmp -s "$work/kept/$file" "$plans/$file" || fail "the failed discovery changed or removed plans/$file"; done
 playbook upgrade unexamined-upgrade -e '{"kvtapefw_serial": [2]}' --limit tape04,tape05
@@ -1027,6 +1103,32 @@ playbook discover mended --limit tape04
 expect_rc mended 0
 grep -qF "\"$work/tape04/kvtapefw/kvtapefw --version: " "$work/mended.txt" || show_and_fail mended "the program's first line is not shown"
 
+# A run the program refused says why everywhere: the host's failure, the
+# failed discovery's mark, drives.csv and rollout.md, which agree that the
+# host failed; its earlier drive rows stay, marked stale. A host without any
+# tape device node is ok, with the program's warning.
+echo "== a refused run and a host without tape devices: why, everywhere"
+playbook discover refused -e "kvtapefw_sim_bus=$work/no-such-bus.json" --limit tape04
+[ "$rc" != 0 ] || show_and_fail refused "a discovery the program refused passed"
+refusal="kvtapefw refused the run: bus file $work/no-such-bus.json: cannot be read"
+grep -qF "$refusal" "$work/refused.txt" || show_and_fail refused "the host's failure does not give the program's refusal"
+grep -qF "$refusal" "$plans/tape04.discover-failed" || fail "plans/tape04.discover-failed does not give the refusal"
+playbook report refused-report --limit tape04
+expect_rc refused-report 0
+grep -E '^tape04,,,,,,,,failed,' "$control/reports/drives.csv" | grep -qF "discover failed: $refusal" ||
+  { cat "$control/reports/drives.csv" >&2; fail "drives.csv does not give tape04's refusal"; }
+grep -qE '^tape04,/dev/nst3,KV00000003,.*,"stale, from ' "$control/reports/drives.csv" ||
+  { cat "$control/reports/drives.csv" >&2; fail "tape04's earlier drive row is not kept, marked stale"; }
+grep -qE '^\| tape04 \| failed \| .*the last discovery failed: kvtapefw refused the run' "$control/reports/rollout.md" ||
+  { cat "$control/reports/rollout.md" >&2; fail "rollout.md does not agree that tape04 failed"; }
+grep -qE '^Drives: [0-9]+; behind the catalogue: [0-9]+\.$' "$control/reports/rollout.md" ||
+  { cat "$control/reports/rollout.md" >&2; fail "rollout.md does not count the drives and those behind"; }
+echo '{"drives": []}' >"$work/empty-bus.json"
+playbook discover empty -e "kvtapefw_sim_bus=$work/empty-bus.json" --limit tape04
+expect_rc empty 0
+grep -qF "no tape drive of the maker found (Nothing to be done for Tape drives. RDX Firmware Updated.): nothing to plan; warning: no tape device was found" "$work/empty.txt" ||
+  show_and_fail empty "a host without tape devices is not shown with the program's warning"
+
 echo "== signed catalogues: keys installed before discovery, an unsigned catalogue not staged, a signature changed since discover"
 # The signed example (its key is a test key), on tape04 with a trusted-keys
 # folder of its own.
@@ -1041,13 +1143,39 @@ grep -q "holds no firmware.cfg.sig: the catalogue is not staged" "$work/unsigned
 cp -r "$root/examples/signed/fwimage" "$work/fwimage-signed"
 signed_args=(-e "kvtapefw_fwimage=$work/fwimage-signed" -e "kvtapefw_trusted_keys_dir=$keys"
   -e "{\"kvtapefw_trusted_keys\": [\"$root/examples/signed/trusted-keys/test-key.pem\"]}" -e kvtapefw_require_signature=true)
+# A key no longer listed is revoked: the role removes it from the host.
+mkdir -p "$keys"
+cp "$root/examples/signed/trusted-keys/test-key.pem" "$keys/revoked.pem"
+echo "not a key" >"$keys/README"
 playbook discover signed "${signed_args[@]}" --limit tape04
 expect_rc signed 0
 cmp -s "$keys/test-key.pem" "$root/examples/signed/trusted-keys/test-key.pem" || fail "the trusted key was not installed on tape04"
+[ "$(ls -A "$keys" | tr '\n' ' ')" = "README test-key.pem " ] ||
+  fail "tape04's key folder holds another key, or lost a file that is not one: $(ls -A "$keys")"
+[ "$(stat -c %a "$keys") $(stat -c %a "$keys/test-key.pem")" = "755 644" ] || fail "tape04's key folder or key has other modes"
 python3 -c 'import json, sys; s = json.load(open(sys.argv[1]))["catalogue"]["signature"]; sys.exit(0 if s["verified"] else 1)' \
   "$plans/tape04.discover.json" || fail "tape04's discovery did not verify the signed catalogue"
 [ "$(cat "$plans/tape04.signature")" = "$(sha256sum <"$work/fwimage-signed/firmware.cfg.sig" | cut -d' ' -f1)" ] ||
   fail "the plan does not keep the signature's fingerprint"
+# A private key given as a trusted key fails the play on the control node
+# and never leaves it; a catalogue changed after it was signed is staged,
+# checked on the host before anything runs, and fails the host there.
+log_size tape04 >"$work/tape04.log.before"
+playbook discover private-key -e "kvtapefw_fwimage=$work/fwimage-signed" -e "kvtapefw_trusted_keys_dir=$keys" \
+  -e "{\"kvtapefw_trusted_keys\": [\"$root/examples/signed/TEST-KEY-ONLY.private.pem\"]}" --limit tape04
+[ "$rc" != 0 ] || show_and_fail private-key "a private key was accepted as a trusted key"
+grep -qF "TEST-KEY-ONLY.private.pem is a " "$work/private-key.txt" && grep -qF "not a public key; it is not copied" "$work/private-key.txt" ||
+  show_and_fail private-key "the refusal does not say the key is not a public key"
+[ ! -e "$keys/TEST-KEY-ONLY.private.pem" ] || fail "the private key was copied to tape04"
+cp -r "$work/fwimage-signed" "$work/fwimage-tampered"
+echo '$ added after signing' >>"$work/fwimage-tampered/firmware.cfg"
+playbook discover tampered "${signed_args[@]}" -e "kvtapefw_fwimage=$work/fwimage-tampered" --limit tape04
+[ "$rc" != 0 ] || show_and_fail tampered "a catalogue changed after signing was run"
+grep -qF "the catalogue does not verify on the host (kvtapefw --check-catalogue" "$work/tampered.txt" ||
+  show_and_fail tampered "the host is not failed by --check-catalogue"
+[ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "the program ran on tape04 with a tampered catalogue"
+playbook discover signed-again "${signed_args[@]}" --limit tape04
+expect_rc signed-again 0
 # Signed anew (an ECDSA signature differs each time), the catalogue the same.
 openssl dgst -sha256 -sign "$root/examples/signed/TEST-KEY-ONLY.private.pem" -out "$work/fwimage-signed/firmware.cfg.sig" \
   "$work/fwimage-signed/firmware.cfg"
@@ -1091,6 +1219,15 @@ if [ -z "$deb" ]; then
   deb=$("$root/tests/support/stand-in-deb.sh" "$program" "$work/deb")
 fi
 deb=$(realpath "$deb")
+# The role's tasks that reach a host, discover's and the package's: each is
+# checked to be a task of the role still, so that a renamed task cannot leave
+# the check below looking for a name that never shows.
+reaching_tasks=("Reach the host" "Learn the host's distribution"
+  "Copy the program, catalogue and images that differ, and start kvtapefw"
+  "Copy the package, catalogue and images that differ")
+for task in "${reaching_tasks[@]}"; do
+  grep -rqF -- "- name: $task" "$role/tasks" || fail "the role has no task \"$task\" any more: mend the list"
+done
 log_size tape04 >"$work/tape04.log.before"
 for case in "neither|-e kvtapefw_program=|Give kvtapefw_program (the program to copy) or, for a Debian-family host, kvtapefw_package" \
   "both|-e kvtapefw_package=$deb|Give kvtapefw_program or kvtapefw_package, not both" \
@@ -1100,8 +1237,10 @@ for case in "neither|-e kvtapefw_program=|Give kvtapefw_program (the program to 
   playbook discover "package-$what" $arguments --limit tape04
   [ "$rc" != 0 ] || show_and_fail "package-$what" "discover passed with $what"
   grep -qF "$message" "$work/package-$what.txt" || show_and_fail "package-$what" "$what is not refused as such"
-  ! grep -q "TASK \[kvtapefw : Reach a POSIX host\]\|TASK \[kvtapefw : Learn the host's operating system\]" "$work/package-$what.txt" ||
-    show_and_fail "package-$what" "the host was reached although the arguments are wrong"
+  for task in "${reaching_tasks[@]}"; do
+    ! grep -qF "TASK [kvtapefw : $task]" "$work/package-$what.txt" ||
+      show_and_fail "package-$what" "the host was reached ($task) although the arguments are wrong"
+  done
 done
 [ "$(log_size tape04)" = "$(cat "$work/tape04.log.before")" ] || fail "a program ran on tape04 with wrong arguments"
 installed_before=$(dpkg-query -W -f='${Status}' kvtapefw 2>/dev/null || true)

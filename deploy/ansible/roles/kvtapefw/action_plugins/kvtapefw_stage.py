@@ -21,7 +21,7 @@ import kvtapefw_paths  # noqa: E402
 
 class ActionModule(ActionBase):
     TRANSFERS_FILES = True
-    _VALID_ARGS = frozenset(("program", "package", "fwimage", "remote", "keys", "version", "start"))
+    _VALID_ARGS = frozenset(("program", "package", "fwimage", "remote", "keys", "version", "start", "check_catalogue"))
 
     def run(self, tmp=None, task_vars=None):
         result = super().run(tmp, task_vars)
@@ -40,8 +40,14 @@ class ActionModule(ActionBase):
             raise AnsibleActionFail(str(error))
         version = ({"program": remote["program"], "dir": remote["dir"], "limit": int(args["version"])}
                    if args.get("version") else None)
+        # With signatures required, the staged catalogue is checked against
+        # the host's keys before anything is started.
+        check = ({"program": remote["program"], "dir": remote["dir"], "fwimage": remote["fwimage"],
+                  "env": remote.get("env") or {}, "limit": int(args["version"] or 60)}
+                 if args.get("check_catalogue") else None)
         module_args = {"manifest": packed["manifest"], "trusted_keys": keys, "version": version, "home": remote["dir"],
-                       "start": args.get("start") if version else None,
+                       "start": args.get("start") if version else None, "check_catalogue": check,
+                       "keys_folder": remote["trusted_keys"] if keys else None,
                        "folders": [remote["fwimage"], remote["log_dir"]] + ([remote["trusted_keys"]] if keys else [])}
         first = self._execute_module("kvtapefw_unpack", module_args=module_args, task_vars=task_vars)
         final = first
@@ -69,7 +75,7 @@ class ActionModule(ActionBase):
         ran = final.get("version")
         if ran is not None:
             result.update(version_result(remote["program"], task_vars.get("inventory_hostname"), ran))
-        for key in ("job", "began"):
+        for key in ("job", "began", "catalogue_check"):
             if key in final:
                 result[key] = final[key]
         return result

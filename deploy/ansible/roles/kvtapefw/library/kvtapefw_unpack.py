@@ -16,7 +16,13 @@ description:
     that differs through a new file that takes its path's place, each
     checked against the manifest before any takes its place, and removes
     the archive.
-  - Writes each of C(trusted_keys) whose content differs.
+  - Writes each of C(trusted_keys) whose content differs. With C(keys_folder),
+    the folder holds those keys and no other: any other *.pem entry is
+    removed (a key revoked), the folder is root-owned 0755 (when run as
+    root) and each key 0644.
+  - With C(check_catalogue), runs the program with --check-catalogue on the
+    staged catalogue before anything is started, and fails the host,
+    starting nothing, when it does not verify.
   - With C(version), runs the program with --version (without the run's
     environment) and returns its exit code and output; then, with C(start)
     and only when the program started, starts its run (module_utils
@@ -29,6 +35,8 @@ options:
   archive_sha256: {type: str, required: false, description: Its SHA-256.}
   folders: {type: list, elements: str, default: [], description: Folders to create first.}
   trusted_keys: {type: list, elements: dict, default: [], description: "dest, content"}
+  keys_folder: {type: str, required: false, description: "The trusted-keys folder the role manages alone."}
+  check_catalogue: {type: dict, required: false, description: "program, dir, fwimage, env, limit (seconds)"}
   version: {type: dict, required: false, description: "program, dir, limit (seconds)"}
   start: {type: dict, required: false, description: "program, args, dir, env, limit, grace, report, console, inputs, outputs"}
 """
@@ -136,6 +144,45 @@ def unpack(module, archive, stale):
     return [entry["dest"] for _, entry in ready]
 
 
+def manage_keys(folder, keys):
+    """The trusted-keys folder holds the keys listed and no other: a key
+    taken off the list is revoked by its removal here. Root-owned 0755, keys
+    0644, so that no other account can plant or change a key."""
+    listed = {os.path.basename(key["dest"]) for key in keys}
+    removed = []
+    for name in sorted(os.listdir(folder)):
+        path = os.path.join(folder, name)
+        if name in listed and os.path.isfile(path) and not os.path.islink(path):
+            os.chmod(path, 0o644)
+            if os.geteuid() == 0:
+                os.chown(path, 0, 0)
+        elif name.lower().endswith(".pem") and not (os.path.isdir(path) and not os.path.islink(path)):
+            # Only what the program would read as a key: a folder named by
+            # mistake loses nothing else.
+            os.unlink(path)
+            removed.append(path)
+    if os.geteuid() == 0:
+        os.chown(folder, 0, 0)
+    os.chmod(folder, 0o755)
+    return removed
+
+
+def check_catalogue(check):
+    """kvtapefw --check-catalogue on the staged catalogue: exit code 0 when
+    it verifies against the host's trusted keys, and its one line."""
+    env = dict(os.environ)
+    env.update({str(key): str(value) for key, value in (check.get("env") or {}).items() if key != "KVFW_REPORT"})
+    try:
+        ran = subprocess.run(["timeout", "--signal=KILL", str(check["limit"]), check["program"], "--check-catalogue",
+                              check["fwimage"]], cwd=check["dir"], env=env, stdin=subprocess.DEVNULL,
+                             capture_output=True, check=False)
+    except OSError as error:
+        return {"rc": None, "line": str(error)}
+    lines = [line.strip() for line in (ran.stdout.decode("utf-8", "replace").splitlines()
+                                       + ran.stderr.decode("utf-8", "replace").splitlines()) if line.strip()]
+    return {"rc": ran.returncode, "line": lines[0] if lines else "no output"}
+
+
 def main():
     module = AnsibleModule(
         argument_spec={
@@ -145,6 +192,8 @@ def main():
             "archive_sha256": {"type": "str"},
             "folders": {"type": "list", "elements": "str", "default": []},
             "trusted_keys": {"type": "list", "elements": "dict", "default": []},
+            "keys_folder": {"type": "str"},
+            "check_catalogue": {"type": "dict"},
             "version": {"type": "dict"},
             "start": {"type": "dict"},
         },
@@ -186,7 +235,16 @@ def main():
             os.chmod(name, 0o644)
             os.replace(name, key["dest"])
             written.append(key["dest"])
-    result = {"changed": bool(written or created), "need": [], "written": written, "created": created}
+    removed = manage_keys(params["keys_folder"], params["trusted_keys"]) if params["keys_folder"] else []
+    result = {"changed": bool(written or created or removed), "need": [], "written": written, "created": created,
+              "removed": removed}
+    if params["check_catalogue"]:
+        checked = check_catalogue(params["check_catalogue"])
+        result["catalogue_check"] = checked["line"]
+        if checked["rc"] != 0:
+            module.fail_json(msg="the catalogue does not verify on the host (kvtapefw --check-catalogue %s, exit code"
+                                 " %s): %s; nothing was run" % (params["check_catalogue"]["fwimage"], checked["rc"],
+                                                               checked["line"]), **result)
     version = params["version"]
     if version:
         try:

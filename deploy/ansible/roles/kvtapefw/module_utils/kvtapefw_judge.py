@@ -39,15 +39,44 @@ def _exit_code(rc):
         return None
 
 
+def device_node(device, windows=False):
+    """The node a person finds the drive under on its host, as the report
+    names it; reports of earlier versions give only the device number."""
+    if device.get("node"):
+        return str(device["node"])
+    return ("\\\\.\\Tape%s" if windows else "/dev/nst%s") % device.get("device")
+
+
+def device_name(device, windows=False):
+    """One name per drive: its node, then vendor, product and serial (those
+    it answered)."""
+    return " ".join([device_node(device, windows)] + [str(device[key]) for key in ("vendor", "product", "serial")
+                                                      if device.get(key)])
+
+
+def image_sent(device):
+    """A drive that took image bytes. One that refused its first chunk was
+    sent a command, not an image: it runs what it ran."""
+    if not device.get("flashed"):
+        return False
+    download = device.get("download")
+    return not isinstance(download, dict) or int(download.get("bytes") or 0) > 0
+
+
 def device_line(device):
     """One drive of a report as a person reads it."""
     before, after = device.get("firmware_before"), device.get("firmware_after")
     versions = (before or after or "?") if after in (None, before) or before is None else "%s -> %s" % (before, after)
-    line = "TAPE%s (card %s, lun %s) %s %s %s: %s" % (
-        device.get("device"), device.get("card"), device.get("lun"), device.get("product") or "?",
-        device.get("drive_id") or "?", versions, device.get("verdict"))
-    if device.get("flashed"):
+    verdict = device.get("verdict")
+    if verdict == "success" and device.get("action") == "skip" and not device.get("flashed"):
+        verdict = "skipped"
+    line = "%s %s: %s" % (device_name(device), versions, verdict)
+    if device.get("action"):
+        line += " (%s)" % device["action"]
+    if image_sent(device):
         line += ", image sent"
+    elif device.get("flashed"):
+        line += ", the drive refused the first chunk of its image"
     if device.get("reason"):
         line += ": %s" % device["reason"]
     if failure_text(device):
@@ -78,7 +107,8 @@ UNEXAMINED = "it could not be examined"
 LACK_OF_RIGHTS = "lack of rights"
 
 
-def judge(report, rc=None, console=None, stopped="", tail=8, began=None, setup_log=None, mode=None):
+def judge(report, rc=None, console=None, stopped="", tail=8, began=None, setup_log=None, mode=None,
+          require_signature=False):
     """Maps one run of the program to the outcome the engine shows, from the
     run report it left: exit code 1 is ok, 3 (no drive of the maker) is ok,
     anything else failed, and so is a run that was `stopped` at the time
@@ -94,7 +124,8 @@ def judge(report, rc=None, console=None, stopped="", tail=8, began=None, setup_l
     at the setup log. An unfinished report that names no such drive shows
     that nothing was sent. `mode` "discover": the run sends no image; a
     device it could not examine fails it, as the plan may then miss a
-    drive."""
+    drive. `require_signature`: a run whose report does not say that the
+    catalogue's signature was verified failed, whatever else it says."""
     discovery = mode == "discover"
     document = load_report(report)
     stale = None
@@ -130,16 +161,27 @@ def judge(report, rc=None, console=None, stopped="", tail=8, began=None, setup_l
         why = "kvtapefw did not end its run (exit code %s): its run report is unfinished" % code
     elif code == EXIT_SUCCESS or code == EXIT_NOTHING_TO_DO:
         why = None
+    elif (document or {}).get("refusal"):
+        why = "kvtapefw refused the run: %s (exit code %s)" % (document["refusal"], code)
     elif code == EXIT_FAILURE:
         why = "kvtapefw failed: exit code 0, Result : %s" % (result or "(none)")
     else:
         why = "kvtapefw ended with unexpected exit code %s" % code
+    signature = (((document or {}).get("catalogue") or {}).get("signature") or {})
+    if why is None and require_signature and signature.get("verified") is not True:
+        why = ("kvtapefw_require_signature is set and the run report does not say that the catalogue's signature"
+               " was verified (%s)" % (signature.get("reason") or "no signature judged"))
     if why is None and unexamined:
         why = "kvtapefw could not examine %d device(s), so a plan may miss a drive" % len(unexamined)
     outcome["state"] = "failed" if why else ("changed" if flashed else "ok")
+    outcome["refusal"] = (document or {}).get("refusal")
+    # Exit 3 with no tape device node at all is the Part's "nothing to do",
+    # but a host that should have drives and shows none deserves a word.
+    outcome["warning"] = (document or {}).get("warning") or (
+        "no tape device was found" if code == EXIT_NOTHING_TO_DO and (document or {}).get("scanned") == 0 else None)
     lines = [device_line(device) for device in devices]
     if why:
-        reasons = ["TAPE%s: %s" % (device.get("device"), ": ".join(
+        reasons = ["%s: %s" % (device_name(device), ": ".join(
             text for text in (device.get("reason"), failure_text(device)) if text)) for device in failed + unexamined]
         if any(LACK_OF_RIGHTS in str(device.get("reason")) for device in unexamined):
             reasons.append("opening a device was refused for lack of rights: run with become"
@@ -153,8 +195,8 @@ def judge(report, rc=None, console=None, stopped="", tail=8, began=None, setup_l
         outcome["message"] = [why] + reasons[len(failed + unexamined):] + lines + ["last console lines:"] \
             + (console[-tail:] or ["(none)"])
     else:
-        outcome["note"] = ""
-        outcome["message"] = ["kvtapefw exit code %s: %s (upgraded %d, skipped %d, failed %d)"
+        outcome["note"] = ("warning: " + outcome["warning"]) if outcome["warning"] else ""
+        outcome["message"] = ([outcome["note"]] if outcome["warning"] else []) + ["kvtapefw exit code %s: %s (upgraded %d, skipped %d, failed %d)"
                               % (code, result or "no result line", len(upgraded), outcome["skipped"],
                                  len(failed))] + lines
     return outcome

@@ -5,6 +5,7 @@
 import json
 import os
 import re
+import subprocess
 
 def control_path(path):
     """A control-node path: relative ones are taken from the folder
@@ -68,18 +69,56 @@ def remote_paths(directory, windows, log_root="", program="", package=""):
 SAFE_HOST = re.compile(r"^[A-Za-z0-9_][A-Za-z0-9_.-]*$")
 
 
+_PEM_BEGIN = re.compile(r"^-----BEGIN ([A-Z0-9 ]+)-----\s*$", re.M)
+
+
+def public_key_problem(path):
+    """Why the file at `path` is not exactly one public P-256 key in PEM, or
+    "". A private key, a certificate or a second block is never what a host
+    is to trust, and a private key must not leave the control node."""
+    try:
+        with open(path, "rb") as handle:
+            text = handle.read(65536).decode("ascii", "replace")
+    except OSError as error:
+        return "cannot be read (%s)" % error.strerror
+    blocks = _PEM_BEGIN.findall(text)
+    if len(blocks) != 1:
+        return "holds %d PEM blocks, not one public key" % len(blocks)
+    if blocks[0] != "PUBLIC KEY":
+        return "is a %s, not a public key" % blocks[0].lower()
+    try:
+        ran = subprocess.run(["openssl", "pkey", "-pubin", "-in", path, "-noout", "-text"], stdin=subprocess.DEVNULL,
+                             capture_output=True, check=False)
+    except OSError as error:
+        return "cannot be checked: openssl does not run on the control node (%s)" % error.strerror
+    words = ran.stdout.decode("ascii", "replace")
+    if ran.returncode != 0:
+        return "is not a public key openssl can read"
+    if not re.search(r"^NIST CURVE: P-256$|^ASN1 OID: prime256v1$", words, re.M):
+        return "is not a P-256 key (%s)" % (words.splitlines() or ["?"])[0].strip()
+    return ""
+
+
 def trusted_key_files(keys):
     """The control-node key files to install on a host, each checked to be a
-    file named *.pem: the program reads no other name, so a key under
-    another name would silently not guard anything."""
-    files = []
+    file named *.pem in any letter case (the program reads no other name, so
+    a key under another name would silently not guard anything) holding
+    exactly one public P-256 key."""
+    files, names = [], set()
     for key in keys or []:
         path = control_path(key)
         if not path.lower().endswith(".pem"):
             raise ValueError("kvtapefw_trusted_keys: %s is not named *.pem; the program would not read it" % path)
         if not os.path.isfile(path):
             raise ValueError("kvtapefw_trusted_keys: no file at %s" % path)
-        files.append({"src": path, "name": os.path.basename(path)})
+        problem = public_key_problem(path)
+        if problem:
+            raise ValueError("kvtapefw_trusted_keys: %s %s; it is not copied to any host" % (path, problem))
+        name = os.path.basename(path)
+        if name.lower() in names:
+            raise ValueError("kvtapefw_trusted_keys: two keys named %s" % name)
+        names.add(name.lower())
+        files.append({"src": path, "name": name})
     return files
 
 
@@ -115,7 +154,7 @@ def local_paths(host, plans_dir, reports_dir):
     }
 
 
-def argument_problems(host, program="", package="", needs_program=True, rollout=""):
+def argument_problems(host, program="", package="", needs_program=True, rollout="", keys=None):
     """Why the role may not go on with a host, checked before it is reached:
     its inventory name becomes part of file names under plans/ and
     reports/ (a name such as "../x" would write elsewhere or clash with
@@ -138,6 +177,10 @@ def argument_problems(host, program="", package="", needs_program=True, rollout=
                         " (a .deb to install)")
     elif package and not (package.endswith(".deb") and os.path.isfile(control_path(package))):
         problems.append("kvtapefw_package: %s is not a .deb file on the control node" % control_path(package))
+    try:
+        trusted_key_files(keys)
+    except ValueError as error:
+        problems.append(str(error))
     return problems
 
 

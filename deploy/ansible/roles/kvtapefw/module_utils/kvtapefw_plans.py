@@ -6,7 +6,7 @@ import re
 import xml.etree.ElementTree as ElementTree
 from xml.sax.saxutils import escape
 
-from kvtapefw_judge import _exit_code, load_report
+from kvtapefw_judge import _exit_code, device_name, load_report
 from kvtapefw_paths import control_path
 
 try:
@@ -54,10 +54,19 @@ def plan_devices(document):
     return devices
 
 
-def plan_lines(host, devices):
-    return ["%s  TAPE%s (card %s, lun %s)  %s  %s  running %s  catalogue %s  %s"
-            % (host, d["address"], d["card"], d["lun"], d["drive_id"], d["product"], d["running"],
-               d["catalogue"], d["action"]) for d in devices]
+def plan_lines(host, devices, names=None):
+    """The listing of a plan, each drive by the name its discovery report
+    gives it and its versions as the drive and the catalogue write them
+    (`names`: device number to a dict of name, running and catalogue)."""
+    names = names or {}
+    lines = []
+    for d in devices:
+        seen = names.get(str(d["address"])) or {}
+        lines.append("%s  %s  %s  running %s  catalogue %s  %s" % (
+            host, seen.get("name") or "device %s (card %s, lun %s) %s" % (d["address"], d["card"], d["lun"],
+                                                                          d["product"]),
+            d["drive_id"], seen.get("running") or d["running"], seen.get("catalogue") or d["catalogue"], d["action"]))
+    return lines
 
 
 def _drive_key(device):
@@ -151,16 +160,22 @@ def would_send(devices, reports):
     for plan in devices:
         key = tuple(_exit_code(plan.get(name)) for name in ("card", "address", "lun"))
         last = seen.get(key) or {}
-        now = _trim_version(last.get("firmware_after") or last.get("firmware_before") or plan.get("running"))
-        where = "TAPE%s (card %s, lun %s) %s" % (plan.get("address"), plan.get("card"), plan.get("lun"),
-                                                 plan.get("product"))
+        # Compared as the plan writes versions; shown as the drive and the
+        # catalogue write them, where the report has them.
+        running = last.get("firmware_after") or last.get("firmware_before")
+        now = _trim_version(running or plan.get("running"))
+        shown_now = running or plan.get("running")
+        target = last.get("target_version") if _trim_version(last.get("target_version")) == plan.get("catalogue") \
+            else plan.get("catalogue")
+        where = device_name(last) if last else "device %s (card %s, lun %s) %s" % (
+            plan.get("address"), plan.get("card"), plan.get("lun"), plan.get("product"))
         action = plan.get("action")
         if action not in FLASHING_ACTIONS:
             lines.append("%s: %s, nothing sent" % (where, action or "not planned"))
         elif action != "rewrite" and now == plan.get("catalogue"):
-            lines.append("%s: already at %s, nothing sent" % (where, now))
+            lines.append("%s: already at %s, nothing sent" % (where, shown_now))
         else:
-            lines.append("%s: would send %s (%s) over %s" % (where, plan.get("catalogue"), action, now or "?"))
+            lines.append("%s: would send %s (%s) over %s" % (where, target, action, shown_now or "?"))
     source = ("latest run report: %s of %s" % (latest.get("mode"), latest.get("finished"))
               if latest else "no run report yet")
     return lines + ["(" + source + ")"]

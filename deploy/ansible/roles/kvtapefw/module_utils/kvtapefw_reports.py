@@ -10,7 +10,10 @@ import json
 import os
 import re
 
-from kvtapefw_judge import EXIT_NOTHING_TO_DO, UNEXAMINED, _exit_code, failure_text, load_report
+from kvtapefw_judge import (EXIT_NOTHING_TO_DO, UNEXAMINED, _exit_code, device_node, failure_text, image_sent,
+                            load_report)
+from kvtapefw_plans import plan_devices
+from kvtapefw_verdict import host_verdict
 from kvtapefw_paths import SAFE_HOST, control_path
 
 try:
@@ -77,7 +80,18 @@ def host_results(results_dir):
     return results
 
 
-def report(hosts, results_dir):
+def _discover_failed(plans_dir, host):
+    """Why the host's last discovery failed (its mark in plans/), or None."""
+    if not plans_dir:
+        return None
+    marker = os.path.join(control_path(plans_dir), host + ".discover-failed")
+    if not os.path.isfile(marker):
+        return None
+    with open(marker, encoding="utf-8", errors="replace") as handle:
+        return handle.read().strip() or "no reason kept"
+
+
+def report(hosts, results_dir, plans_dir=None):
     """Rows of the rollout report: one per host with an upgrade outcome, in
     the order of `hosts` (the inventory), then the other hosts that have one.
     A run with --limit replaces only its own hosts' outcomes, so the others
@@ -85,7 +99,7 @@ def report(hosts, results_dir):
     run (the rollout stopped before it, or no upgrade ran there yet)."""
     results = host_results(results_dir)
     order = _known_hosts(hosts, results)
-    rows = [results[host] for host in order if host in results]
+    rows = [host_verdict(results[host], _discover_failed(plans_dir, host)) for host in order if host in results]
     return {"rows": rows, "not_run": [host for host in order if host not in results]}
 
 
@@ -150,13 +164,8 @@ def _windows_report(document):
     return bool(re.match(r"^([A-Za-z]:|%[^%]+%)?\\", log) or re.match(r"^[A-Za-z]:", log))
 
 
-def device_node(number, windows):
-    """The name a person finds the drive under on its host."""
-    return ("\\\\.\\Tape%s" if windows else "/dev/nst%s") % number
-
-
 DRIVE_FIELDS = ["host", "device", "serial", "vendor", "product", "firmware_before", "target_version",
-                "firmware_after", "verdict", "reason", "behind", "mode", "finished"]
+                "firmware_after", "verdict", "reason", "behind", "mode", "finished", "action"]
 
 
 # Verdicts of a host as a whole, for a row without a device.
@@ -199,6 +208,48 @@ def _drives_of(runs):
     return sorted(drives, key=lambda item: _exit_code(item[0].get("device")) or 0)
 
 
+def _plan_actions(plans_dir, host):
+    """The reviewed plan's action of each drive (by device number), from
+    plans/<host>.xml; {} without a plan or with one that cannot be read."""
+    path = os.path.join(plans_dir, host + ".xml")
+    try:
+        with open(path, encoding="utf-8", errors="replace") as handle:
+            return {str(device["address"]): device["action"] for device in plan_devices(handle.read())}
+    except (OSError, ValueError, SyntaxError):
+        return {}
+
+
+def _drive_row(host, device, source, windows, reviewed, seen_before, failed_discovery):
+    """One drive's row: what it is, what was planned for it (the reviewed
+    plan's action, or the one an upgrade-all run planned itself) and what
+    came of it. A drive a review set to skip is "skipped (reviewed)", not a
+    success; after a discovery a row tells the action planned. Rows of a
+    host whose last discovery failed are from before it: marked stale."""
+    mode = source.get("mode") or ""
+    action = device.get("action") or ""
+    if mode != "upgrade-all":
+        action = reviewed.get(str(device.get("device")), action)
+    verdict = device.get("verdict") or ""
+    if verdict == "planned":
+        verdict = "%s planned" % action if action else verdict
+    elif action == "skip" and mode == "upgrade-from-document" and verdict != "failed":
+        verdict = "skipped (reviewed)"
+    reason = ": ".join(str(text) for text in (device.get("reason"), failure_text(device)) if text)
+    if device.get("flashed") and not image_sent(device):
+        reason = ": ".join(text for text in (reason, "the drive refused the first chunk; no image was sent") if text)
+    if failed_discovery is not None:
+        reason = "stale, from %s %s before the last discovery failed%s" % (
+            mode, source.get("finished") or "(unfinished)", (": " + reason) if reason else "")
+    before = device.get("firmware_before") or seen_before.get(str(device.get("serial"))) or (
+        device.get("firmware_after") if not device.get("flashed") else "") or ""
+    return {"host": host, "device": device_node(device, windows), "number": device.get("device"),
+            "serial": device.get("serial") or "", "vendor": device.get("vendor") or "",
+            "product": device.get("product") or "", "firmware_before": before,
+            "target_version": device.get("target_version") or "", "firmware_after": device.get("firmware_after") or "",
+            "verdict": verdict, "reason": reason, "behind": behind(dict(device, firmware_before=before)),
+            "mode": mode, "finished": source.get("finished") or "", "action": action}
+
+
 def fleet(hosts, reports_dir, plans_dir):
     """Every drive of every host known to the rollout (`hosts`, the
     inventory, and any other with files under `reports_dir`), one row each
@@ -224,22 +275,19 @@ def fleet(hosts, reports_dir, plans_dir):
         document, path = reports[0] if reports else (None, None)
         devices = (document or {}).get("devices") or []
         windows = _windows_report(document or {})
-        for device, source in _drives_of(reports):
-            reason = ": ".join(str(text) for text in (device.get("reason"), failure_text(device)) if text)
-            row = {"host": host, "device": device_node(device.get("device"), windows),
-                   "number": device.get("device"), "serial": device.get("serial") or "",
-                   "vendor": device.get("vendor") or "", "product": device.get("product") or "",
-                   "firmware_before": device.get("firmware_before") or "",
-                   "target_version": device.get("target_version") or "",
-                   "firmware_after": device.get("firmware_after") or "", "verdict": device.get("verdict") or "",
-                   "reason": reason, "behind": behind(device), "mode": source.get("mode") or "",
-                   "finished": source.get("finished") or ""}
-            rows.append(row)
+        failed_discovery = _discover_failed(plans, host)
+        reviewed = _plan_actions(plans, host)
+        seen_before = {str(device.get("serial")): device.get("firmware_before")
+                       for other, _ in reports for device in other.get("devices") or []
+                       if device.get("serial") and device.get("firmware_before")}
+        # A failed discovery names no drive: the drives stay as the last
+        # report that named them saw them, marked stale.
+        shown = [item for item in reports if item[0].get("devices")] if failed_discovery is not None else reports
+        for device, source in _drives_of(shown):
+            rows.append(_drive_row(host, device, source, windows, reviewed, seen_before, failed_discovery))
         issues = []
-        marker = os.path.join(plans, host + ".discover-failed")
-        if os.path.isfile(marker):
-            with open(marker, encoding="utf-8", errors="replace") as handle:
-                issues.append(("failed", "discover failed: " + handle.read().strip()))
+        if failed_discovery is not None:
+            issues.append(("failed", "discover failed: " + failed_discovery))
         outcome = results.get(host)
         if outcome and outcome.get("state") in ("failed", "unreachable") and document is not None:
             same_run = os.path.basename(str(outcome.get("report") or "")) == os.path.basename(path)
@@ -251,18 +299,23 @@ def fleet(hosts, reports_dir, plans_dir):
             issues.append((outcome["state"], str(outcome.get("note") or outcome["state"])))
         if document is None and not issues:
             issues.append(("no-report", "no run report yet: run discover.yml"))
+        elif document is not None and document.get("refusal") and not issues:
+            issues.append(("failed", "refused: %s" % document["refusal"]))
         elif document is not None and not devices and not issues:
             issues.append(("no-drive" if document.get("exit_code") == EXIT_NOTHING_TO_DO else "no-report",
                            "no tape drive of the maker: %s" % (document.get("result") or "no result")
                            if document.get("exit_code") == EXIT_NOTHING_TO_DO
                            else "the run report names no drive (%s)" % (document.get("result") or "unfinished")))
+        if document is not None and document.get("warning") and not devices:
+            issues.append(("warning", "warning: %s" % document["warning"]))
         if issues:
             rows.append({"host": host, "device": "", "number": -1, "serial": "", "vendor": "", "product": "",
                          "firmware_before": "", "target_version": "", "firmware_after": "",
                          "verdict": issues[0][0], "reason": "; ".join(text for _, text in issues), "behind": "",
-                         "mode": (document or {}).get("mode") or "", "finished": (document or {}).get("finished") or ""})
+                         "mode": (document or {}).get("mode") or "", "finished": (document or {}).get("finished") or "",
+                         "action": ""})
     for row in rows:
-        row["group"] = ("failed" if row["verdict"] in ("failed", "unreachable") or row["reason"].startswith(UNEXAMINED)
+        row["group"] = ("failed" if row["verdict"] in ("failed", "unreachable") or UNEXAMINED in row["reason"]
                         else "behind" if row["behind"] == "yes" else "rest")
     order = {"failed": 0, "behind": 1, "rest": 2}
     rows.sort(key=lambda row: (order[row["group"]], row["host"], _exit_code(row["number"]) or 0))

@@ -7,7 +7,7 @@ import json
 import os
 
 import kvtapefw_files as files
-from kvtapefw_judge import judge
+from kvtapefw_judge import device_name, judge, load_report
 from kvtapefw_plans import carry_plan, plan_devices, plan_lines
 
 
@@ -20,7 +20,7 @@ def _lost_outcome(run, discovery):
             "changed": not discovery, "note": note, "message": [note]}
 
 
-def _outcome_of_run(run, failure, unreachable, discovery):
+def _outcome_of_run(run, failure, unreachable, discovery, require_signature=False):
     if unreachable is not None:
         note = "unreachable: %s" % str(unreachable).strip()
         return {"state": "unreachable", "exit_code": None, "note": note, "message": [note]}
@@ -31,11 +31,11 @@ def _outcome_of_run(run, failure, unreachable, discovery):
         return _lost_outcome(run, discovery)
     return judge(run.get("report"), run.get("exit_code"), run.get("console"), run.get("stopped"),
                  began=run.get("began"), setup_log=run.get("setup_log"),
-                 mode="discover" if discovery else None)
+                 mode="discover" if discovery else None, require_signature=require_signature)
 
 
 def discovered(host, local, run=None, failure=None, unreachable=None, signature="none", stamp="",
-               document_path=None, version_line=None):
+               document_path=None, version_line=None, require_signature=False):
     """Judges a discovery and keeps what it found: the plan (with a person's
     review carried forward), the document as the program wrote it, the run
     report and the catalogue signature's fingerprint beside it, or the mark
@@ -43,7 +43,7 @@ def discovered(host, local, run=None, failure=None, unreachable=None, signature=
     nothing but its mark. Returns found (plan, none, failed), the outcome,
     the lines to show and this host's lines of the listing."""
     run = run or {}
-    outcome = _outcome_of_run(run, failure, unreachable, discovery=True)
+    outcome = _outcome_of_run(run, failure, unreachable, discovery=True, require_signature=require_signature)
     if outcome["state"] in ("failed", "unreachable"):
         found = "failed"
     else:
@@ -76,24 +76,45 @@ def discovered(host, local, run=None, failure=None, unreachable=None, signature=
         if not keep:
             files.remove_file(path)
     if found == "none":
-        files.write_file(local["no_drive"], "kvtapefw found no tape drive of the maker on %s (%s)\n"
-                         % (host, outcome.get("result")))
+        files.write_file(local["no_drive"], "kvtapefw found no tape drive of the maker on %s (%s)%s\n"
+                         % (host, outcome.get("result"),
+                            ("; warning: " + outcome["warning"]) if outcome.get("warning") else ""))
     elif found == "failed":
         files.write_file(local["discover_failed"], why + "\n")
     if found == "plan":
         devices = plan_devices(carry["plan"])
-        listing = plan_lines(host, devices)
+        names = {str(device.get("device")): {"name": device_name(device), "running": device.get("firmware_before"),
+                                             "catalogue": device.get("target_version")}
+                 for device in (load_report(run.get("report")) or {}).get("devices") or []}
+        listing = plan_lines(host, devices, names)
         shown = ["plan of %d drive(s) written to %s" % (len(devices), local["plan"])] + carry["carried"] \
             + carry["changed"]
     elif found == "none":
-        listing = [host + "  no tape drive of the maker"]
-        shown = ["no tape drive of the maker found (%s): nothing to plan" % outcome.get("result")] + carry["changed"]
+        warning = ("; warning: " + outcome["warning"]) if outcome.get("warning") else ""
+        listing = [host + "  no tape drive of the maker" + warning]
+        shown = ["no tape drive of the maker found (%s): nothing to plan%s" % (outcome.get("result"), warning)] \
+            + carry["changed"]
     else:
         listing = [host + ("  unreachable" if unreachable is not None else "  discover failed: " + why)]
         shown = outcome["message"] + ["plans: %s and what came with it are left as they were" % local["plan"]]
     listing += ["%s  %s" % (host, line) for line in lines]
     return {"found": found, "outcome": outcome, "why": why, "listing": listing,
             "shown": ([version_line] if version_line else []) + shown}
+
+
+def host_verdict(outcome, discover_failed=None):
+    """The host's verdict as every fleet output shows it (the printed
+    summary, rollout.md, drives.csv, rollout.html): its latest upgrade
+    outcome, unless its last discovery failed since, which fails it.
+    `state` stays the upgrade's own outcome (rollout.csv keeps it); the note
+    says that the last discovery failed."""
+    row = dict(outcome)
+    row["verdict"] = row.get("state") or ""
+    if discover_failed is not None:
+        row["verdict"] = "failed"
+        row["note"] = "; ".join(text for text in ("the last discovery failed: " + discover_failed,
+                                                  row.get("note") or "") if text)
+    return row
 
 
 def stop_mark(local, rollout):
@@ -103,7 +124,7 @@ def stop_mark(local, rollout):
 
 
 def upgraded(host, local, mode, system, source, refusal="", run=None, failure=None, unreachable=None, now="",
-             version_line=None, rollout=""):
+             version_line=None, rollout="", require_signature=False):
     """Judges an upgrade (or why there was none) and keeps the host's
     outcome as reports/hosts/<host>.json, which report.yml reads. A host
     that fails a rollout named by `rollout` leaves its stop mark, so that
@@ -122,7 +143,7 @@ def upgraded(host, local, mode, system, source, refusal="", run=None, failure=No
                    "note": "No plan at %s: run discover.yml first, or upgrade all with -e kvtapefw_mode=all"
                    % local["plan"]}
     else:
-        outcome = _outcome_of_run(run, failure, None, discovery=False)
+        outcome = _outcome_of_run(run, failure, None, discovery=False, require_signature=require_signature)
         judged = failure is None and not run.get("lost")
     row = {"host": host, "os": system, "mode": mode, "state": outcome["state"],
            "exit_code": outcome.get("exit_code"), "result": outcome.get("result") or "",
