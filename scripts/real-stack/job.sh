@@ -15,6 +15,10 @@ mode=$(cat "$job/mode")
 unset KVFW_SIM_BUS KVFW_SIM_TRACE systemdrive
 [ ! -f "$job/systemdrive" ] || export systemdrive="$(cat "$job/systemdrive")"
 export KVFW_REAL_STACK_JOB=$job  # a command finds the drives in $job/devices
+# Each job stands for a host of its own (its own /dev): its own run lock and
+# state folder, so that jobs side by side in the one VM do not wait for each
+# other as two runs on one host must.
+export KVFW_LOCK="$job/kvtapefw.lock" KVFW_STATE_DIR="$job"
 cd "$cwd" || exit 1
 case $mode in
   native) "$(cat "$job/program")" "${args[@]}" >"$job/console" 2>"$job/stderr" ;;
