@@ -189,7 +189,7 @@ TEST_F(Safety, EachVerdictGoesToTheDriveWithItsSerialNumber) {
     const auto fails_when_verified = [](sim_json drive, const char* cdb, const char* sense) {
         sim_json rule = fault(cdb, "check");
         rule["sense"] = sense;
-        rule["skip"] = 1;
+        rule["skip"] = 2;  // the first scan and the read before flashing
         rule["count"] = 1;
         drive["faults"] = {rule};
         return drive;
@@ -237,9 +237,12 @@ TEST_F(Safety, EachVerdictGoesToTheDriveWithItsSerialNumber) {
         {"page 80h fails after the restart: one entry, failed",
          {unreadable_after}, 0, {"Drive KV00000000 (device 0) serial number could not be read after its restart"},
          {{"KV00000000", 0, "failed"}}},
-        {"a current drive whose page 80h fails when verified is still that drive",
-         {fails_when_verified(ultrium_drive(0, "2.10", "0x00a4"), "12 01 80", "03 11 00")}, 1, {},
-         {{"KV00000000", 0, "success"}}},
+        {"a current drive whose page 80h fails when verified is that drive, and not shown to be kept",
+         {fails_when_verified(ultrium_drive(0, "2.10", "0x00a4"), "12 01 80", "03 11 00")}, 0, {},
+         {{"KV00000000", 0, "failed"}}},
+        {"a current drive whose version cannot be read when verified fails",
+         {fails_when_verified(ultrium_drive(0, "2.10", "0x00a4"), "12 01 c1", "03 11 00")}, 0, {},
+         {{"KV00000000", 0, "failed"}}},
         {"a drive sent nothing is the drive at its number, never a flashed one come back",
          {serial_later, dead(serial(ultrium_drive(3, "2.05", "0x00a4"), "DUP1"))}, 0, {},
          {{nullptr, 0, "success"}, {"DUP1", -1, "failed"}}},

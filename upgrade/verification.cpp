@@ -192,7 +192,10 @@ int check_found_drive(const drive_record& found, int slot, bool other_serial, co
     // was sent nothing did not restart: another serial number is another
     // drive.
     const bool restarted = planned && results[static_cast<std::size_t>(slot)].sent_image;
-    const bool another_drive = planned && (found.drive_id != planned->drive_id || (other_serial && !restarted));
+    // A drive ID that could not be read tells no other drive: such a drive
+    // is judged as unidentified.
+    const bool another_drive =
+        planned && ((found.drive_id_read && found.drive_id != planned->drive_id) || (other_serial && !restarted));
     if (planned == nullptr || (another_drive && !asks_for_flash(text_of(planned->action)))) {
         if (planned) results[static_cast<std::size_t>(slot)].judged = judgement::replaced;
         log_line("Drive ID: %#08x, Product ID: %s is not suggested to be upgraded.\n", found.drive_id,
