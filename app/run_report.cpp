@@ -211,6 +211,9 @@ verdict judged(const run_facts& facts, const device_sources& at) {
             if (answered.empty()) return {"failed", "its serial number could not be read after its restart"};
             return {"failed", "it answers serial number " + escaped_text(answered) + " after its restart"};
         }
+        case judgement::not_told_apart:
+            return {"failed", "the drive at its address answers no serial number, and may be another flashed drive "
+                              "that restarted there"};
         case judgement::not_judged: break;
     }
     return {"left-untouched", "no drive answered at its address when verified"};
@@ -324,8 +327,11 @@ void put_verified(const run_facts& facts, std::map<device_key, device_sources>& 
             const auto known = devices.find(key);
             if (known == devices.end()) break;
             const drive_record* before = known->second.before;
+            // Verification judged a drive that was sent image data against
+            // every drive it found: one it did not take is not that drive.
+            const int slot = known->second.slot;
             const bool another =
-                known->second.after != nullptr ||
+                known->second.after != nullptr || (slot >= 0 && facts.flashing->results[static_cast<std::size_t>(slot)].sent_image) ||
                 (before && !answered_serial(*before).empty() && !answered_serial(drive).empty() &&
                  !same_serial(answered_serial(*before), answered_serial(drive)));
             if (!another) break;

@@ -185,6 +185,26 @@ TEST_F(Safety, EachVerdictGoesToTheDriveWithItsSerialNumber) {
     unreadable_after["faults"] = {fault("12 01 80", "check")};
     unreadable_after["faults"][0]["sense"] = "03 11 00";
     unreadable_after["faults"][0]["skip"] = 2;  // the scan and the one before flashing
+    // A page that fails once, in the verification scan (the drive is sent nothing).
+    const auto fails_when_verified = [](sim_json drive, const char* cdb, const char* sense) {
+        sim_json rule = fault(cdb, "check");
+        rule["sense"] = sense;
+        rule["skip"] = 2;  // the first scan and the read before flashing
+        rule["count"] = 1;
+        drive["faults"] = {rule};
+        return drive;
+    };
+    // Page 80h refused in the first scan only: the drive has no serial number there.
+    sim_json serial_later = serial(ultrium_drive(0, "2.10", "0x00a4"), "DUP1");
+    serial_later["faults"] = {fault("12 01 80", "check")};
+    serial_later["faults"][0]["sense"] = "05 24 00";
+    serial_later["faults"][0]["count"] = 1;
+    // Restarts at number 0 and then answers page 80h with its header only.
+    sim_json cut_after = moving(serial(ultrium_drive(1, "2.05", "0x00a4"), "HU1234ABCD"), 0);
+    cut_after["faults"] = {fault("12 01 80", "short")};
+    cut_after["faults"][0]["moved"] = 4;
+    cut_after["faults"][0]["skip"] = 2;
+    sim_json away_no_serial = dead(moving(no_serial, 1));
     const std::string shared = "Drives at devices 0 and 1 answer the same serial number DUP1; they are told apart by "
                                "device number";
     const row rows[] = {
@@ -217,6 +237,18 @@ TEST_F(Safety, EachVerdictGoesToTheDriveWithItsSerialNumber) {
         {"page 80h fails after the restart: one entry, failed",
          {unreadable_after}, 0, {"Drive KV00000000 (device 0) serial number could not be read after its restart"},
          {{"KV00000000", 0, "failed"}}},
+        {"a current drive whose page 80h fails when verified is that drive, and not shown to be kept",
+         {fails_when_verified(ultrium_drive(0, "2.10", "0x00a4"), "12 01 80", "03 11 00")}, 0, {},
+         {{"KV00000000", 0, "failed"}}},
+        {"a current drive whose version cannot be read when verified fails",
+         {fails_when_verified(ultrium_drive(0, "2.10", "0x00a4"), "12 01 c1", "03 11 00")}, 0, {},
+         {{"KV00000000", 0, "failed"}}},
+        {"a drive sent nothing is the drive at its number, never a flashed one come back",
+         {serial_later, dead(serial(ultrium_drive(3, "2.05", "0x00a4"), "DUP1"))}, 0, {},
+         {{nullptr, 0, "success"}, {"DUP1", -1, "failed"}}},
+        {"a flashed drive without a serial number is not judged on one that restarted onto its number",
+         {away_no_serial, cut_after}, 0, {},
+         {{nullptr, -1, "failed"}, {nullptr, 0, "not-planned"}, {"HU1234ABCD", -1, "failed"}}},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.why);

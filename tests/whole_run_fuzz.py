@@ -222,14 +222,32 @@ def check_run(case, mode, code, console, work, actions, validator):
         problems.append("the report says exit %s, %s; the run ended %d, %s"
                         % (report.get("exit_code"), report.get("result"), code, results))
     by_address = {d["address"]: i for i, d in enumerate(before)}
-    named = {}
+    # A drive without a serial number that restarted at another number is
+    # not guessed to be the flashed drive (that guess could put a verdict on
+    # another drive): the run names the drive found at the new number in an
+    # entry of its own, "not-planned", and fails the flashed drive's entry.
+    # (or "left-untouched" when it could not be identified there). Such an
+    # entry is no second name when it is the only other entry there, names
+    # no download, and the moved drive's own entry is not a success.
+    arrived = {a["address"]: j for j, a in enumerate(after) if not away[j] and a["address"] != before[j]["address"]}
+    named, moved_entries = {}, []
     for entry in report.get("devices", []):
         where = entry.get("device")
-        if where not in by_address:
-            problems.append("an entry for device %s, where no drive was: %s" % (where, json.dumps(entry)))
+        newcomer = where not in by_address or where in named
+        if newcomer:
+            j = arrived.get(where)
+            if (j is None or entry.get("verdict") not in ("not-planned", "left-untouched") or entry.get("flashed") is not False
+                    or len(named.get(where, [])) >= (2 if where in by_address else 1)):
+                problems.append(("device %s has a second entry: %s" if where in by_address else
+                                 "an entry for device %s, where no drive was: %s") % (where, json.dumps(entry)))
+                continue
+            moved_entries.append(before[j]["address"])
+            state = "runs %s at device %d" % (after[j]["firmware"], after[j]["address"])
+            for field, truth in (("firmware_after", after[j]["firmware"]), ("device_after", after[j]["address"])):
+                if entry.get(field) is not None and entry[field] != truth:
+                    problems.append("device %d: %s %s, but the drive there %s" % (where, field, entry[field], state))
+            named.setdefault(where, []).append(None)  # counted, judged below
             continue
-        if where in named:
-            problems.append("device %s has a second entry: %s" % (where, json.dumps(entry)))
         named.setdefault(where, []).append(entry)
         i = by_address[where]
         b, a = before[i], after[i]
@@ -240,8 +258,13 @@ def check_run(case, mode, code, console, work, actions, validator):
         want = expected_firmware(case, b, mode, actions)
         if entry.get("verdict") == "success" and (a["firmware"] != want or away[i]):
             problems.append("device %d: success, but the drive %s, not %s" % (where, state, want))
+    for where in moved_entries:
+        own = [e for e in named.get(where, []) if e is not None]
+        if any(e.get("verdict") == "success" for e in own):
+            problems.append("device %d moved and is named again at its new number, but its own entry says success"
+                            % where)
     for where in sorted(sent):
-        if not any(entry.get("flashed") is True for entry in named.get(where, [])):
+        if not any(entry is not None and entry.get("flashed") is True for entry in named.get(where, [])):
             problems.append("device %d was sent image data; the report does not name it flashed" % where)
     return problems
 

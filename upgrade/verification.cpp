@@ -51,16 +51,32 @@ bool serial_tells_apart(const drive_table& work, std::size_t slot) {
 // last, the drive at the device number of a record whose serial number no
 // drive answers: taken only to be judged as one that answers another serial
 // number (`other_serial`), never as the record's drive.
+// Before all that, a drive that was sent no image did not restart, so it
+// cannot have moved: the drive at its device number is its own, whatever
+// serial number it answers now or fails to answer, and never a flashed drive
+// that came back there.
+// A flashed drive without a serial number is not told from another flashed
+// drive that restarted onto its number without answering one: while a
+// flashed drive with a serial number is not found, such a drive at its
+// number is `not_told`, neither its drive nor another's.
 struct drive_matches {
     std::array<int, drive_table_slots> found_for{};      // by work slot
     std::array<int, drive_table_slots> slot_for{};       // by found index
     std::array<bool, drive_table_slots> other_serial{};  // by work slot
+    std::array<int, drive_table_slots> not_told{};       // by work slot: the found index, or -1
 };
 
-drive_matches match_drives(const drive_table& work, const drive_table& found, int count) {
+// The serial number a drive answered, shared or not; empty when none could be read.
+std::string_view answered_serial(const drive_record& drive) {
+    return drive.serial[0] != '\0' ? text_of(drive.serial) : text_of(drive.shared_serial);
+}
+
+drive_matches match_drives(const drive_table& work, const drive_table& found, int count,
+                           const flash_results& results) {
     drive_matches matches;
     matches.found_for.fill(-1);
     matches.slot_for.fill(-1);
+    matches.not_told.fill(-1);
     const auto take = [&](std::size_t slot, int index) {
         matches.found_for[slot] = index;
         matches.slot_for[static_cast<std::size_t>(index)] = static_cast<int>(slot);
@@ -72,29 +88,65 @@ drive_matches match_drives(const drive_table& work, const drive_table& found, in
         }
         return -1;
     };
+    const auto other_serial = [&](std::size_t slot, const drive_record& drive) {
+        // A drive there that answers the record's serial number along with
+        // another drive is matched by device number, as drives without one;
+        // one that was sent nothing and whose serial number could not be
+        // read this time is the same drive.
+        const drive_record& planned = work[slot];
+        if (!results[slot].sent_image && answered_serial(drive).empty()) return false;
+        return serial_tells_apart(work, slot) && !same_serial(text_of(drive.shared_serial), text_of(planned.serial));
+    };
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
         const drive_record& planned = work[slot];
-        if (planned.in_use == 0 || !serial_tells_apart(work, slot)) continue;
+        if (planned.in_use == 0 || results[slot].sent_image) continue;
+        const int index = free_where([&](const drive_record& drive) { return same_address(drive.device, planned.device); });
+        if (index < 0) continue;
+        take(slot, index);
+        const drive_record& drive = found[static_cast<std::size_t>(index)];
+        matches.other_serial[slot] = !same_serial(text_of(drive.serial), text_of(planned.serial)) && other_serial(slot, drive);
+    }
+    for (std::size_t slot = 0; slot < work.size(); ++slot) {
+        const drive_record& planned = work[slot];
+        if (planned.in_use == 0 || matches.found_for[slot] >= 0 || !serial_tells_apart(work, slot)) continue;
         const auto same = [&](const drive_record& drive) {
             return same_serial(text_of(drive.serial), text_of(planned.serial));
         };
         int index = free_where([&](const drive_record& drive) {
             return same(drive) && same_address(drive.device, planned.device);
         });
-        if (index < 0) index = free_where(same);
+        // A drive keeps its drive ID through a restart: one at another
+        // number whose drive ID differs, or could not be read, is not shown
+        // to be this drive, whatever serial number it answers.
+        if (index < 0) {
+            index = free_where([&](const drive_record& drive) {
+                return same(drive) && drive.drive_id_read && drive.drive_id == planned.drive_id;
+            });
+        }
         if (index >= 0) take(slot, index);
     }
+    // Only a drive of the same drive ID can be the missing one.
+    const auto flashed_serial_missing = [&](const drive_record& drive) {
+        for (std::size_t slot = 0; slot < work.size(); ++slot) {
+            if (work[slot].in_use != 0 && results[slot].sent_image && serial_tells_apart(work, slot) &&
+                matches.found_for[slot] < 0 && (!drive.drive_id_read || drive.drive_id == work[slot].drive_id)) {
+                return true;
+            }
+        }
+        return false;
+    };
     for (std::size_t slot = 0; slot < work.size(); ++slot) {
         const drive_record& planned = work[slot];
         if (planned.in_use == 0 || matches.found_for[slot] >= 0) continue;
         const int index = free_where([&](const drive_record& drive) { return same_address(drive.device, planned.device); });
         if (index < 0) continue;
-        take(slot, index);
-        // A drive there that answers the record's serial number along with
-        // another drive is matched by device number, as drives without one.
         const drive_record& drive = found[static_cast<std::size_t>(index)];
-        matches.other_serial[slot] =
-            serial_tells_apart(work, slot) && !same_serial(text_of(drive.shared_serial), text_of(planned.serial));
+        if (!serial_tells_apart(work, slot) && answered_serial(drive).empty() && flashed_serial_missing(drive)) {
+            matches.not_told[slot] = index;
+            continue;
+        }
+        take(slot, index);
+        matches.other_serial[slot] = other_serial(slot, drive);
     }
     return matches;
 }
@@ -140,7 +192,10 @@ int check_found_drive(const drive_record& found, int slot, bool other_serial, co
     // was sent nothing did not restart: another serial number is another
     // drive.
     const bool restarted = planned && results[static_cast<std::size_t>(slot)].sent_image;
-    const bool another_drive = planned && (found.drive_id != planned->drive_id || (other_serial && !restarted));
+    // A drive ID that could not be read tells no other drive: such a drive
+    // is judged as unidentified.
+    const bool another_drive =
+        planned && ((found.drive_id_read && found.drive_id != planned->drive_id) || (other_serial && !restarted));
     if (planned == nullptr || (another_drive && !asks_for_flash(text_of(planned->action)))) {
         if (planned) results[static_cast<std::size_t>(slot)].judged = judgement::replaced;
         log_line("Drive ID: %#08x, Product ID: %s is not suggested to be upgraded.\n", found.drive_id,
@@ -183,7 +238,7 @@ int check_missing_drives(const drive_table& work, flash_results& results, const 
         const drive_record& planned = work[slot];
         if (planned.in_use == 0 || !asks_for_flash(text_of(planned.action))) continue;
         if (matches.found_for[slot] >= 0) continue;
-        results[slot].judged = judgement::missing;
+        results[slot].judged = matches.not_told[slot] >= 0 ? judgement::not_told_apart : judgement::missing;
         report_failed(planned.drive_id, planned.product_id);
         ++failures;
     }
@@ -212,12 +267,13 @@ std::vector<std::size_t> late_drives(const drive_table& work, const flash_result
 // still answers NOT READY. A drive with a serial number may come back at any
 // device number, so the whole bus is scanned for it; one without is looked
 // for at its own.
-bool all_back(const drive_table& work, const std::vector<std::size_t>& late, drive_table& found) {
+bool all_back(const drive_table& work, const flash_results& results, const std::vector<std::size_t>& late,
+              drive_table& found) {
     bool any_serial = false;
     for (const std::size_t slot : late) any_serial = any_serial || serial_tells_apart(work, slot);
     if (any_serial) {
         const int count = scan_again(found);
-        const drive_matches matches = match_drives(work, found, count);
+        const drive_matches matches = match_drives(work, found, count, results);
         for (const std::size_t slot : late) {
             if (!back(matches, slot)) return false;
         }
@@ -236,8 +292,8 @@ bool all_back(const drive_table& work, const std::vector<std::size_t>& late, dri
 
 // Waits until every late drive is back, looking every check interval, for at
 // most the longest wait.
-void wait_for_late_drives(const drive_table& work, const std::vector<std::size_t>& late, drive_table& found,
-                          progress_line& progress) {
+void wait_for_late_drives(const drive_table& work, const flash_results& results, const std::vector<std::size_t>& late,
+                          drive_table& found, progress_line& progress) {
     for (const std::size_t slot : late) {
         log_line("Waiting for tape device %u to come back after its download (at most %u more seconds)\n",
                  static_cast<unsigned>(work[slot].device.address), static_cast<unsigned>(late_drive_wait_ms / 1000));
@@ -249,7 +305,7 @@ void wait_for_late_drives(const drive_table& work, const std::vector<std::size_t
     for (std::int64_t waited = 0; waited < longest; waited = active_clock().now_seconds() - started) {
         const std::uint32_t left_ms = static_cast<std::uint32_t>((longest - waited) * 1000);
         countdown_wait(std::min(late_drive_check_ms, left_ms), left_ms, progress);
-        if (stop_requested() || all_back(work, late, found)) break;
+        if (stop_requested() || all_back(work, results, late, found)) break;
     }
     progress.finish();
 }
@@ -261,16 +317,16 @@ int verify_drives(const drive_table& work, flash_results& results, progress_line
     // tells the drives as not verified.
     int count = scan_again(found);
     if (stop_requested()) return 0;
-    const std::vector<std::size_t> late = late_drives(work, results, match_drives(work, found, count));
+    const std::vector<std::size_t> late = late_drives(work, results, match_drives(work, found, count, results));
     if (!late.empty()) {
-        wait_for_late_drives(work, late, found, progress);
+        wait_for_late_drives(work, results, late, found, progress);
         if (stop_requested()) return 0;
         count = scan_again(found);
         if (stop_requested()) return 0;
     }
 
     log_unusable_serials(found);
-    const drive_matches matches = match_drives(work, found, count);
+    const drive_matches matches = match_drives(work, found, count, results);
     int failures = 0;
     for (int index = 0; index < count; ++index) {
         const drive_record& drive = found[static_cast<std::size_t>(index)];

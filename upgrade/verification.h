@@ -35,6 +35,9 @@ enum class judgement : std::uint8_t {
     serial_changed, // it was sent image data, and the drive at its address
                     // answers another serial number after its restart, or
                     // none that can be read: not known to be the same drive
+    not_told_apart, // it was sent image data and has no serial number; the
+                    // drive at its address answers none either, while a
+                    // flashed drive with one is not found: either may be it
 };
 
 struct flash_result {
