@@ -205,7 +205,7 @@ grep -q '"firmware": "3.00"' "$work/upgrade-all/bus.json" || fail "upgrade-all: 
 grep -q "^Tape device 0 could not be examined; it is left untouched.$" "$batch/held/console" ||
   fail "held: a busy tape device was not reported"
 [ "$(cat "$batch/held/rc")" = "$(cat "$work/held.sim/rc")" ] || fail "held: exit code differs from the simulated bus"
-diff -u "$work/held.sim/console" "$batch/held/console" >/dev/null || fail "held: console differs from the simulated bus"
+diff -u "$work/held.sim/console" "$batch/held/console" || fail "held: console differs from the simulated bus"
 cmp -s "$work/held.sim/held.xml" "$work/held/held.xml" || fail "held: discovery document differs from the simulated bus"
 grep -q "^Tape device 1 could not be examined; it is left untouched.$" "$batch/held/console" ||
   fail "held: a tape device without its generic node was not reported"
