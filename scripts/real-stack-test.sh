@@ -131,6 +131,9 @@ cp -r "$work/fwimage" "$work/held.sim/"
 echo "$work/held/bus.json" >"$batch/held/bus"
 echo command >"$batch/held/mode"
 echo "$work/held" >"$batch/held/cwd"
+# A system drive of its own without the log's folder, like its twin's: the
+# VM's /var/lib is shared by the jobs side by side, and one may have made it.
+echo "$work/held" >"$batch/held/systemdrive"
 printf '%s\0' bash -c 'exec 3</dev/nst0 && rm "/dev/$(awk '"'"'$1 == 1 { print $2 }'"'"' "$KVFW_REAL_STACK_JOB/devices")" &&
   "$0" /d held.xml' "$program" >"$batch/held/args"
 
